@@ -1,0 +1,484 @@
+// Cells and the collector: segments, the free list, marking, sweeping, vectors and the basic constructors.
+#include <algorithm>
+#include <new>
+
+#include "numbers.h"
+#include "platform/dev_log.h"
+#include "platform/log_bridge.h"
+#include "platform/objects/object.h"
+#include "scheme_private.h"
+
+namespace omb {
+
+namespace {
+
+// Counter of verbose collections, shared by every instance: the hundredth one reaches the log.
+long verbose_collections = 0;
+
+pointer pop_free_cell(scheme* sc) {
+    pointer x = sc->free_cell;
+    sc->free_cell = cdr(x);
+    --sc->free_count;
+    return x;
+}
+
+// The sink is what allocation hands out once memory is exhausted; callers write into it, so it is made
+// harmless again each time.
+pointer reset_sink(scheme* sc) {
+    sc->sink->_flag = T_ATOM | MARK;
+    car_ref(sc->sink) = sc->NIL;
+    cdr_ref(sc->sink) = sc->NIL;
+    return sc->sink;
+}
+
+// Links a fresh segment's cells [first, last] into the address-ordered free list.
+void splice_segment(scheme* sc, pointer first, pointer last) {
+    if (sc->free_cell == sc->NIL || first < sc->free_cell) {
+        cdr_ref(last) = sc->free_cell;
+        sc->free_cell = first;
+        return;
+    }
+    pointer p = sc->free_cell;
+    while (cdr(p) != sc->NIL && cdr(p) < first) p = cdr(p);
+    cdr_ref(last) = cdr(p);
+    cdr_ref(p) = first;
+}
+
+// ---- marking ---------------------------------------------------------------------------------------------------
+// The stack grows by doubling. Should memory for it run out, the marker falls back to rescanning the segments
+// for marked cells whose children are not marked yet: slower, still iterative, never written past.
+struct marker {
+    scheme* sc;
+    bool overflowed = false;
+
+    void push(pointer p, long& top) {
+        if (top == sc->mark_stack_capacity && !grow()) {
+            overflowed = true;
+            return;
+        }
+        sc->mark_stack[top++] = p;
+    }
+
+    bool grow() {
+        long want = sc->mark_stack_capacity * 2;
+        auto* bigger = static_cast<pointer*>(sc->alloc_fn(sizeof(pointer) * static_cast<size_t>(want)));
+        if (!bigger) return false;
+        std::copy(sc->mark_stack, sc->mark_stack + sc->mark_stack_capacity, bigger);
+        sc->free_fn(sc->mark_stack);
+        sc->mark_stack = bigger;
+        sc->mark_stack_capacity = want;
+        return true;
+    }
+
+    void mark_child(pointer c, long& top) {
+        if (is_mark(c)) return;
+        setmark(c);
+        push(c, top);
+    }
+
+    void mark_children(pointer p, long& top) {
+        if (type(p) == T_VECTOR) {
+            int64_t n = ivalue_unchecked(p);
+            int64_t cells = n / 2 + n % 2;
+            for (int64_t i = 1; i <= cells; ++i) mark_child(p + i, top);
+        } else if (!is_atom(p)) {
+            mark_child(car(p), top);
+            mark_child(cdr(p), top);
+        } else if (type(p) == T_PORT && cdr(p)) {
+            mark_child(cdr(p), top);  // the string a string port reads or writes in place
+        }
+    }
+
+    void drain(long& top) {
+        while (top > 0) mark_children(sc->mark_stack[--top], top);
+    }
+
+    void root(pointer p, long& top) {
+        if (!p) return;
+        setmark(p);
+        push(p, top);
+    }
+
+    // Re-finds the frontier after an overflow: every marked cell may have unmarked children.
+    void rescan(long& top) {
+        while (overflowed) {
+            overflowed = false;
+            for (int i = 0; i <= sc->last_cell_seg; ++i) {
+                pointer p = sc->cell_seg[i];
+                for (pointer e = p + CELL_SEGSIZE; p < e; ++p) {
+                    if (!is_mark(p)) continue;
+                    mark_children(p, top);
+                    drain(top);
+                }
+            }
+        }
+    }
+};
+
+void mark_roots(scheme* sc, pointer a, pointer b) {
+    marker m{sc};
+    long top = 0;
+    for (pointer r : {sc->oblist, sc->global_env, sc->args, sc->envir, sc->code}) m.root(r, top);
+    for (int i = 0; i < sc->dump_size; ++i) {
+        const dump_frame& f = sc->dump_base[i];
+        m.root(f.args, top);
+        m.root(f.envir, top);
+        m.root(f.code, top);
+        m.drain(top);
+    }
+    for (pointer r : {sc->copy_scratch_a, sc->copy_scratch_b, sc->value, sc->inport, sc->save_inport, sc->outport,
+                      sc->loadport, a, b})
+        m.root(r, top);
+    if (sc->protected_cells)
+        for (pointer p : *sc->protected_cells) {
+            m.root(p, top);
+            m.drain(top);
+        }
+    m.drain(top);
+    m.rescan(top);
+}
+
+void sweep(scheme* sc) {
+    clrmark(sc->NIL);
+    sc->free_cell = sc->NIL;
+    sc->free_count = 0;
+    for (int i = sc->last_cell_seg; i >= 0; --i) {
+        pointer first = sc->cell_seg[i];
+        for (pointer p = first + CELL_SEGSIZE - 1; p >= first; --p) {
+            if (is_mark(p)) {
+                clrmark(p);
+                continue;
+            }
+            if (typeflag(p) != 0) {
+                finalize_cell(sc, p);
+                p->_flag = 0;
+                car_ref(p) = sc->NIL;
+            }
+            ++sc->free_count;
+            cdr_ref(p) = sc->free_cell;
+            sc->free_cell = p;
+        }
+    }
+}
+
+}  // namespace
+
+// ---- segments --------------------------------------------------------------------------------------------------
+
+int alloc_cellseg(scheme* sc, int n) {
+    devlog("FCELLS: %ld", sc->free_count);
+    if (sc->last_cell_seg >= CELL_NSEGMENT - 1) return 0;
+    int k = 0;
+    for (; k < n && sc->last_cell_seg < CELL_NSEGMENT - 1; ++k) {
+        auto* raw = static_cast<char*>(sc->alloc_fn(SEGMENT_BLOCK_BYTES));
+        if (!raw) return k;
+        auto addr = reinterpret_cast<uintptr_t>(raw);
+        auto* first = reinterpret_cast<pointer>((addr + SEGMENT_ALIGN - 1) & ~(uintptr_t{SEGMENT_ALIGN} - 1));
+        int i = ++sc->last_cell_seg;
+        sc->alloc_seg[i] = raw;
+        // Keep cell_seg ascending so the sweep rebuilds an address-ordered free list.
+        while (i > 0 && sc->cell_seg[i - 1] > first) {
+            sc->cell_seg[i] = sc->cell_seg[i - 1];
+            sc->alloc_seg[i] = sc->alloc_seg[i - 1];
+            --i;
+        }
+        sc->cell_seg[i] = first;
+        sc->alloc_seg[i] = raw;
+        sc->free_count += CELL_SEGSIZE;
+        pointer last = first + CELL_SEGSIZE - 1;
+        for (pointer p = first; p <= last; ++p) {
+            p->_flag = 0;
+            p->_hash = 0;
+            car_ref(p) = sc->NIL;
+            cdr_ref(p) = p + 1;
+        }
+        splice_segment(sc, first, last);
+    }
+    if (k == n) {
+        CPPBridge::notification("Allocated: %d cell segements for a total of %d.  Free cells = %ld", n,
+                                sc->last_cell_seg + 1, sc->free_count);
+        devlog("Allocated: %d Cell Segements For A Total Of %d,  Free Cells = %ld", n, sc->last_cell_seg + 1,
+               sc->free_count);
+    }
+    return k;
+}
+
+pointer _get_cell(scheme* sc, pointer a, pointer b) {
+    if (sc->no_memory) return reset_sink(sc);
+    if (sc->free_cell != sc->NIL) return pop_free_cell(sc);
+    if (sc->gc_enabled == 0)
+        devlog("GC BLOCKED SO NOT COLLECTING: %ld", sc->free_count);
+    else
+        gc(sc, a, b);
+    if (sc->free_count >= CELL_MINRECOVER && sc->free_cell != sc->NIL) return pop_free_cell(sc);
+    if (alloc_cellseg(sc, 1) == 0 && sc->free_cell == sc->NIL) {
+        sc->no_memory = 1;
+        return reset_sink(sc);
+    }
+    return pop_free_cell(sc);
+}
+
+void gc(scheme* sc, pointer a, pointer b) {
+    if (sc->gc_verbose) putstr(sc, "gc...");
+    mark_roots(sc, a, b);
+    sweep(sc);
+    if (sc->gc_verbose) {
+        if (verbose_collections % 100 == 0)
+            CPPBridge::notification("gc done: %ld free cells. %ld", sc->free_count,
+                                    static_cast<long>(sc->protected_cells ? sc->protected_cells->size() : 0));
+        char msg[80];
+        std::snprintf(msg, sizeof msg, "gc done: %ld cells were recovered.\n", sc->free_count);
+        putstr(sc, msg);
+        ++verbose_collections;
+    }
+}
+
+pointer rungc(scheme* sc) {
+    gc(sc, sc->NIL, sc->NIL);
+    return sc->NIL;
+}
+
+void protect_cell(scheme* sc, pointer p) { sc->protected_cells->insert(p); }
+
+void unprotect_cell(scheme* sc, pointer p) {
+    auto it = sc->protected_cells->find(p);
+    if (it != sc->protected_cells->end()) sc->protected_cells->erase(it);
+}
+
+void finalize_cell(scheme* sc, pointer a) {
+    switch (type(a)) {
+    case T_STRING:
+        // A string whose text could not be allocated points at strbuff, which the instance owns.
+        if (strvalue(a) != sc->strbuff) sc->free_fn(strvalue(a));
+        break;
+    case T_OBJC:
+        if (auto* obj = static_cast<Object*>(a->_object._cptr)) obj->release();
+        a->_object._cptr = nullptr;
+        break;
+    case T_PORT: {
+        port* pt = portvalue(a);
+        if (!pt) break;
+        if ((pt->kind & port_file) && pt->rep.stdio.closeit) port_close(sc, a, port_input | port_output);
+        sc->free_fn(pt);
+        break;
+    }
+    default: break;
+    }
+}
+
+// ---- vectors ---------------------------------------------------------------------------------------------------
+
+pointer find_consecutive_cells(scheme* sc, int n) {
+    pointer* pp = &sc->free_cell;
+    while (*pp != sc->NIL) {
+        pointer p = *pp;
+        int cnt = 1;
+        while (cdr(p) == p + 1 && cnt < n) {
+            ++p;
+            ++cnt;
+        }
+        if (cnt == n) {
+            pointer x = *pp;
+            *pp = cdr(x + n - 1);
+            sc->free_count -= n;
+            return x;
+        }
+        pp = &cdr_ref(p);
+    }
+    return sc->NIL;
+}
+
+namespace {
+pointer vector_failed(scheme* sc) {
+    sc->no_memory = 0;
+    return sc->F;
+}
+}  // namespace
+
+pointer mk_vector(scheme* sc, int len) {
+    if (len < 0) return sc->F;
+    int k = len / 2 + len % 2 + 1;
+    if (k > CELL_SEGSIZE) {
+        CPPBridge::error("Vector size is too large for current memory architecture");
+        return sc->F;
+    }
+    if (sc->no_memory) return vector_failed(sc);
+    pointer v = find_consecutive_cells(sc, k);
+    if (v == sc->NIL) {
+        if (sc->gc_enabled)
+            gc(sc, sc->NIL, sc->NIL);
+        else
+            devlog("BLOCKED ... GC FROM CONSEC CELL: %ld", sc->free_count);
+        v = find_consecutive_cells(sc, k);
+    }
+    if (v == sc->NIL) {
+        devlog("Require %d consecutive cells", k);
+        if (alloc_cellseg(sc, 1) == 0) {
+            devlog("FAILED TO ALLOC MORE MEM CELLS");
+            CPPBridge::error("Failed to alloc more memory cells");
+            sc->no_memory = 1;
+            return vector_failed(sc);
+        }
+        v = find_consecutive_cells(sc, k);
+        if (v == sc->NIL) {
+            CPPBridge::error("Could not find enough consecutive memory cells to create vector");
+            devlog("THIS IS BAD. COULDN'T FIND ANY CONSECUTIVE MEM CELLS; CRASH BANG SMASH");
+            sc->no_memory = 1;
+            return vector_failed(sc);
+        }
+    }
+    v->_flag = FLAG_VECTOR;
+    v->_object._number.num_type = NUM_INTEGER;
+    v->_object._number.value.ivalue = len;
+    for (int i = 1; i < k; ++i) v[i]._flag = 0;
+    fill_vector(v, sc->NIL);
+    return v;
+}
+
+void fill_vector(pointer vec, pointer obj) {
+    int64_t n = ivalue_unchecked(vec);
+    int64_t cells = n / 2 + n % 2;
+    for (int64_t i = 1; i <= cells; ++i) {
+        car_ref(vec + i) = obj;
+        cdr_ref(vec + i) = obj;
+    }
+}
+
+pointer vector_elem(pointer vec, int ielem) {
+    pointer c = vec + 1 + ielem / 2;
+    return ielem % 2 == 0 ? car(c) : cdr(c);
+}
+
+pointer set_vector_elem(pointer vec, int ielem, pointer a) {
+    pointer c = vec + 1 + ielem / 2;
+    if (ielem % 2 == 0)
+        car_ref(c) = a;
+    else
+        cdr_ref(c) = a;
+    return a;
+}
+
+// ---- constructors ----------------------------------------------------------------------------------------------
+
+pointer _cons(scheme* sc, pointer a, pointer b, int immutable) {
+    pointer x = get_cell(sc, a, b);
+    x->_flag = immutable ? (T_PAIR | T_IMMUTABLE) : T_PAIR;
+    car_ref(x) = a;
+    cdr_ref(x) = b;
+    return x;
+}
+
+pointer s_cons(scheme* sc, pointer a, pointer b) { return _cons(sc, a, b, 0); }
+pointer s_immutable_cons(scheme* sc, pointer a, pointer b) { return _cons(sc, a, b, 1); }
+
+pointer mk_number(scheme* sc, num n) {
+    n = reduce_num(n);
+    pointer x = get_cell(sc, sc->NIL, sc->NIL);
+    x->_flag = FLAG_NUMBER;
+    x->_object._number = n;
+    return x;
+}
+
+pointer mk_integer(scheme* sc, int64_t n) { return mk_number(sc, num_from_integer(n)); }
+pointer mk_real(scheme* sc, double d) { return mk_number(sc, num_from_real(d)); }
+pointer mk_rational(scheme* sc, int64_t n, int64_t d) { return mk_number(sc, num_from_ratio(n, d)); }
+
+pointer mk_character(scheme* sc, int c) {
+    pointer x = get_cell(sc, sc->NIL, sc->NIL);
+    x->_flag = FLAG_CHARACTER;
+    x->_object._number.num_type = NUM_INTEGER;
+    x->_object._number.value.ivalue = c;
+    return x;
+}
+
+char* store_string(scheme* sc, int len, const char* str, char fill) {
+    auto* q = static_cast<char*>(sc->alloc_fn(static_cast<size_t>(len) + 1));
+    if (!q) {
+        sc->no_memory = 1;
+        return sc->strbuff;
+    }
+    if (str)
+        std::memcpy(q, str, static_cast<size_t>(len));
+    else
+        std::memset(q, fill, static_cast<size_t>(len));
+    q[len] = 0;
+    return q;
+}
+
+namespace {
+pointer mk_string_cell(scheme* sc, int len, const char* str, char fill) {
+    // The cell is taken first: a collection cannot then free the text it is about to own.
+    pointer x = get_cell(sc, sc->NIL, sc->NIL);
+    char* text = x == sc->sink ? sc->strbuff : store_string(sc, len < 0 ? 0 : len, str, fill);
+    if (text == sc->strbuff) {
+        // Out of memory: an empty text that writers bounded by the stored length cannot overrun.
+        sc->strbuff[0] = 0;
+        len = 0;
+    }
+    x->_object._string._svalue = text;
+    x->_object._string._length = len;
+    x->_flag = FLAG_STRING;
+    return x;
+}
+}  // namespace
+
+pointer mk_string(scheme* sc, const char* str) {
+    return mk_string_cell(sc, static_cast<int>(std::strlen(str)), str, 0);
+}
+pointer mk_counted_string(scheme* sc, const char* str, int len) {
+    // A null text gives that many NUL bytes.
+    return mk_string_cell(sc, len, str, 0);
+}
+pointer mk_empty_string(scheme* sc, int len, char fill) { return mk_string_cell(sc, len, nullptr, fill); }
+
+pointer mk_port(scheme* sc, port* p) {
+    pointer x = get_cell(sc, sc->NIL, sc->NIL);
+    x->_flag = FLAG_PORT;
+    x->_object._port = p;
+    cdr_ref(x) = nullptr;
+    return x;
+}
+
+pointer mk_proc(scheme* sc, int op) {
+    pointer x = get_cell(sc, sc->NIL, sc->NIL);
+    x->_flag = FLAG_PROC;
+    x->_object._number.num_type = NUM_INTEGER;
+    x->_object._number.value.ivalue = op;
+    return x;
+}
+
+pointer mk_closure(scheme* sc, pointer code, pointer env) {
+    pointer x = get_cell(sc, code, env);
+    x->_flag = T_CLOSURE;
+    car_ref(x) = code;
+    cdr_ref(x) = env;
+    return x;
+}
+
+pointer mk_foreign_func(scheme* sc, foreign_func f) {
+    pointer x = get_cell(sc, sc->NIL, sc->NIL);
+    x->_flag = FLAG_FOREIGN;
+    x->_object._ff = f;
+    return x;
+}
+
+pointer mk_cptr(scheme* sc, void* p) {
+    pointer x = get_cell(sc, sc->NIL, sc->NIL);
+    x->_flag = FLAG_CPTR;
+    x->_object._cptr = p;
+    return x;
+}
+
+pointer mk_objc(scheme* sc, Object* retained) {
+    pointer x = get_cell(sc, sc->NIL, sc->NIL);
+    if (x == sc->sink) {
+        // No cell to own the reference: give it back rather than leak it.
+        if (retained) retained->release();
+        return x;
+    }
+    x->_flag = FLAG_OBJC;
+    x->_object._cptr = retained;
+    return x;
+}
+
+}  // namespace omb

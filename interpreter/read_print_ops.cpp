@@ -1,0 +1,274 @@
+// Opcodes 160-177: reading from ports and the reader and printer steps, which run on the dump.
+#include "scheme_private.h"
+
+namespace omb {
+
+namespace {
+
+const char* const ATOM_DELIMITERS = "();\t\n\r ";
+
+// A list left open at the end of a port other than the load port is an error, not an endless list of #<EOF>.
+pointer end_inside_list(scheme* sc) {
+    return Error_0(sc, "syntax error: end of input inside a list");
+}
+
+bool end_of_input_ends_list(scheme* sc) { return sc->tok == TOK_EOF && sc->inport != sc->loadport; }
+
+pointer start_list(scheme* sc) {
+    sc->tok = token(sc);
+    if (sc->tok == TOK_RPAREN) return s_return(sc, sc->NIL);
+    if (sc->tok == TOK_DOT) return Error_0(sc, "syntax error: illegal dot expression");
+    if (end_of_input_ends_list(sc)) return end_inside_list(sc);
+    ++sc->nesting_stack[sc->file_i];
+    s_save(sc, OP_RDLIST, sc->NIL, sc->NIL);
+    return s_goto(sc, OP_RDSEXPR);
+}
+
+// An atom's text must fit the token buffer; a longer one is refused rather than written past it.
+bool read_atom_text(scheme* sc) { return readstr_upto(sc, ATOM_DELIMITERS); }
+pointer token_too_long(scheme* sc) { return Error_0(sc, "syntax error: token too long"); }
+
+pointer wrap(scheme* sc, pointer sym) { return s_cons(sc, sym, s_cons(sc, sc->value, sc->NIL)); }
+
+pointer read_sexpr(scheme* sc) {
+    switch (sc->tok) {
+    case TOK_EOF:
+        if (sc->inport == sc->loadport) {
+            sc->args = sc->NIL;
+            return s_goto(sc, OP_QUIT);
+        }
+        return s_return(sc, sc->EOF_OBJ);
+    case TOK_VEC:
+        s_save(sc, OP_RDVEC, sc->NIL, sc->NIL);
+        return start_list(sc);
+    case TOK_LPAREN: return start_list(sc);
+    case TOK_ATOM:
+        if (!read_atom_text(sc)) return token_too_long(sc);
+        return s_return(sc, mk_atom(sc, sc->strbuff));
+    case TOK_DQUOTE: {
+        pointer x = readstrexp(sc);
+        if (x == sc->NIL) return Error_0(sc, "Error reading string");
+        return s_return(sc, x);
+    }
+    case TOK_QUOTE:
+        s_save(sc, OP_RDQUOTE, sc->NIL, sc->NIL);
+        sc->tok = token(sc);
+        return s_goto(sc, OP_RDSEXPR);
+    case TOK_BQUOTE:
+        sc->tok = token(sc);
+        if (sc->tok == TOK_VEC) {
+            s_save(sc, OP_RDQQUOTEVEC, sc->NIL, sc->NIL);
+            sc->tok = TOK_LPAREN;
+        } else {
+            s_save(sc, OP_RDQQUOTE, sc->NIL, sc->NIL);
+        }
+        return s_goto(sc, OP_RDSEXPR);
+    case TOK_COMMA:
+        s_save(sc, OP_RDUNQUOTE, sc->NIL, sc->NIL);
+        sc->tok = token(sc);
+        return s_goto(sc, OP_RDSEXPR);
+    case TOK_ATMARK:
+        s_save(sc, OP_RDUQTSP, sc->NIL, sc->NIL);
+        sc->tok = token(sc);
+        return s_goto(sc, OP_RDSEXPR);
+    case TOK_COMMENT:
+        skip_comment(sc);
+        sc->tok = token(sc);
+        return s_goto(sc, OP_RDSEXPR);
+    case TOK_SHARP: {
+        pointer hook = find_slot_in_env(sc, sc->envir, sc->sym_sharp_hook, 1);
+        if (hook == sc->NIL) return Error_0(sc, "undefined sharp expression");
+        // The hook reads the rest of the form from the current input port itself.
+        sc->code = s_cons(sc, slot_value_in_env(hook), sc->NIL);
+        return s_goto(sc, OP_EVAL);
+    }
+    case TOK_SHARP_CONST: {
+        if (!read_atom_text(sc)) return token_too_long(sc);
+        pointer x = mk_sharp_const(sc, sc->strbuff);
+        if (x == sc->NIL) return Error_0(sc, "undefined sharp expression");
+        return s_return(sc, x);
+    }
+    default: return Error_0(sc, "syntax error: illegal token");
+    }
+}
+
+pointer read_list_element(scheme* sc) {
+    sc->args = s_cons(sc, sc->value, sc->args);
+    sc->tok = token(sc);
+    while (sc->tok == TOK_COMMENT) {
+        skip_comment(sc);
+        sc->tok = token(sc);
+    }
+    if (end_of_input_ends_list(sc)) return end_inside_list(sc);
+    if (sc->tok == TOK_RPAREN) {
+        int c = inchar(sc);
+        if (c != '\n') backchar(sc, c);  // a newline right after ")" belongs to the datum
+        --sc->nesting_stack[sc->file_i];
+        return s_return(sc, reverse_in_place(sc, sc->NIL, sc->args));
+    }
+    if (sc->tok == TOK_DOT) {
+        s_save(sc, OP_RDDOT, sc->args, sc->NIL);
+        sc->tok = token(sc);
+        if (end_of_input_ends_list(sc)) return end_inside_list(sc);
+        return s_goto(sc, OP_RDSEXPR);
+    }
+    s_save(sc, OP_RDLIST, sc->args, sc->NIL);
+    return s_goto(sc, OP_RDSEXPR);
+}
+
+pointer read_dotted_tail(scheme* sc) {
+    if (token(sc) != TOK_RPAREN) return Error_0(sc, "syntax error: illegal dot expression");
+    --sc->nesting_stack[sc->file_i];
+    return s_return(sc, reverse_in_place(sc, sc->value, sc->args));
+}
+
+pointer quasiquote_vector(scheme* sc) {
+    pointer apply_sym = mk_symbol(sc, "apply");
+    pointer vector_sym = mk_symbol(sc, "vector");
+    pointer qq = wrap(sc, sc->sym_quasiquote);
+    return s_return(sc, s_cons(sc, apply_sym, s_cons(sc, vector_sym, s_cons(sc, qq, sc->NIL))));
+}
+
+// Sets the current input port to the argument, if any, for a primitive that completes at once.
+struct input_switch {
+    scheme* sc;
+    pointer saved;
+    input_switch(scheme* s, pointer args) : sc(s), saved(s->inport) {
+        if (args != s->NIL) s->inport = car(args);
+    }
+    ~input_switch() { sc->inport = saved; }
+};
+
+pointer read_char_op(scheme* sc, bool peek) {
+    int c;
+    {
+        input_switch with(sc, sc->args);
+        c = inchar(sc);
+        if (peek) backchar(sc, c);
+    }
+    return s_return(sc, c == EOF ? sc->EOF_OBJ : mk_character(sc, c));
+}
+
+pointer print_object(scheme* sc) {
+    pointer x = sc->args;
+    if (type(x) == T_VECTOR) {
+        putstr(sc, "#(");
+        sc->args = s_cons(sc, x, mk_integer(sc, 0));
+        return s_goto(sc, OP_PVECFROM);
+    }
+    if (type(x) == T_ENVIRONMENT) {
+        putstr(sc, "#<ENVIRONMENT>");
+        return s_return(sc, sc->T);
+    }
+    if (type(x) != T_PAIR) {
+        printatom(sc, x, sc->print_flag);
+        return s_return(sc, sc->T);
+    }
+    bool two_elements = type(cdr(x)) == T_PAIR && cddr(x) == sc->NIL;
+    const char* prefix = nullptr;
+    if (two_elements) {
+        if (car(x) == sc->sym_quote) prefix = "'";
+        else if (car(x) == sc->sym_quasiquote) prefix = "`";
+        else if (car(x) == sc->sym_unquote) prefix = ",";
+        else if (car(x) == sc->sym_unquote_splicing) prefix = ",@";
+    }
+    if (prefix) {
+        putstr(sc, prefix);
+        sc->args = cadr(x);
+        return s_goto(sc, OP_P0LIST);
+    }
+    putstr(sc, "(");
+    s_save(sc, OP_P1LIST, cdr(x), sc->NIL);
+    sc->args = car(x);
+    return s_goto(sc, OP_P0LIST);
+}
+
+pointer print_list_tail(scheme* sc) {
+    pointer r = sc->args;
+    if (type(r) == T_PAIR) {
+        s_save(sc, OP_P1LIST, cdr(r), sc->NIL);
+        putstr(sc, " ");
+        sc->args = car(r);
+        return s_goto(sc, OP_P0LIST);
+    }
+    if (type(r) == T_VECTOR) {
+        s_save(sc, OP_P1LIST, sc->NIL, sc->NIL);
+        putstr(sc, " . ");
+        return s_goto(sc, OP_P0LIST);
+    }
+    if (r != sc->NIL) {
+        putstr(sc, " . ");
+        printatom(sc, r, sc->print_flag);
+    }
+    putstr(sc, ")");
+    return s_return(sc, sc->T);
+}
+
+pointer print_vector_from(scheme* sc) {
+    pointer vec = car(sc->args);
+    pointer index = cdr(sc->args);
+    int64_t i = ivalue_unchecked(index);
+    if (i == ivalue_unchecked(vec)) {
+        putstr(sc, ")");
+        return s_return(sc, sc->T);
+    }
+    index->_object._number.value.ivalue = i + 1;
+    s_save(sc, OP_PVECFROM, sc->args, sc->NIL);
+    putstr(sc, " ");
+    sc->args = vector_elem(vec, static_cast<int>(i));
+    return s_goto(sc, OP_P0LIST);
+}
+
+}  // namespace
+
+pointer opexe_5(scheme* sc, int op) {
+    if (op <= OP_PVECFROM && sc->nesting != 0) {
+        int n = sc->nesting;
+        sc->nesting = 0;
+        sc->retcode = -1;
+        return Error_1(sc, "unmatched parentheses:", mk_integer(sc, n));
+    }
+    switch (op) {
+    case OP_READ:
+        if (sc->args != sc->NIL) {
+            pointer p = car(sc->args);
+            if (type(p) != T_PORT || !(portvalue(p)->kind & port_input))
+                return Error_1(sc, "read: not an input port:", p);
+            if (p != sc->inport) {
+                s_save(sc, OP_RESTORE_INPORT, s_cons(sc, sc->inport, sc->NIL), sc->NIL);
+                sc->inport = p;
+            }
+        }
+        return s_goto(sc, OP_TOPLEVEL_READ);
+    case OP_READ_CHAR: return read_char_op(sc, false);
+    case OP_PEEK_CHAR: return read_char_op(sc, true);
+    case OP_CHAR_READY: {
+        pointer p = sc->args != sc->NIL ? car(sc->args) : sc->inport;
+        bool ready = type(p) == T_PORT && (portvalue(p)->kind & port_string);
+        return s_return(sc, ready ? sc->T : sc->F);
+    }
+    case OP_SET_INPORT: sc->inport = car(sc->args); return s_return(sc, sc->inport);
+    case OP_SET_OUTPORT: sc->outport = car(sc->args); return s_return(sc, sc->outport);
+    case OP_RDSEXPR: return read_sexpr(sc);
+    case OP_RDLIST: return read_list_element(sc);
+    case OP_RDDOT: return read_dotted_tail(sc);
+    case OP_RDQUOTE: return s_return(sc, wrap(sc, sc->sym_quote));
+    case OP_RDQQUOTE: return s_return(sc, wrap(sc, sc->sym_quasiquote));
+    case OP_RDQQUOTEVEC: return quasiquote_vector(sc);
+    case OP_RDUNQUOTE: return s_return(sc, wrap(sc, sc->sym_unquote));
+    case OP_RDUQTSP: return s_return(sc, wrap(sc, sc->sym_unquote_splicing));
+    case OP_RDVEC: {
+        pointer v = vector_from_list(sc, sc->value);
+        if (v == sc->F && list_length(sc, sc->value) < 0) return Error_1(sc, "vector: not a proper list:", sc->value);
+        return s_return(sc, v);
+    }
+    case OP_P0LIST: return print_object(sc);
+    case OP_P1LIST: return print_list_tail(sc);
+    case OP_PVECFROM: return print_vector_from(sc);
+    case OP_RESTORE_INPORT: sc->inport = car(sc->args); return s_return(sc, sc->value);
+    case OP_RESTORE_OUTPORT: sc->outport = car(sc->args); return s_return(sc, sc->value);
+    default: return illegal_operator(sc, op);
+    }
+}
+
+}  // namespace omb

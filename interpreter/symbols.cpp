@@ -1,0 +1,122 @@
+// Symbols and environments: the oblist, gensym, frames and slots.
+#include <cctype>
+#include <strings.h>
+
+#include "scheme_private.h"
+
+namespace omb {
+
+// Folding case before hashing keeps the hash consistent with the case-blind comparison of names, so a symbol
+// made as "Foo" is found again as "foo".
+uint32_t hash_fn(const char* key, int table_size) {
+    uint32_t hashed = 0;
+    for (const char* c = key; *c; ++c) {
+        int byte = static_cast<signed char>(std::tolower(static_cast<unsigned char>(*c)));
+        hashed = ((hashed << 5) | (hashed >> 27)) ^ static_cast<uint32_t>(byte);
+    }
+    return table_size > 0 ? hashed % static_cast<uint32_t>(table_size) : hashed;
+}
+
+void oblist_init(scheme* sc) { sc->oblist = mk_vector(sc, OBLIST_SIZE); }
+
+pointer oblist_find_by_name(scheme* sc, const char* name) {
+    uint32_t full = hash_fn(name, 0);
+    int location = static_cast<int>(full % static_cast<uint32_t>(ivalue_unchecked(sc->oblist)));
+    for (pointer x = vector_elem(sc->oblist, location); x != sc->NIL; x = cdr(x)) {
+        pointer sym = car(x);
+        if (sym->_hash == full && strcasecmp(name, symname_fast(sym)) == 0) return sym;
+    }
+    return sc->NIL;
+}
+
+pointer oblist_add_by_name(scheme* sc, const char* name) {
+    uint32_t full = hash_fn(name, 0);
+    pointer text = mk_string(sc, name);
+    setimmutable(text);
+    pointer x = s_immutable_cons(sc, text, sc->NIL);
+    x->_flag = T_SYMBOL;
+    x->_hash = full;
+    int location = static_cast<int>(full % static_cast<uint32_t>(ivalue_unchecked(sc->oblist)));
+    set_vector_elem(sc->oblist, location, s_immutable_cons(sc, x, vector_elem(sc->oblist, location)));
+    return x;
+}
+
+pointer mk_symbol(scheme* sc, const char* name) {
+    pointer x = oblist_find_by_name(sc, name);
+    return x != sc->NIL ? x : oblist_add_by_name(sc, name);
+}
+
+pointer gensym(scheme* sc) {
+    char name[40];
+    for (; sc->gensym_counter < 2147483647L; ++sc->gensym_counter) {
+        std::snprintf(name, sizeof name, "gensym-%ld", sc->gensym_counter);
+        if (oblist_find_by_name(sc, name) == sc->NIL) return oblist_add_by_name(sc, name);
+    }
+    return sc->NIL;
+}
+
+pointer oblist_all_symbols(scheme* sc) {
+    pointer ob_list = sc->NIL;
+    int64_t n = ivalue_unchecked(sc->oblist);
+    for (int i = 0; i < n; ++i)
+        for (pointer x = vector_elem(sc->oblist, i); x != sc->NIL; x = cdr(x)) ob_list = s_cons(sc, car(x), ob_list);
+    return ob_list;
+}
+
+// ---- environments ----------------------------------------------------------------------------------------------
+
+pointer new_frame_vector(scheme* sc) { return mk_vector(sc, OBLIST_SIZE); }
+
+void new_frame_in_env(scheme* sc, pointer old_env) {
+    pointer new_frame = old_env == sc->NIL ? new_frame_vector(sc) : sc->NIL;
+    sc->envir = s_immutable_cons(sc, new_frame, old_env);
+    sc->envir->_flag = T_ENVIRONMENT;
+}
+
+namespace {
+int bucket_of(pointer frame, pointer sym) {
+    return static_cast<int>(sym->_hash % static_cast<uint32_t>(ivalue_unchecked(frame)));
+}
+}  // namespace
+
+void new_slot_spec_in_env(scheme* sc, pointer env, pointer variable, pointer value) {
+    pointer slot = s_immutable_cons(sc, variable, value);
+    pointer frame = car(env);
+    if (type(frame) == T_VECTOR) {
+        int location = bucket_of(frame, variable);
+        set_vector_elem(frame, location, s_immutable_cons(sc, slot, vector_elem(frame, location)));
+    } else {
+        car_ref(env) = s_immutable_cons(sc, slot, frame);
+    }
+}
+
+void new_slot_in_env(scheme* sc, pointer variable, pointer value) {
+    new_slot_spec_in_env(sc, sc->envir, variable, value);
+}
+
+pointer find_slot_in_env(scheme* sc, pointer env, pointer hdl, int all) {
+    for (pointer x = env; x != sc->NIL; x = cdr(x)) {
+        pointer frame = car(x);
+        pointer y = type(frame) == T_VECTOR ? vector_elem(frame, bucket_of(frame, hdl)) : frame;
+        for (; y != sc->NIL; y = cdr(y))
+            if (caar(y) == hdl) return car(y);
+        if (!all) break;
+    }
+    return sc->NIL;
+}
+
+void set_slot_in_env(scheme*, pointer slot, pointer value) { cdr_ref(slot) = value; }
+
+pointer slot_value_in_env(pointer slot) { return cdr(slot); }
+
+void scheme_define(scheme* sc, pointer envir, pointer symbol, pointer value) {
+    sc->builtin_names->insert(symname_fast(symbol));
+    sc->value_names->emplace(value, symbol);  // the first name given to a value wins
+    pointer x = find_slot_in_env(sc, envir, symbol, 0);
+    if (x != sc->NIL)
+        set_slot_in_env(sc, x, value);
+    else
+        new_slot_spec_in_env(sc, envir, symbol, value);
+}
+
+}  // namespace omb

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages needed to build and test Ombrel.
+# Idempotent and non-interactive: does nothing when everything is present.
+set -euo pipefail
+
+# ---- Package list: extend here as the project grows -------------------------
+PACKAGES=(
+  build-essential
+  cmake
+  ninja-build
+  clang
+  libclang-rt-14-dev
+  pkg-config
+  libgtest-dev
+  libgmock-dev
+  libbenchmark-dev
+  libreadline-dev
+)
+# -----------------------------------------------------------------------------
+
+export DEBIAN_FRONTEND=noninteractive
+
+SUDO=()
+if [ "$(id -u)" -ne 0 ]; then
+  SUDO=(sudo)
+fi
+
+# jackd2 asks about realtime limits on install; answer in advance.
+echo "jackd2 jackd/tweak_rt_limits boolean false" | "${SUDO[@]}" debconf-set-selections
+
+missing=()
+for pkg in "${PACKAGES[@]}"; do
+  status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+  if [ "$status" != "install ok installed" ]; then
+    missing+=("$pkg")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all ${#PACKAGES[@]} packages present"
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+"${SUDO[@]}" apt-get update -q
+"${SUDO[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

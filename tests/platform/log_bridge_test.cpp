@@ -1,0 +1,135 @@
+#include "platform/log_bridge.h"
+#include "platform/main_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+namespace mq = omb::main_queue;
+using omb::CPPBridge;
+
+namespace {
+
+struct Recorder : omb::LogTarget {
+  std::vector<std::string> lines; // "kind|text", main thread only
+  void output(std::string_view t) override { lines.push_back("out|" + std::string(t)); }
+  void error(std::string_view t) override { lines.push_back("err|" + std::string(t)); }
+  void notification(std::string_view t) override { lines.push_back("note|" + std::string(t)); }
+  void styled(const omb::StyledText& t) override {
+    lines.push_back("style|" + t.text + "|" + std::to_string(t.fg_rgb) + "|" +
+                    std::to_string(t.bg_rgb) + "|" + (t.bold ? "b" : "-"));
+  }
+};
+
+class LogBridge : public ::testing::Test {
+protected:
+  void SetUp() override {
+    mq::set_main_thread();
+    mq::run_pending();
+  }
+  void TearDown() override {
+    CPPBridge::detach();
+    mq::run_pending();
+  }
+  Recorder rec;
+};
+
+TEST_F(LogBridge, DropsMessagesBeforeAttach) {
+  CPPBridge::log("lost %d", 1);
+  CPPBridge::error_text("lost");
+  CPPBridge::logattr({"lost", 1, 2, true});
+  EXPECT_EQ(mq::run_pending(), 0u) << "nothing may be queued without a target";
+  CPPBridge::attach(&rec);
+  mq::run_pending();
+  EXPECT_TRUE(rec.lines.empty());
+}
+
+TEST_F(LogBridge, FormatsEachKind) {
+  CPPBridge::attach(&rec);
+  CPPBridge::notification("n%d", 1);
+  CPPBridge::error("x %s", "y");
+  CPPBridge::log("%d-%d", 2, 3);
+  CPPBridge::lognbr("no newline");
+  CPPBridge::log("%s", std::string(5000, 'z').c_str()); // beyond any small buffer
+  CPPBridge::notification_text("n2");
+  CPPBridge::error_text("e2");
+  CPPBridge::log_text("l2");
+  CPPBridge::lognbr_text("%d stays literal");
+  CPPBridge::logattr({"hi", 0xff0000, 0x000010, true});
+  mq::run_pending();
+  std::vector<std::string> want = {
+      "note|n1\n", "err|:ERROR: x y\n", "out|2-3\n", "out|no newline",
+      "out|" + std::string(5000, 'z') + "\n", "note|n2\n", "err|:ERROR: e2\n",
+      "out|l2\n", "out|%d stays literal", "style|hi|16711680|16|b"};
+  EXPECT_EQ(rec.lines, want);
+}
+
+TEST_F(LogBridge, KeepsOrderFromOneThread) {
+  CPPBridge::attach(&rec);
+  std::thread([] {
+    for (int i = 0; i < 1000; ++i)
+      CPPBridge::lognbr("%d,", i);
+  }).join();
+  mq::run_pending();
+  ASSERT_EQ(rec.lines.size(), 1000u);
+  for (int i = 0; i < 1000; ++i)
+    ASSERT_EQ(rec.lines[i], "out|" + std::to_string(i) + ",");
+}
+
+TEST_F(LogBridge, DetachDropsMessagesAlreadyInFlight) {
+  CPPBridge::attach(&rec);
+  CPPBridge::log("queued");
+  CPPBridge::detach();
+  EXPECT_EQ(mq::run_pending(), 1u);
+  EXPECT_TRUE(rec.lines.empty());
+}
+
+// The detaching thread destroys the target right after detach returns while
+// the main thread is still delivering; ASan flags any late call.
+TEST_F(LogBridge, DetachFromAnotherThreadWhileDelivering) {
+  auto target = std::make_unique<Recorder>();
+  CPPBridge::attach(target.get());
+  std::atomic<bool> stop{false}, detached{false};
+  std::thread producer([&] {
+    while (!stop)
+      CPPBridge::log("spam");
+  });
+  std::thread detacher([&] {
+    std::this_thread::sleep_for(20ms);
+    CPPBridge::detach();
+    target.reset();
+    detached = true;
+  });
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!detached && std::chrono::steady_clock::now() < deadline)
+    mq::wait_and_run(1ms);
+  for (int i = 0; i < 20; ++i)
+    mq::wait_and_run(1ms);
+  stop = true;
+  producer.join();
+  detacher.join();
+  mq::run_pending();
+  EXPECT_TRUE(detached);
+}
+
+TEST_F(LogBridge, PostingNeverWaitsForTheMainThread) {
+  CPPBridge::attach(&rec);
+  constexpr int kCount = 100000;
+  auto done = std::async(std::launch::async, [] {
+    for (int i = 0; i < kCount; ++i)
+      CPPBridge::log("m%d", i);
+  });
+  ASSERT_EQ(done.wait_for(60s), std::future_status::ready) << "producer blocked";
+  EXPECT_EQ(mq::run_pending(), static_cast<std::size_t>(kCount));
+  ASSERT_EQ(rec.lines.size(), static_cast<std::size_t>(kCount));
+  EXPECT_EQ(rec.lines.back(), "out|m99999\n");
+}
+
+} // namespace
