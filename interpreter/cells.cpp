@@ -1,5 +1,6 @@
 // Cells and the collector: segments, the free list, marking, sweeping, vectors and the basic constructors.
 #include <algorithm>
+#include <iterator>
 #include <new>
 
 #include "numbers.h"
@@ -218,10 +219,21 @@ pointer _get_cell(scheme* sc, pointer a, pointer b) {
     return pop_free_cell(sc);
 }
 
+namespace {
+// value_names does not keep its keys alive; forget the ones just swept, so a reused cell is never reported under
+// a dead definition's name and redefinitions do not grow the map for ever.
+void forget_dead_value_names(scheme* sc) {
+    if (!sc->value_names) return;
+    for (auto it = sc->value_names->begin(); it != sc->value_names->end();)
+        it = typeflag(it->first) == 0 ? sc->value_names->erase(it) : std::next(it);
+}
+}  // namespace
+
 void gc(scheme* sc, pointer a, pointer b) {
     if (sc->gc_verbose) putstr(sc, "gc...");
     mark_roots(sc, a, b);
     sweep(sc);
+    forget_dead_value_names(sc);
     if (sc->gc_verbose) {
         if (verbose_collections % 100 == 0)
             CPPBridge::notification("gc done: %ld free cells. %ld", sc->free_count,

@@ -42,6 +42,7 @@ void prepare_entry(scheme* sc) {
     sc->envir = sc->global_env;
     sc->retcode = 0;
     sc->interactive_repl = 0;
+    sc->in_error_hook = 0;
 }
 
 // The load port is a record inside the instance; once the load is done its cell must never finalise it.

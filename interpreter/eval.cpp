@@ -74,7 +74,7 @@ const test_entry tests[] = {
 
 #define INTERNAL(f) {f, nullptr, 0, 0, TST_NONE}
 
-const op_code_info dispatch_table[OP_MAXDEFINED + 3] = {
+const op_code_info dispatch_table[OP_LAST_INTERNAL + 2] = {
     {opexe_0, "load", 1, 1, TST_STRING},                          // 0
     INTERNAL(opexe_0), INTERNAL(opexe_0), INTERNAL(opexe_0),      // 1-3
     {opexe_0, "gensym", 0, 0, TST_NONE},                          // 4
@@ -219,6 +219,7 @@ const op_code_info dispatch_table[OP_MAXDEFINED + 3] = {
     {opexe_6, "closure?", 1, 1, TST_NONE},
     {opexe_6, "macro?", 1, 1, TST_NONE},  // 182
     INTERNAL(opexe_5), INTERNAL(opexe_5),  // 183-184: restoring the current ports after a port argument
+    INTERNAL(opexe_0),                     // 185: returning from *error-hook*
     {nullptr, nullptr, 0, 0, TST_NONE},
 };
 
@@ -386,7 +387,7 @@ const char* check_arguments(scheme* sc, const op_code_info* pcd, char* msg, size
 void Eval_Cycle(scheme* sc, int op) {
     sc->op = op;
     for (;;) {
-        if (sc->op < 0 || sc->op >= OP_MAXDEFINED + 2) {
+        if (sc->op < 0 || sc->op > OP_LAST_INTERNAL) {
             std::snprintf(sc->strbuff, STRBUFFSIZE, "%d: illegal operator", sc->op);
             if (Error_0(sc, sc->strbuff) == sc->NIL) return;
         }
@@ -413,97 +414,5 @@ pointer illegal_operator(scheme* sc, int op) {
     std::snprintf(sc->strbuff, STRBUFFSIZE, "%d: illegal operator", op);
     return Error_0(sc, sc->strbuff);
 }
-
-pointer dump_as_list(scheme* sc) {
-    // Oldest frame last, four cells a frame: (opcode args envir code . older...), built from the oldest.
-    pointer list = sc->NIL;
-    protect_cell(sc, list);
-    for (int i = 0; i < sc->dump_size; ++i) {
-        const dump_frame& f = sc->dump_base[i];
-        unprotect_cell(sc, list);
-        list = s_cons(sc, f.code, list);
-        list = s_cons(sc, f.envir, list);
-        list = s_cons(sc, f.args, list);
-        list = s_cons(sc, mk_integer(sc, f.op), list);
-        protect_cell(sc, list);
-    }
-    unprotect_cell(sc, list);
-    return list;
-}
-
-// ---- the top level (opcodes 0-30; the evaluator proper fills the rest) ----------------------------------------
-
-namespace {
-
-pointer load_file_op(scheme* sc) {
-    const char* name = strvalue(car(sc->args));
-    if (is_console(sc)) {
-        char msg[LINESIZE];
-        std::snprintf(msg, sizeof msg, "Loading %s\n", name);
-        putstr(sc, msg);
-    }
-    // Refusing the 65th nesting keeps the load stack inside its array.
-    if (sc->file_i >= MAXFIL - 1) return Error_1(sc, "load: too many nested loads:", car(sc->args));
-    FILE* f = std::fopen(name, "r");
-    if (!f) return Error_1(sc, "unable to open", car(sc->args));
-    ++sc->file_i;
-    port& level = sc->load_stack[sc->file_i];
-    level = port{};
-    level.kind = port_file | port_input;
-    level.rep.stdio.file = f;
-    level.rep.stdio.closeit = 1;
-    sc->nesting_stack[sc->file_i] = 0;
-    sc->loadport->_object._port = &level;
-    return s_goto(sc, OP_TOPLEVEL);
-}
-
-}  // namespace
-
-pointer opexe_0(scheme* sc, int op) {
-    switch (op) {
-    case OP_LOAD: return load_file_op(sc);
-    case OP_TOPLEVEL:
-        if (is_console(sc)) putstr(sc, "\n");
-        sc->nesting = 0;
-        sc->envir = sc->global_env;
-        dump_reset(sc);
-        sc->save_inport = sc->inport;
-        sc->inport = sc->loadport;
-        s_save(sc, OP_TOPLEVEL, sc->NIL, sc->NIL);
-        s_save(sc, OP_VALUEPRINT, sc->NIL, sc->NIL);
-        s_save(sc, OP_TOPLEVEL_EVAL, sc->NIL, sc->NIL);
-        if (is_console(sc)) putstr(sc, "> ");
-        return s_goto(sc, OP_TOPLEVEL_READ);
-    case OP_TOPLEVEL_EVAL:
-        sc->code = sc->value;
-        sc->inport = sc->save_inport;
-        return s_goto(sc, OP_EVAL);
-    case OP_TOPLEVEL_READ:
-        sc->tok = token(sc);
-        if (sc->tok == TOK_EOF) {
-            if (sc->inport == sc->loadport) {
-                sc->args = sc->NIL;
-                return s_goto(sc, OP_QUIT);
-            }
-            return s_return(sc, sc->EOF_OBJ);
-        }
-        return s_goto(sc, OP_RDSEXPR);
-    case OP_GENSYM: return s_return(sc, gensym(sc));
-    case OP_VALUEPRINT:
-        if (sc->tracing) putstr(sc, "\nGives: ");
-        if (is_console(sc)) {
-            sc->print_flag = 1;
-            sc->args = sc->value;
-            return s_goto(sc, OP_P0LIST);
-        }
-        return s_return(sc, sc->value);
-    default: return illegal_operator(sc, op);
-    }
-}
-
-pointer opexe_1(scheme* sc, int op) { return illegal_operator(sc, op); }
-pointer opexe_2(scheme* sc, int op) { return illegal_operator(sc, op); }
-pointer opexe_3(scheme* sc, int op) { return illegal_operator(sc, op); }
-pointer opexe_6(scheme* sc, int op) { return illegal_operator(sc, op); }
 
 }  // namespace omb

@@ -187,6 +187,7 @@ struct scheme {
     void* external_data;
     long gensym_counter;
     const scheme_interface* vptr;
+    int in_error_hook;  // an *error-hook* call is running: an error inside it is not handed to the hook again
 };
 
 // ---- creating and destroying ----------------------------------------------------------------------------------

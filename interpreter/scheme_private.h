@@ -19,6 +19,7 @@ inline pointer cddr(pointer p) { return cdr(cdr(p)); }
 inline pointer cadar(pointer p) { return car(cdr(car(p))); }
 inline pointer caddr(pointer p) { return car(cdr(cdr(p))); }
 inline pointer cdddr(pointer p) { return cdr(cdr(cdr(p))); }
+inline pointer cadaar(pointer p) { return car(cdr(car(car(p)))); }
 inline bool is_atom(pointer p) { return p->_flag & T_ATOM; }
 inline void setatom(pointer p) { p->_flag |= T_ATOM; }
 inline void clratom(pointer p) { p->_flag &= CLRATOM; }
@@ -87,6 +88,13 @@ enum opcode : int {
 static_assert(OP_CALLCC == 50 && OP_VECSET == 96 && OP_EQV == 129 && OP_CURR_ENV == 159 && OP_PVECFROM == 177 &&
               OP_MAXDEFINED == 183, "opcode numbers are part of the printed form of primitives");
 
+// Internal steps past the last primitive: putting a current port back once a primitive given another port is
+// done, and marking the return from an *error-hook* call.
+constexpr int OP_RESTORE_INPORT = OP_MAXDEFINED;
+constexpr int OP_RESTORE_OUTPORT = OP_MAXDEFINED + 1;
+constexpr int OP_ERROR_HOOK_DONE = OP_MAXDEFINED + 2;
+constexpr int OP_LAST_INTERNAL = OP_ERROR_HOOK_DONE;
+
 // ---- tokens ----------------------------------------------------------------------------------------------------
 enum token_code : int {
     TOK_EOF = -1, TOK_LPAREN = 0, TOK_RPAREN, TOK_DOT, TOK_ATOM, TOK_QUOTE, TOK_COMMENT, TOK_DQUOTE, TOK_BQUOTE,
@@ -103,7 +111,7 @@ struct op_code_info {
     const char* arg_tests_encoding;
 };
 constexpr int INF_ARG = 65535;
-extern const op_code_info dispatch_table[OP_MAXDEFINED + 3];
+extern const op_code_info dispatch_table[OP_LAST_INTERNAL + 2];
 extern const char* const charnames[32];
 
 // ---- evaluator plumbing (eval.cpp) -----------------------------------------------------------------------------
@@ -119,9 +127,9 @@ pointer list_star(scheme* sc, pointer d);
 pointer vector_from_list(scheme* sc, pointer list);  // false for an improper list
 pointer dump_as_list(scheme* sc);  // the pending frames as cells, newest first, for reports
 pointer illegal_operator(scheme* sc, int op);
-// Internal steps after 182 that put a current port back once a primitive given another port is done.
-constexpr int OP_RESTORE_INPORT = OP_MAXDEFINED;
-constexpr int OP_RESTORE_OUTPORT = OP_MAXDEFINED + 1;
+pointer mk_continuation(scheme* sc);
+void restore_continuation(scheme* sc, pointer cont);
+bool eqv(pointer a, pointer b);
 
 // ---- errors (errors.cpp) ---------------------------------------------------------------------------------------
 pointer _Error_1(scheme* sc, const char* s, pointer a);

@@ -1,0 +1,666 @@
+// Opcodes 0-50: the top level, evaluation, application, the special forms, eval, apply and continuations.
+#include <sstream>
+
+#include "interpreter/cell_renderer.h"
+#include "numbers.h"
+#include "scheme_private.h"
+
+namespace omb {
+
+namespace {
+
+// ---- continuations ---------------------------------------------------------------------------------------------
+
+// A fresh copy of a list's spine (an improper tail is kept), so in-place reversal of the running argument list
+// never reaches a copy a continuation holds.
+pointer copy_spine(scheme* sc, pointer list) {
+    sc->copy_scratch_b = sc->NIL;
+    pointer p = list;
+    for (; is_pair_fast(p); p = cdr(p)) sc->copy_scratch_b = s_cons(sc, car(p), sc->copy_scratch_b);
+    pointer copy = reverse_in_place(sc, p, sc->copy_scratch_b);
+    sc->copy_scratch_b = sc->NIL;
+    return copy;
+}
+
+// The dump as cells, newest frame first, four cells a frame: opcode, args, envir, code.
+pointer frames_to_list(scheme* sc, bool fresh_args) {
+    sc->copy_scratch_a = sc->NIL;
+    for (int i = 0; i < sc->dump_size; ++i) {
+        const dump_frame& f = sc->dump_base[i];
+        sc->copy_scratch_a = s_cons(sc, f.code, sc->copy_scratch_a);
+        sc->copy_scratch_a = s_cons(sc, f.envir, sc->copy_scratch_a);
+        pointer a = fresh_args ? copy_spine(sc, f.args) : f.args;
+        sc->copy_scratch_a = s_cons(sc, a, sc->copy_scratch_a);
+        sc->copy_scratch_a = s_cons(sc, mk_integer(sc, f.op), sc->copy_scratch_a);
+    }
+    pointer list = sc->copy_scratch_a;
+    sc->copy_scratch_a = sc->NIL;
+    return list;
+}
+
+}  // namespace
+
+pointer dump_as_list(scheme* sc) { return frames_to_list(sc, false); }
+
+pointer mk_continuation(scheme* sc) {
+    pointer frames = frames_to_list(sc, true);
+    pointer x = get_cell(sc, sc->NIL, frames);
+    x->_flag = T_CONTINUATION;
+    car_ref(x) = sc->NIL;
+    cdr_ref(x) = frames;
+    return x;
+}
+
+void restore_continuation(scheme* sc, pointer cont) {
+    pointer frames = cdr(cont);
+    int n = 0;
+    for (pointer p = frames; is_pair_fast(p); p = cdr(p)) ++n;
+    n /= 4;
+    if (!dump_reserve(sc, n)) {
+        sc->no_memory = 1;
+        return;
+    }
+    // Every slot is valid before any allocation, so a collection while copying sees only live cells.
+    for (int i = 0; i < n; ++i) sc->dump_base[i] = dump_frame{0, sc->NIL, sc->NIL, sc->NIL};
+    sc->dump_size = n;
+    pointer p = frames;
+    for (int i = n - 1; i >= 0; --i) {
+        dump_frame& f = sc->dump_base[i];
+        f.op = procnum(car(p));
+        p = cdr(p);
+        f.args = copy_spine(sc, car(p));
+        p = cdr(p);
+        f.envir = car(p);
+        p = cdr(p);
+        f.code = car(p);
+        p = cdr(p);
+    }
+}
+
+bool eqv(pointer a, pointer b) {
+    if (a == b) return true;
+    uint32_t t = type(a);
+    if (t != type(b)) return false;
+    switch (t) {
+    case T_STRING: return strvalue(a) == strvalue(b);
+    case T_NUMBER: return num_eq(numref(a), numref(b));
+    case T_CHARACTER: return ivalue_unchecked(a) == ivalue_unchecked(b);
+    case T_PROC: return procnum(a) == procnum(b);
+    default: return false;
+    }
+}
+
+namespace {
+
+pointer form_error(scheme* sc, const char* message, pointer irritant) { return Error_1(sc, message, irritant); }
+
+// The opcode of a special form, from its name's length and one character.
+int syntaxnum(pointer p) {
+    const char* s = symname_fast(p);
+    switch (std::strlen(s)) {
+    case 2: return s[0] == 'i' ? OP_IF0 : OP_OR0;
+    case 3: return s[0] == 'a' ? OP_AND0 : OP_LET0;
+    case 4:
+        switch (s[3]) {
+        case 'd': return OP_COND0;
+        case 'e': return OP_CASE0;
+        case '*': return OP_LETSTAR0;
+        default: return OP_SET0;
+        }
+    case 5:
+        switch (s[2]) {
+        case 'g': return OP_BEGIN;
+        case 'l': return OP_DELAY;
+        case 'c': return OP_MACRO0;
+        default: return OP_QUOTE;
+        }
+    case 6:
+        switch (s[2]) {
+        case 'f': return OP_DEFINE0;
+        case 'm': return OP_LAMBDA;
+        default: return OP_LETREC0;
+        }
+    default: return OP_CONS_STREAM0;
+    }
+}
+
+// A binding of let, let* or letrec is (name init) or (name); anything else would be read past its end.
+bool good_binding(scheme* sc, pointer b) {
+    return is_pair_fast(b) && (is_pair_fast(cdr(b)) || cdr(b) == sc->NIL);
+}
+
+pointer bad_binding(scheme* sc, const char* form, pointer b) {
+    char msg[64];
+    std::snprintf(msg, sizeof msg, "syntax error in %s: bad binding:", form);
+    return form_error(sc, msg, b);
+}
+
+pointer eval_symbol(scheme* sc) {
+    pointer x = find_slot_in_env(sc, sc->envir, sc->code, 1);
+    if (x != sc->NIL) return s_return(sc, slot_value_in_env(x));
+    return Error_1(sc, "eval: unbound variable:", sc->code);
+}
+
+pointer real_eval(scheme* sc) {
+    pointer code = sc->code;
+    if (is_symbol_fast(code)) return eval_symbol(sc);
+    if (!is_pair_fast(code)) return s_return(sc, code);
+    pointer head = car(code);
+    if (type(head) == T_SYMBOL && (head->_flag & T_SYNTAX)) {
+        // Special forms are proper lists; checking here lets each form take its parts apart safely.
+        if (list_length(sc, code) < 0) return form_error(sc, "syntax error: improper special form:", code);
+        sc->code = cdr(code);
+        return s_goto(sc, syntaxnum(head));
+    }
+    s_save(sc, OP_EVAL_OPERATOR, sc->NIL, code);
+    sc->code = head;
+    return s_goto(sc, OP_EVAL);
+}
+
+pointer eval_args(scheme* sc) {
+    sc->args = s_cons(sc, sc->value, sc->args);
+    if (is_pair_fast(sc->code)) {
+        s_save(sc, OP_EVAL_ARGS, sc->args, cdr(sc->code));
+        sc->code = car(sc->code);
+        sc->args = sc->NIL;
+        return s_goto(sc, OP_EVAL);
+    }
+    sc->args = reverse_in_place(sc, sc->NIL, sc->args);
+    sc->code = car(sc->args);
+    sc->args = cdr(sc->args);
+    return s_goto(sc, OP_APPLY);
+}
+
+pointer apply_closure(scheme* sc) {
+    pointer code = sc->code;
+    new_frame_in_env(sc, closure_env(code));
+    pointer x = car(closure_code(code));
+    pointer y = sc->args;
+    for (; is_pair_fast(x); x = cdr(x), y = cdr(y)) {
+        if (y == sc->NIL) return Error_0(sc, "not enough arguments");
+        new_slot_in_env(sc, car(x), car(y));
+    }
+    if (is_symbol_fast(x))
+        new_slot_in_env(sc, x, y);
+    else if (x != sc->NIL)
+        return Error_1(sc, "syntax error in closure: not a symbol:", x);
+    sc->code = cdr(closure_code(code));
+    sc->args = sc->NIL;
+    return s_goto(sc, OP_BEGIN);
+}
+
+pointer real_apply(scheme* sc) {
+    pointer code = sc->code;
+    switch (type(code)) {
+    case T_PROC: return s_goto(sc, procnum(code));
+    case T_FOREIGN: return s_return(sc, code->_object._ff(sc, sc->args));
+    case T_CLOSURE:
+    case T_MACRO:
+    case T_PROMISE: return apply_closure(sc);
+    case T_CONTINUATION: {
+        pointer result = sc->args != sc->NIL ? car(sc->args) : sc->NIL;
+        sc->value = result;  // rooted while the dump is rebuilt
+        restore_continuation(sc, code);
+        return s_return(sc, result);
+    }
+    default: return Error_0(sc, "illegal function");
+    }
+}
+
+void record_signature(scheme* sc, pointer name, const std::string& text) {
+    const char* key = symname_fast(name);
+    sc->name_signatures->erase(key);
+    sc->name_signatures->emplace(key, text);
+}
+
+std::string short_text(scheme* sc, pointer x) {
+    std::ostringstream os;
+    printSchemeCell(sc, os, x, false);
+    return os.str();
+}
+
+pointer define0(scheme* sc) {
+    pointer code = sc->code;
+    pointer name;
+    if (is_pair_fast(car(code))) {
+        name = caar(code);
+        if (!is_symbol_fast(name)) return Error_0(sc, "variable is not a symbol");
+        record_signature(sc, name, short_text(sc, car(code)));
+        sc->code = s_cons(sc, sc->sym_lambda, s_cons(sc, cdar(code), cdr(code)));
+        sc->value_names->emplace(cdr(sc->code), name);
+    } else {
+        name = car(code);
+        if (!is_symbol_fast(name)) return Error_0(sc, "variable is not a symbol");
+        pointer expr = cadr(code);
+        if (is_pair_fast(expr)) {
+            // (define f (lambda (x) ...)) is recorded as "(f lambda (x) ...)".
+            std::string text = short_text(sc, expr);
+            text.insert(1, std::string(symname_fast(name)) + " ");
+            record_signature(sc, name, text);
+            sc->value_names->emplace(cdr(expr), name);
+        }
+        sc->code = expr;
+    }
+    sc->builtin_names->insert(symname_fast(name));
+    s_save(sc, OP_DEFINE1, sc->NIL, name);
+    return s_goto(sc, OP_EVAL);
+}
+
+pointer define_in_current_frame(scheme* sc, pointer name, pointer value) {
+    pointer x = find_slot_in_env(sc, sc->envir, name, 0);
+    if (x != sc->NIL)
+        set_slot_in_env(sc, x, value);
+    else
+        new_slot_in_env(sc, name, value);
+    return s_return(sc, name);
+}
+
+pointer let_bindings(pointer form) { return is_symbol_fast(car(form)) ? cadr(form) : car(form); }
+
+pointer let1(scheme* sc) {
+    sc->args = s_cons(sc, sc->value, sc->args);
+    if (is_pair_fast(sc->code)) {
+        if (!good_binding(sc, car(sc->code))) return bad_binding(sc, "let", car(sc->code));
+        s_save(sc, OP_LET1, sc->args, cdr(sc->code));
+        sc->code = cadar(sc->code);
+        sc->args = sc->NIL;
+        return s_goto(sc, OP_EVAL);
+    }
+    if (sc->code != sc->NIL) return bad_binding(sc, "let", sc->code);
+    sc->args = reverse_in_place(sc, sc->NIL, sc->args);
+    sc->code = car(sc->args);
+    sc->args = cdr(sc->args);
+    return s_goto(sc, OP_LET2);
+}
+
+pointer let2(scheme* sc) {
+    new_frame_in_env(sc, sc->envir);
+    pointer form = sc->code;
+    pointer x = let_bindings(form);
+    for (pointer y = sc->args; y != sc->NIL; x = cdr(x), y = cdr(y)) new_slot_in_env(sc, caar(x), car(y));
+    if (is_symbol_fast(car(form))) {
+        // A named let binds its name, inside the new frame, to a procedure over the binding names.
+        sc->copy_scratch_b = sc->NIL;
+        for (x = cadr(form); is_pair_fast(x); x = cdr(x)) sc->copy_scratch_b = s_cons(sc, caar(x), sc->copy_scratch_b);
+        pointer names = reverse_in_place(sc, sc->NIL, sc->copy_scratch_b);
+        sc->copy_scratch_b = sc->NIL;
+        pointer lambda_code = s_cons(sc, names, cddr(form));
+        new_slot_in_env(sc, car(form), mk_closure(sc, lambda_code, sc->envir));
+        sc->code = cddr(form);
+    } else {
+        sc->code = cdr(form);
+    }
+    sc->args = sc->NIL;
+    return s_goto(sc, OP_BEGIN);
+}
+
+pointer letstar0(scheme* sc) {
+    pointer code = sc->code;
+    if (car(code) == sc->NIL) {
+        new_frame_in_env(sc, sc->envir);
+        sc->code = cdr(code);
+        return s_goto(sc, OP_BEGIN);
+    }
+    if (is_symbol_fast(car(code))) return Error_0(sc, "Let* cannot be used for a named let!");
+    if (!is_pair_fast(car(code))) return bad_binding(sc, "let*", car(code));
+    if (!good_binding(sc, caar(code))) return bad_binding(sc, "let*", caar(code));
+    s_save(sc, OP_LETSTAR1, cdr(code), car(code));
+    sc->code = cadaar(code);
+    return s_goto(sc, OP_EVAL);
+}
+
+pointer letstar2(scheme* sc) {
+    new_slot_in_env(sc, caar(sc->code), sc->value);
+    sc->code = cdr(sc->code);
+    if (is_pair_fast(sc->code)) {
+        if (!good_binding(sc, car(sc->code))) return bad_binding(sc, "let*", car(sc->code));
+        s_save(sc, OP_LETSTAR1, sc->args, sc->code);
+        sc->code = cadar(sc->code);
+        sc->args = sc->NIL;
+        return s_goto(sc, OP_EVAL);
+    }
+    if (sc->code != sc->NIL) return bad_binding(sc, "let*", sc->code);
+    sc->code = sc->args;
+    sc->args = sc->NIL;
+    return s_goto(sc, OP_BEGIN);
+}
+
+pointer load_file_op(scheme* sc) {
+    const char* name = strvalue(car(sc->args));
+    if (is_console(sc)) {
+        char msg[LINESIZE];
+        std::snprintf(msg, sizeof msg, "Loading %s\n", name);
+        putstr(sc, msg);
+    }
+    // Refusing the 65th nesting keeps the load stack inside its array.
+    if (sc->file_i >= MAXFIL - 1) return Error_1(sc, "load: too many nested loads:", car(sc->args));
+    FILE* f = std::fopen(name, "r");
+    if (!f) return Error_1(sc, "unable to open", car(sc->args));
+    ++sc->file_i;
+    port& level = sc->load_stack[sc->file_i];
+    level = port{};
+    level.kind = port_file | port_input;
+    level.rep.stdio.file = f;
+    level.rep.stdio.closeit = 1;
+    sc->nesting_stack[sc->file_i] = 0;
+    sc->loadport->_object._port = &level;
+    return s_goto(sc, OP_TOPLEVEL);
+}
+
+pointer tracing_op(scheme* sc) {
+    int was = sc->tracing;
+    sc->tracing = static_cast<int>(ivalue_unchecked(car(sc->args)));
+    return s_return(sc, mk_integer(sc, was));
+}
+
+}  // namespace
+
+pointer opexe_0(scheme* sc, int op) {
+    switch (op) {
+    case OP_LOAD: return load_file_op(sc);
+    case OP_TOPLEVEL:
+        if (is_console(sc)) putstr(sc, "\n");
+        sc->nesting = 0;
+        sc->envir = sc->global_env;
+        dump_reset(sc);
+        sc->save_inport = sc->inport;
+        sc->inport = sc->loadport;
+        s_save(sc, OP_TOPLEVEL, sc->NIL, sc->NIL);
+        s_save(sc, OP_VALUEPRINT, sc->NIL, sc->NIL);
+        s_save(sc, OP_TOPLEVEL_EVAL, sc->NIL, sc->NIL);
+        if (is_console(sc)) putstr(sc, "> ");
+        return s_goto(sc, OP_TOPLEVEL_READ);
+    case OP_TOPLEVEL_EVAL:
+        sc->code = sc->value;
+        sc->inport = sc->save_inport;
+        return s_goto(sc, OP_EVAL);
+    case OP_TOPLEVEL_READ:
+        sc->tok = token(sc);
+        if (sc->tok == TOK_EOF) {
+            if (sc->inport == sc->loadport) {
+                sc->args = sc->NIL;
+                return s_goto(sc, OP_QUIT);
+            }
+            return s_return(sc, sc->EOF_OBJ);
+        }
+        return s_goto(sc, OP_RDSEXPR);
+    case OP_GENSYM: return s_return(sc, gensym(sc));
+    case OP_VALUEPRINT:
+        if (sc->tracing) putstr(sc, "\nGives: ");
+        if (is_console(sc)) {
+            sc->print_flag = 1;
+            sc->args = sc->value;
+            return s_goto(sc, OP_P0LIST);
+        }
+        return s_return(sc, sc->value);
+    case OP_EVAL:
+        if (sc->tracing) {
+            s_save(sc, OP_REAL_EVAL, sc->args, sc->code);
+            sc->args = sc->code;
+            putstr(sc, "\nEval: ");
+            sc->print_flag = 1;
+            return s_goto(sc, OP_P0LIST);
+        }
+        return real_eval(sc);
+    case OP_REAL_EVAL: return real_eval(sc);
+    case OP_EVAL_OPERATOR:
+        if (type(sc->value) == T_MACRO) {
+            s_save(sc, OP_DOMACRO, sc->NIL, sc->NIL);
+            sc->args = s_cons(sc, sc->code, sc->NIL);
+            sc->code = sc->value;
+            return s_goto(sc, OP_APPLY);
+        }
+        sc->code = cdr(sc->code);
+        return eval_args(sc);
+    case OP_EVAL_ARGS: return eval_args(sc);
+    case OP_APPLY:
+        if (sc->tracing) {
+            s_save(sc, OP_REAL_APPLY, sc->args, sc->code);
+            sc->print_flag = 1;
+            putstr(sc, "\nApply to: ");
+            return s_goto(sc, OP_P0LIST);
+        }
+        return real_apply(sc);
+    case OP_REAL_APPLY: return real_apply(sc);
+    case OP_TRACING: return tracing_op(sc);
+    case OP_DOMACRO:
+        sc->code = sc->value;
+        return s_goto(sc, OP_EVAL);
+    case OP_LAMBDA: return s_return(sc, mk_closure(sc, sc->code, sc->envir));
+    case OP_MKCLOSURE: {
+        pointer x = car(sc->args);
+        if (car(x) == sc->sym_lambda) x = cdr(x);
+        pointer env = cdr(sc->args) == sc->NIL ? sc->envir : cadr(sc->args);
+        return s_return(sc, mk_closure(sc, x, env));
+    }
+    case OP_QUOTE: return s_return(sc, car(sc->code));
+    case OP_DEFINE0: return define0(sc);
+    case OP_DEFINE1: return define_in_current_frame(sc, sc->code, sc->value);
+    case OP_DEFINEDP: {
+        pointer env = cdr(sc->args) != sc->NIL ? cadr(sc->args) : sc->envir;
+        return s_return(sc, find_slot_in_env(sc, env, car(sc->args), 1) != sc->NIL ? sc->T : sc->F);
+    }
+    case OP_BEGIN:
+        if (!is_pair_fast(sc->code)) return s_return(sc, sc->code);
+        if (cdr(sc->code) != sc->NIL) s_save(sc, OP_BEGIN, sc->NIL, cdr(sc->code));
+        sc->code = car(sc->code);
+        return s_goto(sc, OP_EVAL);
+    case OP_IF0:
+        s_save(sc, OP_IF1, sc->NIL, cdr(sc->code));
+        sc->code = car(sc->code);
+        return s_goto(sc, OP_EVAL);
+    case OP_IF1:
+        sc->code = sc->value != sc->F ? car(sc->code) : cadr(sc->code);
+        return s_goto(sc, OP_EVAL);
+    case OP_SET0:
+        s_save(sc, OP_SET1, sc->NIL, car(sc->code));
+        sc->code = cadr(sc->code);
+        return s_goto(sc, OP_EVAL);
+    case OP_SET1: {
+        pointer slot = find_slot_in_env(sc, sc->envir, sc->code, 1);
+        if (slot == sc->NIL) return Error_1(sc, "set!: unbound variable:", sc->code);
+        set_slot_in_env(sc, slot, sc->value);
+        return s_return(sc, sc->value);
+    }
+    case OP_LET0:
+        sc->args = sc->NIL;
+        sc->value = sc->code;
+        sc->code = let_bindings(sc->code);
+        return let1(sc);
+    case OP_LET1: return let1(sc);
+    case OP_LET2: return let2(sc);
+    case OP_LETSTAR0: return letstar0(sc);
+    case OP_LETSTAR1:
+        new_frame_in_env(sc, sc->envir);
+        return letstar2(sc);
+    case OP_LETSTAR2: return letstar2(sc);
+    case OP_ERROR_HOOK_DONE:
+        sc->in_error_hook = 0;
+        return s_return(sc, sc->value);
+    default: return illegal_operator(sc, op);
+    }
+}
+
+namespace {
+
+pointer letrec1(scheme* sc) {
+    sc->args = s_cons(sc, sc->value, sc->args);
+    if (is_pair_fast(sc->code)) {
+        if (!good_binding(sc, car(sc->code))) return bad_binding(sc, "letrec", car(sc->code));
+        s_save(sc, OP_LETREC1, sc->args, cdr(sc->code));
+        sc->code = cadar(sc->code);
+        sc->args = sc->NIL;
+        return s_goto(sc, OP_EVAL);
+    }
+    if (sc->code != sc->NIL) return bad_binding(sc, "letrec", sc->code);
+    sc->args = reverse_in_place(sc, sc->NIL, sc->args);
+    sc->code = car(sc->args);
+    sc->args = cdr(sc->args);
+    return s_goto(sc, OP_LETREC2);
+}
+
+// Every init has been evaluated in the new frame; now the names join it, so the inits' closures see them.
+pointer letrec2(scheme* sc) {
+    pointer x = car(sc->code);
+    for (pointer y = sc->args; y != sc->NIL; x = cdr(x), y = cdr(y)) new_slot_in_env(sc, caar(x), car(y));
+    sc->code = cdr(sc->code);
+    sc->args = sc->NIL;
+    return s_goto(sc, OP_BEGIN);
+}
+
+pointer cond_clause_test(scheme* sc) {
+    if (!is_pair_fast(car(sc->code))) return Error_0(sc, "syntax error in cond");
+    s_save(sc, OP_COND1, sc->NIL, sc->code);
+    sc->code = caar(sc->code);
+    return s_goto(sc, OP_EVAL);
+}
+
+pointer cond1(scheme* sc) {
+    if (sc->value == sc->F) {
+        sc->code = cdr(sc->code);
+        if (sc->code == sc->NIL) return s_return(sc, sc->NIL);
+        return cond_clause_test(sc);
+    }
+    sc->code = cdar(sc->code);
+    if (sc->code == sc->NIL) return s_return(sc, sc->value);
+    if (car(sc->code) == sc->sym_feed_to) {
+        if (!is_pair_fast(cdr(sc->code))) return Error_0(sc, "syntax error in cond");
+        // (receiver (quote value))
+        pointer quoted = s_cons(sc, sc->sym_quote, s_cons(sc, sc->value, sc->NIL));
+        sc->code = s_cons(sc, cadr(sc->code), s_cons(sc, quoted, sc->NIL));
+        return s_goto(sc, OP_EVAL);
+    }
+    return s_goto(sc, OP_BEGIN);
+}
+
+pointer mk_promise(scheme* sc, pointer body) {
+    pointer x = mk_closure(sc, s_cons(sc, sc->NIL, body), sc->envir);
+    x->_flag = T_PROMISE;
+    return x;
+}
+
+pointer and_or_next(scheme* sc, int next_op) {
+    if (cdr(sc->code) != sc->NIL) s_save(sc, next_op, sc->NIL, cdr(sc->code));
+    sc->code = car(sc->code);
+    return s_goto(sc, OP_EVAL);
+}
+
+pointer macro0(scheme* sc) {
+    pointer code = sc->code;
+    pointer name;
+    if (is_pair_fast(car(code))) {
+        name = caar(code);
+        sc->code = s_cons(sc, sc->sym_lambda, s_cons(sc, cdar(code), cdr(code)));
+    } else {
+        name = car(code);
+        sc->code = cadr(code);
+    }
+    if (!is_symbol_fast(name)) return Error_0(sc, "variable is not a symbol");
+    sc->builtin_names->insert(symname_fast(name));
+    s_save(sc, OP_MACRO1, sc->NIL, name);
+    return s_goto(sc, OP_EVAL);
+}
+
+pointer macro1(scheme* sc) {
+    // Only a procedure can become a macro: retagging any other cell would corrupt it.
+    uint32_t t = type(sc->value);
+    if (t != T_CLOSURE && t != T_MACRO) return Error_1(sc, "macro: value is not a closure:", sc->value);
+    sc->value->_flag = T_MACRO;
+    return define_in_current_frame(sc, sc->code, sc->value);
+}
+
+pointer case1(scheme* sc) {
+    pointer x = sc->code;
+    for (; is_pair_fast(x); x = cdr(x)) {
+        pointer clause = car(x);
+        if (!is_pair_fast(clause)) return Error_1(sc, "syntax error in case:", clause);
+        pointer y = car(clause);
+        if (!is_pair_fast(y)) break;  // an else clause
+        for (; is_pair_fast(y); y = cdr(y))
+            if (eqv(car(y), sc->value)) break;
+        if (is_pair_fast(y)) break;
+    }
+    if (!is_pair_fast(x)) return s_return(sc, sc->NIL);
+    if (is_pair_fast(caar(x))) {
+        sc->code = cdar(x);
+        return s_goto(sc, OP_BEGIN);
+    }
+    s_save(sc, OP_CASE2, sc->NIL, cdar(x));
+    sc->code = caar(x);
+    return s_goto(sc, OP_EVAL);
+}
+
+pointer apply_op(scheme* sc) {
+    sc->code = car(sc->args);
+    pointer rest = cdr(sc->args);
+    if (rest == sc->NIL) {
+        sc->args = sc->NIL;
+        return s_goto(sc, OP_APPLY);
+    }
+    pointer last = rest;
+    while (cdr(last) != sc->NIL) last = cdr(last);
+    if (list_length(sc, car(last)) < 0) return Error_1(sc, "apply: last argument must be a list:", car(last));
+    sc->args = list_star(sc, rest);
+    return s_goto(sc, OP_APPLY);
+}
+
+}  // namespace
+
+pointer opexe_1(scheme* sc, int op) {
+    switch (op) {
+    case OP_LETREC0:
+        new_frame_in_env(sc, sc->envir);
+        sc->args = sc->NIL;
+        sc->value = sc->code;
+        sc->code = car(sc->code);
+        return letrec1(sc);
+    case OP_LETREC1: return letrec1(sc);
+    case OP_LETREC2: return letrec2(sc);
+    case OP_COND0:
+        if (!is_pair_fast(sc->code)) return Error_0(sc, "syntax error in cond");
+        return cond_clause_test(sc);
+    case OP_COND1: return cond1(sc);
+    case OP_DELAY: return s_return(sc, mk_promise(sc, sc->code));
+    case OP_AND0:
+        if (sc->code == sc->NIL) return s_return(sc, sc->T);
+        return and_or_next(sc, OP_AND1);
+    case OP_AND1:
+        if (sc->value == sc->F || sc->code == sc->NIL) return s_return(sc, sc->value);
+        return and_or_next(sc, OP_AND1);
+    case OP_OR0:
+        if (sc->code == sc->NIL) return s_return(sc, sc->F);
+        return and_or_next(sc, OP_OR1);
+    case OP_OR1:
+        if (sc->value != sc->F || sc->code == sc->NIL) return s_return(sc, sc->value);
+        return and_or_next(sc, OP_OR1);
+    case OP_CONS_STREAM0:
+        s_save(sc, OP_CONS_STREAM1, sc->NIL, sc->code);
+        sc->code = car(sc->code);
+        return s_goto(sc, OP_EVAL);
+    case OP_CONS_STREAM1:
+        sc->args = sc->value;
+        return s_return(sc, s_cons(sc, sc->args, mk_promise(sc, cdr(sc->code))));
+    case OP_MACRO0: return macro0(sc);
+    case OP_MACRO1: return macro1(sc);
+    case OP_CASE0:
+        s_save(sc, OP_CASE1, sc->NIL, cdr(sc->code));
+        sc->code = car(sc->code);
+        return s_goto(sc, OP_EVAL);
+    case OP_CASE1: return case1(sc);
+    case OP_CASE2:
+        if (sc->value != sc->F) return s_goto(sc, OP_BEGIN);
+        return s_return(sc, sc->NIL);
+    case OP_PEVAL:
+        if (cdr(sc->args) != sc->NIL) sc->envir = cadr(sc->args);
+        sc->code = car(sc->args);
+        return s_goto(sc, OP_EVAL);
+    case OP_PAPPLY: return apply_op(sc);
+    case OP_CALLCC:
+        sc->code = car(sc->args);
+        sc->args = s_cons(sc, mk_continuation(sc), sc->NIL);
+        return s_goto(sc, OP_APPLY);
+    default: return illegal_operator(sc, op);
+    }
+}
+
+}  // namespace omb
