@@ -32,17 +32,12 @@ pointer reset_sink(scheme* sc) {
     return sc->sink;
 }
 
-// Links a fresh segment's cells [first, last] into the address-ordered free list.
+// A fresh segment goes to the front of the free list. Its cells are consecutive, which is all vector allocation
+// needs; the next sweep restores address order across segments. Walking the list to the segment's place instead
+// made every growth cost a pass over all free cells.
 void splice_segment(scheme* sc, pointer first, pointer last) {
-    if (sc->free_cell == sc->NIL || first < sc->free_cell) {
-        cdr_ref(last) = sc->free_cell;
-        sc->free_cell = first;
-        return;
-    }
-    pointer p = sc->free_cell;
-    while (cdr(p) != sc->NIL && cdr(p) < first) p = cdr(p);
-    cdr_ref(last) = cdr(p);
-    cdr_ref(p) = first;
+    cdr_ref(last) = sc->free_cell;
+    sc->free_cell = first;
 }
 
 // ---- marking ---------------------------------------------------------------------------------------------------
@@ -204,6 +199,15 @@ int alloc_cellseg(scheme* sc, int n) {
     return k;
 }
 
+namespace {
+// A collection that frees less than a quarter of the heap will soon be followed by another: growing by a quarter
+// keeps the cost of collecting proportional to the live data, however fast it grows.
+void grow_if_crowded(scheme* sc) {
+    long total = static_cast<long>(sc->last_cell_seg + 1) * CELL_SEGSIZE;
+    if (sc->free_count < total / 4) alloc_cellseg(sc, std::max(1, (sc->last_cell_seg + 1) / 4));
+}
+}  // namespace
+
 pointer _get_cell(scheme* sc, pointer a, pointer b) {
     if (sc->no_memory) return reset_sink(sc);
     if (sc->free_cell != sc->NIL) return pop_free_cell(sc);
@@ -211,7 +215,10 @@ pointer _get_cell(scheme* sc, pointer a, pointer b) {
         devlog("GC BLOCKED SO NOT COLLECTING: %ld", sc->free_count);
     else
         gc(sc, a, b);
-    if (sc->free_count >= CELL_MINRECOVER && sc->free_cell != sc->NIL) return pop_free_cell(sc);
+    if (sc->free_count >= CELL_MINRECOVER && sc->free_cell != sc->NIL) {
+        grow_if_crowded(sc);
+        return pop_free_cell(sc);
+    }
     if (alloc_cellseg(sc, 1) == 0 && sc->free_cell == sc->NIL) {
         sc->no_memory = 1;
         return reset_sink(sc);
