@@ -66,7 +66,7 @@ private:
         }
         if (i > 0) os_ << ' ';
         work_.push_back({item::vector_from, v, i + 1, nullptr});
-        push_cell(vector_elem(v, static_cast<int>(i)));
+        push_cell(elem_of(v, static_cast<int>(i)));
     }
 
     void render(pointer x) {

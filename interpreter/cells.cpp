@@ -146,7 +146,8 @@ void sweep(scheme* sc) {
                 continue;
             }
             if (typeflag(p) != 0) {
-                finalize_cell(sc, p);
+                uint32_t t = type(p);
+                if (t == T_STRING || t == T_OBJC || t == T_PORT) finalize_cell(sc, p);
                 p->_flag = 0;
                 car_ref(p) = sc->NIL;
             }
@@ -363,19 +364,9 @@ void fill_vector(pointer vec, pointer obj) {
     }
 }
 
-pointer vector_elem(pointer vec, int ielem) {
-    pointer c = vec + 1 + ielem / 2;
-    return ielem % 2 == 0 ? car(c) : cdr(c);
-}
+pointer vector_elem(pointer vec, int ielem) { return elem_of(vec, ielem); }
 
-pointer set_vector_elem(pointer vec, int ielem, pointer a) {
-    pointer c = vec + 1 + ielem / 2;
-    if (ielem % 2 == 0)
-        car_ref(c) = a;
-    else
-        cdr_ref(c) = a;
-    return a;
-}
+pointer set_vector_elem(pointer vec, int ielem, pointer a) { return set_elem_of(vec, ielem, a); }
 
 // ---- constructors ----------------------------------------------------------------------------------------------
 

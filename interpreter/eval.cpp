@@ -321,7 +321,7 @@ pointer vector_from_list(scheme* sc, pointer list) {
     pointer vec = mk_vector(sc, len);
     unprotect_cell(sc, list);
     if (vec == sc->F) return vec;
-    for (int i = 0; is_pair_fast(list); list = cdr(list), ++i) set_vector_elem(vec, i, car(list));
+    for (int i = 0; is_pair_fast(list); list = cdr(list), ++i) set_elem_of(vec, i, car(list));
     return vec;
 }
 

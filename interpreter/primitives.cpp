@@ -183,7 +183,7 @@ pointer vector_ref(scheme* sc) {
     pointer v = arg1(sc);
     int64_t i = ivalue_unchecked(arg2(sc));
     if (i >= ivalue_unchecked(v)) return Error_1(sc, "vector-ref: out of bounds:", arg2(sc));
-    return s_return(sc, vector_elem(v, static_cast<int>(i)));
+    return s_return(sc, elem_of(v, static_cast<int>(i)));
 }
 
 pointer vector_set(scheme* sc) {
@@ -191,7 +191,7 @@ pointer vector_set(scheme* sc) {
     if (is_immutable_fast(v)) return Error_1(sc, "vector-set!: unable to alter immutable vector:", v);
     int64_t i = ivalue_unchecked(arg2(sc));
     if (i >= ivalue_unchecked(v)) return Error_1(sc, "vector-set!: out of bounds:", arg2(sc));
-    set_vector_elem(v, static_cast<int>(i), caddr(sc->args));
+    set_elem_of(v, static_cast<int>(i), caddr(sc->args));
     return s_return(sc, v);
 }
 

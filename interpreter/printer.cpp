@@ -80,6 +80,8 @@ void atom2str(scheme* sc, pointer l, int f, char** pp, int* plen) {
                 p = const_cast<char*>(name);
             else if (c >= 0 && c < 32)
                 std::snprintf(p, size, "#\\%s", charnames[c]);
+            else if (c < 0 || c > 255)
+                std::snprintf(p, size, "#\\x%x", static_cast<unsigned>(c));  // reads back; a byte would not
             else
                 std::snprintf(p, size, "#\\%c", c);
             break;

@@ -30,6 +30,16 @@ pointer token_too_long(scheme* sc) { return Error_0(sc, "syntax error: token too
 
 pointer wrap(scheme* sc, pointer sym) { return s_cons(sc, sym, s_cons(sc, sc->value, sc->NIL)); }
 
+// A quote mark with nothing after it would otherwise quote the end-of-file object.
+pointer end_after_quote(scheme* sc) { return Error_0(sc, "syntax error: end of input after a quote"); }
+
+pointer read_quoted(scheme* sc, int wrap_op) {
+    sc->tok = token(sc);
+    if (end_of_input_ends_list(sc)) return end_after_quote(sc);
+    s_save(sc, wrap_op, sc->NIL, sc->NIL);
+    return s_goto(sc, OP_RDSEXPR);
+}
+
 pointer read_sexpr(scheme* sc) {
     switch (sc->tok) {
     case TOK_EOF:
@@ -50,12 +60,10 @@ pointer read_sexpr(scheme* sc) {
         if (x == sc->NIL) return Error_0(sc, "Error reading string");
         return s_return(sc, x);
     }
-    case TOK_QUOTE:
-        s_save(sc, OP_RDQUOTE, sc->NIL, sc->NIL);
-        sc->tok = token(sc);
-        return s_goto(sc, OP_RDSEXPR);
+    case TOK_QUOTE: return read_quoted(sc, OP_RDQUOTE);
     case TOK_BQUOTE:
         sc->tok = token(sc);
+        if (end_of_input_ends_list(sc)) return end_after_quote(sc);
         if (sc->tok == TOK_VEC) {
             s_save(sc, OP_RDQQUOTEVEC, sc->NIL, sc->NIL);
             sc->tok = TOK_LPAREN;
@@ -63,14 +71,8 @@ pointer read_sexpr(scheme* sc) {
             s_save(sc, OP_RDQQUOTE, sc->NIL, sc->NIL);
         }
         return s_goto(sc, OP_RDSEXPR);
-    case TOK_COMMA:
-        s_save(sc, OP_RDUNQUOTE, sc->NIL, sc->NIL);
-        sc->tok = token(sc);
-        return s_goto(sc, OP_RDSEXPR);
-    case TOK_ATMARK:
-        s_save(sc, OP_RDUQTSP, sc->NIL, sc->NIL);
-        sc->tok = token(sc);
-        return s_goto(sc, OP_RDSEXPR);
+    case TOK_COMMA: return read_quoted(sc, OP_RDUNQUOTE);
+    case TOK_ATMARK: return read_quoted(sc, OP_RDUQTSP);
     case TOK_COMMENT:
         skip_comment(sc);
         sc->tok = token(sc);
@@ -215,7 +217,7 @@ pointer print_vector_from(scheme* sc) {
     index->_object._number.value.ivalue = i + 1;
     s_save(sc, OP_PVECFROM, sc->args, sc->NIL);
     putstr(sc, " ");
-    sc->args = vector_elem(vec, static_cast<int>(i));
+    sc->args = elem_of(vec, static_cast<int>(i));
     return s_goto(sc, OP_P0LIST);
 }
 

@@ -37,6 +37,17 @@ inline port* portvalue(pointer p) { return p->_object._port; }
 inline char* symname_fast(pointer p) { return strvalue(car(p)); }
 inline int procnum(pointer p) { return static_cast<int>(ivalue_unchecked(p)); }
 
+// Element i of a vector lives in the car (even i) or cdr (odd i) of cell header + 1 + i/2.
+inline pointer elem_of(pointer vec, int i) {
+    pointer c = vec + 1 + i / 2;
+    return i % 2 == 0 ? car(c) : cdr(c);
+}
+inline pointer set_elem_of(pointer vec, int i, pointer a) {
+    pointer c = vec + 1 + i / 2;
+    (i % 2 == 0 ? car_ref(c) : cdr_ref(c)) = a;
+    return a;
+}
+
 constexpr uint32_t FLAG_STRING = T_STRING | T_ATOM;
 constexpr uint32_t FLAG_NUMBER = T_NUMBER | T_ATOM;
 constexpr uint32_t FLAG_CHARACTER = T_CHARACTER | T_ATOM;

@@ -22,7 +22,7 @@ void oblist_init(scheme* sc) { sc->oblist = mk_vector(sc, OBLIST_SIZE); }
 pointer oblist_find_by_name(scheme* sc, const char* name) {
     uint32_t full = hash_fn(name, 0);
     int location = static_cast<int>(full % static_cast<uint32_t>(ivalue_unchecked(sc->oblist)));
-    for (pointer x = vector_elem(sc->oblist, location); x != sc->NIL; x = cdr(x)) {
+    for (pointer x = elem_of(sc->oblist, location); x != sc->NIL; x = cdr(x)) {
         pointer sym = car(x);
         if (sym->_hash == full && strcasecmp(name, symname_fast(sym)) == 0) return sym;
     }
@@ -37,7 +37,7 @@ pointer oblist_add_by_name(scheme* sc, const char* name) {
     x->_flag = T_SYMBOL;
     x->_hash = full;
     int location = static_cast<int>(full % static_cast<uint32_t>(ivalue_unchecked(sc->oblist)));
-    set_vector_elem(sc->oblist, location, s_immutable_cons(sc, x, vector_elem(sc->oblist, location)));
+    set_elem_of(sc->oblist, location, s_immutable_cons(sc, x, elem_of(sc->oblist, location)));
     return x;
 }
 
@@ -59,7 +59,7 @@ pointer oblist_all_symbols(scheme* sc) {
     pointer ob_list = sc->NIL;
     int64_t n = ivalue_unchecked(sc->oblist);
     for (int i = 0; i < n; ++i)
-        for (pointer x = vector_elem(sc->oblist, i); x != sc->NIL; x = cdr(x)) ob_list = s_cons(sc, car(x), ob_list);
+        for (pointer x = elem_of(sc->oblist, i); x != sc->NIL; x = cdr(x)) ob_list = s_cons(sc, car(x), ob_list);
     return ob_list;
 }
 
@@ -84,7 +84,7 @@ void new_slot_spec_in_env(scheme* sc, pointer env, pointer variable, pointer val
     pointer frame = car(env);
     if (type(frame) == T_VECTOR) {
         int location = bucket_of(frame, variable);
-        set_vector_elem(frame, location, s_immutable_cons(sc, slot, vector_elem(frame, location)));
+        set_elem_of(frame, location, s_immutable_cons(sc, slot, elem_of(frame, location)));
     } else {
         car_ref(env) = s_immutable_cons(sc, slot, frame);
     }
@@ -97,7 +97,7 @@ void new_slot_in_env(scheme* sc, pointer variable, pointer value) {
 pointer find_slot_in_env(scheme* sc, pointer env, pointer hdl, int all) {
     for (pointer x = env; x != sc->NIL; x = cdr(x)) {
         pointer frame = car(x);
-        pointer y = type(frame) == T_VECTOR ? vector_elem(frame, bucket_of(frame, hdl)) : frame;
+        pointer y = type(frame) == T_VECTOR ? elem_of(frame, bucket_of(frame, hdl)) : frame;
         for (; y != sc->NIL; y = cdr(y))
             if (caar(y) == hdl) return car(y);
         if (!all) break;

@@ -1,0 +1,1 @@
+#\a #\space #\newline #\tab #\return #\x41 #\nul #\del #\esc #\( #\) #\;

@@ -1,0 +1,3 @@
+abc::def
+(obj::method 1 2)
+A::B::C

@@ -1,0 +1,2 @@
+(define (square x) (* x x))
+(square 12)

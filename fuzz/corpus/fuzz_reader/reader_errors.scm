@@ -1,0 +1,6 @@
+(a . b c)
+( . a)
+(a .)
+#\xZZ
+#z
+"unterminated

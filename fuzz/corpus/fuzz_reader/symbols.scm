@@ -1,0 +1,1 @@
+FooBar CASE-fold |odd| x->y <=? + - ... .5x -.x 1+ +inf
