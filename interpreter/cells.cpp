@@ -23,8 +23,8 @@ pointer pop_free_cell(scheme* sc) {
     return x;
 }
 
-// The sink is what allocation hands out once memory is exhausted; callers write into it, so it is made
-// harmless again each time.
+// The sink is what allocation hands out once memory is exhausted. Constructors leave it an inert atom (a string
+// constructor makes it an empty string, so writers bounded by its length stay in bounds); each hand-out resets it.
 pointer reset_sink(scheme* sc) {
     sc->sink->_flag = T_ATOM | MARK;
     car_ref(sc->sink) = sc->NIL;
@@ -123,7 +123,7 @@ void mark_roots(scheme* sc, pointer a, pointer b) {
         m.drain(top);
     }
     for (pointer r : {sc->copy_scratch_a, sc->copy_scratch_b, sc->value, sc->inport, sc->save_inport, sc->outport,
-                      sc->loadport, a, b})
+                      sc->loadport, sc->entry_outport, a, b})
         m.root(r, top);
     if (sc->protected_cells)
         for (pointer p : *sc->protected_cells) {
@@ -201,11 +201,18 @@ int alloc_cellseg(scheme* sc, int n) {
 }
 
 namespace {
-// A collection that frees less than a quarter of the heap will soon be followed by another: growing by a quarter
-// keeps the cost of collecting proportional to the live data, however fast it grows.
+long heap_cells(scheme* sc) { return static_cast<long>(sc->last_cell_seg + 1) * CELL_SEGSIZE; }
+
+// A collection that frees less than half of the heap will soon be followed by another: growing by half keeps the
+// cost of collecting proportional to the live data, however fast it grows.
 void grow_if_crowded(scheme* sc) {
-    long total = static_cast<long>(sc->last_cell_seg + 1) * CELL_SEGSIZE;
-    if (sc->free_count < total / 4) alloc_cellseg(sc, std::max(1, (sc->last_cell_seg + 1) / 4));
+    if (sc->free_count < heap_cells(sc) / 2) alloc_cellseg(sc, std::max(1, (sc->last_cell_seg + 1) / 2));
+}
+
+// At its largest, a heap that collections keep less than an eighth free is thrashing: each collection walks
+// millions of live cells to free a few. Declaring it full ends a runaway evaluation in seconds, not minutes.
+bool thrashing(scheme* sc) {
+    return sc->last_cell_seg == CELL_NSEGMENT - 1 && sc->free_count < heap_cells(sc) / 8;
 }
 }  // namespace
 
@@ -218,7 +225,9 @@ pointer _get_cell(scheme* sc, pointer a, pointer b) {
         gc(sc, a, b);
     if (sc->free_count >= CELL_MINRECOVER && sc->free_cell != sc->NIL) {
         grow_if_crowded(sc);
-        return pop_free_cell(sc);
+        if (!thrashing(sc)) return pop_free_cell(sc);
+        sc->no_memory = 1;
+        return reset_sink(sc);
     }
     if (alloc_cellseg(sc, 1) == 0 && sc->free_cell == sc->NIL) {
         sc->no_memory = 1;
@@ -372,6 +381,7 @@ pointer set_vector_elem(pointer vec, int ielem, pointer a) { return set_elem_of(
 
 pointer _cons(scheme* sc, pointer a, pointer b, int immutable) {
     pointer x = get_cell(sc, a, b);
+    if (x == sc->sink) [[unlikely]] return x;
     x->_flag = immutable ? (T_PAIR | T_IMMUTABLE) : T_PAIR;
     car_ref(x) = a;
     cdr_ref(x) = b;
@@ -384,6 +394,7 @@ pointer s_immutable_cons(scheme* sc, pointer a, pointer b) { return _cons(sc, a,
 pointer mk_number(scheme* sc, num n) {
     n = reduce_num(n);
     pointer x = get_cell(sc, sc->NIL, sc->NIL);
+    if (x == sc->sink) [[unlikely]] return x;
     x->_flag = FLAG_NUMBER;
     x->_object._number = n;
     return x;
@@ -395,6 +406,7 @@ pointer mk_rational(scheme* sc, int64_t n, int64_t d) { return mk_number(sc, num
 
 pointer mk_character(scheme* sc, int c) {
     pointer x = get_cell(sc, sc->NIL, sc->NIL);
+    if (x == sc->sink) [[unlikely]] return x;
     x->_flag = FLAG_CHARACTER;
     x->_object._number.num_type = NUM_INTEGER;
     x->_object._number.value.ivalue = c;
@@ -426,7 +438,7 @@ pointer mk_string_cell(scheme* sc, int len, const char* str, char fill) {
         len = 0;
     }
     x->_object._string._svalue = text;
-    x->_object._string._length = len;
+    x->_object._string._length = len < 0 ? 0 : len;
     x->_flag = FLAG_STRING;
     return x;
 }
@@ -443,6 +455,7 @@ pointer mk_empty_string(scheme* sc, int len, char fill) { return mk_string_cell(
 
 pointer mk_port(scheme* sc, port* p) {
     pointer x = get_cell(sc, sc->NIL, sc->NIL);
+    if (x == sc->sink) [[unlikely]] return x;
     x->_flag = FLAG_PORT;
     x->_object._port = p;
     cdr_ref(x) = nullptr;
@@ -451,6 +464,7 @@ pointer mk_port(scheme* sc, port* p) {
 
 pointer mk_proc(scheme* sc, int op) {
     pointer x = get_cell(sc, sc->NIL, sc->NIL);
+    if (x == sc->sink) [[unlikely]] return x;
     x->_flag = FLAG_PROC;
     x->_object._number.num_type = NUM_INTEGER;
     x->_object._number.value.ivalue = op;
@@ -459,6 +473,7 @@ pointer mk_proc(scheme* sc, int op) {
 
 pointer mk_closure(scheme* sc, pointer code, pointer env) {
     pointer x = get_cell(sc, code, env);
+    if (x == sc->sink) [[unlikely]] return x;
     x->_flag = T_CLOSURE;
     car_ref(x) = code;
     cdr_ref(x) = env;
@@ -467,6 +482,7 @@ pointer mk_closure(scheme* sc, pointer code, pointer env) {
 
 pointer mk_foreign_func(scheme* sc, foreign_func f) {
     pointer x = get_cell(sc, sc->NIL, sc->NIL);
+    if (x == sc->sink) [[unlikely]] return x;
     x->_flag = FLAG_FOREIGN;
     x->_object._ff = f;
     return x;
@@ -474,6 +490,7 @@ pointer mk_foreign_func(scheme* sc, foreign_func f) {
 
 pointer mk_cptr(scheme* sc, void* p) {
     pointer x = get_cell(sc, sc->NIL, sc->NIL);
+    if (x == sc->sink) [[unlikely]] return x;
     x->_flag = FLAG_CPTR;
     x->_object._cptr = p;
     return x;

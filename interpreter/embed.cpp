@@ -37,12 +37,25 @@ void run_guarded(scheme* sc, int op) {
     }
 }
 
+// After "No memory!" the registers still hold the runaway computation; dropping it and collecting makes the
+// instance usable again, so the flag does not stay set for ever.
+void recover_from_exhaustion(scheme* sc) {
+    if (!sc->no_memory) return;
+    dump_reset(sc);
+    sc->args = sc->code = sc->value = sc->NIL;
+    sc->copy_scratch_a = sc->copy_scratch_b = sc->NIL;
+    sc->no_memory = 0;
+    gc(sc, sc->NIL, sc->NIL);
+    if (sc->free_count < CELL_MINRECOVER && alloc_cellseg(sc, 1) == 0 && sc->free_cell == sc->NIL) sc->no_memory = 1;
+}
+
 void prepare_entry(scheme* sc) {
+    recover_from_exhaustion(sc);
     dump_reset(sc);
     sc->envir = sc->global_env;
     sc->retcode = 0;
     sc->interactive_repl = 0;
-    sc->in_error_hook = 0;
+    sc->entry_outport = sc->outport;
 }
 
 // The load port is a record inside the instance; once the load is done its cell must never finalise it.
@@ -70,7 +83,7 @@ int scheme_init_custom_alloc(scheme* sc, func_alloc malloc_fn, func_dealloc free
     sc->free_cell = sc->NIL;
     sc->inport = sc->outport = sc->save_inport = sc->loadport = sc->NIL;
     sc->args = sc->envir = sc->code = sc->value = sc->NIL;
-    sc->last_called = sc->copy_scratch_a = sc->copy_scratch_b = sc->NIL;
+    sc->last_called = sc->copy_scratch_a = sc->copy_scratch_b = sc->entry_outport = sc->NIL;
     sc->protected_cells = new std::multiset<pointer>();
     sc->builtin_names = new std::set<const char*, CharPtrLess>();
     sc->name_signatures = new std::map<const char*, const std::string, CharPtrLess>();
@@ -135,7 +148,7 @@ void scheme_deinit(scheme* sc) {
             p->_flag = T_ATOM;
     }
     sc->inport = sc->outport = sc->save_inport = sc->loadport = sc->NIL;
-    sc->copy_scratch_a = sc->copy_scratch_b = sc->last_called = sc->NIL;
+    sc->copy_scratch_a = sc->copy_scratch_b = sc->last_called = sc->entry_outport = sc->NIL;
     // Nothing outlives the instance: protected cells are dropped so the last collection finalises everything.
     if (sc->protected_cells) sc->protected_cells->clear();
     sc->gc_verbose = 0;
@@ -198,6 +211,20 @@ void scheme_load_string(scheme* sc, const char* cmd) {
     run_guarded(sc, OP_TOPLEVEL);
     retire_load_port(sc);
     if (sc->retcode == 0) sc->retcode = sc->nesting != 0;
+}
+
+void scheme_call(scheme* sc, pointer func, pointer args) {
+    prepare_entry(sc);
+    sc->args = args;
+    sc->code = func;
+    sc->last_called = func;
+    run_guarded(sc, OP_APPLY);
+}
+
+void scheme_apply0(scheme* sc, const char* procname) {
+    prepare_entry(sc);
+    sc->code = s_cons(sc, mk_symbol(sc, procname), sc->NIL);
+    run_guarded(sc, OP_EVAL);
 }
 
 pointer scheme_read(scheme* sc) {

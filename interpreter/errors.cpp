@@ -91,6 +91,12 @@ void extended_dump(scheme* sc) {
     CPPBridge::error_text(text.str());
 }
 
+bool hook_running(scheme* sc) {
+    for (int i = sc->dump_size - 1; i >= 0; --i)
+        if (sc->dump_base[i].op == OP_ERROR_HOOK_DONE) return true;
+    return false;
+}
+
 }  // namespace
 
 pointer _Error_1(scheme* sc, const char* s, pointer a) {
@@ -108,10 +114,10 @@ pointer _Error_1(scheme* sc, const char* s, pointer a) {
     setimmutable(message);
     protect_cell(sc, message);
     pointer hook = find_slot_in_env(sc, sc->envir, sc->sym_error_hook, 1);
-    // An error raised by the hook itself goes to the error primitive: handing it back would loop for ever.
-    if (hook != sc->NIL && !sc->in_error_hook) {
+    // An error raised by the hook itself goes to the error primitive: handing it back would loop for ever. The
+    // marker frame says a hook is running; a hook left through a continuation takes its marker with it.
+    if (hook != sc->NIL && !hook_running(sc)) {
         s_save(sc, OP_ERROR_HOOK_DONE, sc->NIL, sc->NIL);
-        sc->in_error_hook = 1;
         // (hook "message" (quote irritant)), evaluated where the error happened.
         pointer rest = sc->NIL;
         if (a) rest = s_cons(sc, s_cons(sc, sc->sym_quote, s_cons(sc, a, sc->NIL)), sc->NIL);

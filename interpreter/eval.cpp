@@ -360,7 +360,7 @@ const char* check_arguments(scheme* sc, const op_code_info* pcd, char* msg, size
         devlog("PROBLEM HERE A? ");
         return msg;
     }
-    if (n > pcd->max_arity) {
+    if (pcd->max_arity != INF_ARG && n > pcd->max_arity) {  // 65535 stands for no limit
         std::snprintf(msg, size, "%s: needs%s %d argument(s)", pcd->name,
                       pcd->min_arity == pcd->max_arity ? "" : " at most", pcd->max_arity);
         devlog("PROBLEM HERE B? ");

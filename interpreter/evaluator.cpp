@@ -45,6 +45,7 @@ pointer dump_as_list(scheme* sc) { return frames_to_list(sc, false); }
 pointer mk_continuation(scheme* sc) {
     pointer frames = frames_to_list(sc, true);
     pointer x = get_cell(sc, sc->NIL, frames);
+    if (x == sc->sink) return x;
     x->_flag = T_CONTINUATION;
     car_ref(x) = sc->NIL;
     cdr_ref(x) = frames;
@@ -474,9 +475,7 @@ pointer opexe_0(scheme* sc, int op) {
         new_frame_in_env(sc, sc->envir);
         return letstar2(sc);
     case OP_LETSTAR2: return letstar2(sc);
-    case OP_ERROR_HOOK_DONE:
-        sc->in_error_hook = 0;
-        return s_return(sc, sc->value);
+    case OP_ERROR_HOOK_DONE: return s_return(sc, sc->value);
     default: return illegal_operator(sc, op);
     }
 }
@@ -535,7 +534,7 @@ pointer cond1(scheme* sc) {
 
 pointer mk_promise(scheme* sc, pointer body) {
     pointer x = mk_closure(sc, s_cons(sc, sc->NIL, body), sc->envir);
-    x->_flag = T_PROMISE;
+    if (x != sc->sink) x->_flag = T_PROMISE;
     return x;
 }
 

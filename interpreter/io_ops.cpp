@@ -93,6 +93,7 @@ pointer opexe_4(scheme* sc, int op) {
         return s_return(sc, sc->T);
     case OP_ERR0:
         sc->retcode = -1;
+        if (type(sc->entry_outport) == T_PORT) sc->outport = sc->entry_outport;
         if (type(car(sc->args)) != T_STRING) {
             pointer dashes = mk_string(sc, " -- ");
             setimmutable(dashes);

@@ -33,8 +33,17 @@ pointer wrap(scheme* sc, pointer sym) { return s_cons(sc, sym, s_cons(sc, sc->va
 // A quote mark with nothing after it would otherwise quote the end-of-file object.
 pointer end_after_quote(scheme* sc) { return Error_0(sc, "syntax error: end of input after a quote"); }
 
-pointer read_quoted(scheme* sc, int wrap_op) {
+// The next token that is not a comment.
+void next_token(scheme* sc) {
     sc->tok = token(sc);
+    while (sc->tok == TOK_COMMENT) {
+        skip_comment(sc);
+        sc->tok = token(sc);
+    }
+}
+
+pointer read_quoted(scheme* sc, int wrap_op) {
+    next_token(sc);
     if (end_of_input_ends_list(sc)) return end_after_quote(sc);
     s_save(sc, wrap_op, sc->NIL, sc->NIL);
     return s_goto(sc, OP_RDSEXPR);
@@ -62,7 +71,7 @@ pointer read_sexpr(scheme* sc) {
     }
     case TOK_QUOTE: return read_quoted(sc, OP_RDQUOTE);
     case TOK_BQUOTE:
-        sc->tok = token(sc);
+        next_token(sc);
         if (end_of_input_ends_list(sc)) return end_after_quote(sc);
         if (sc->tok == TOK_VEC) {
             s_save(sc, OP_RDQQUOTEVEC, sc->NIL, sc->NIL);
@@ -96,11 +105,7 @@ pointer read_sexpr(scheme* sc) {
 
 pointer read_list_element(scheme* sc) {
     sc->args = s_cons(sc, sc->value, sc->args);
-    sc->tok = token(sc);
-    while (sc->tok == TOK_COMMENT) {
-        skip_comment(sc);
-        sc->tok = token(sc);
-    }
+    next_token(sc);
     if (end_of_input_ends_list(sc)) return end_inside_list(sc);
     if (sc->tok == TOK_RPAREN) {
         int c = inchar(sc);

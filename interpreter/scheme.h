@@ -187,7 +187,9 @@ struct scheme {
     void* external_data;
     long gensym_counter;
     const scheme_interface* vptr;
-    int in_error_hook;  // an *error-hook* call is running: an error inside it is not handed to the hook again
+    // The output port when the running entry point began: an error's message goes there, not to a port a
+    // procedure had switched to (that output would be lost, and every later evaluation's with it).
+    pointer entry_outport;
 };
 
 // ---- creating and destroying ----------------------------------------------------------------------------------
@@ -210,6 +212,10 @@ void putcharacter(scheme* sc, int c);
 // ---- running code ----------------------------------------------------------------------------------------------
 void scheme_load_file(scheme* sc, FILE* fin);
 void scheme_load_string(scheme* sc, const char* text);
+// Applies a procedure to an argument list; the result is left in `sc->value`.
+void scheme_call(scheme* sc, pointer func, pointer args);
+// Calls the procedure a global name is bound to, with no arguments.
+void scheme_apply0(scheme* sc, const char* procname);
 // Reads one datum from the current input port (the end-of-file object at its end); the reader runs on the dump.
 pointer scheme_read(scheme* sc);
 // Prints a value to the current output port: write form when `write` is true, display form otherwise.

@@ -34,6 +34,7 @@ pointer oblist_add_by_name(scheme* sc, const char* name) {
     pointer text = mk_string(sc, name);
     setimmutable(text);
     pointer x = s_immutable_cons(sc, text, sc->NIL);
+    if (x == sc->sink) return x;
     x->_flag = T_SYMBOL;
     x->_hash = full;
     int location = static_cast<int>(full % static_cast<uint32_t>(ivalue_unchecked(sc->oblist)));
@@ -70,7 +71,7 @@ pointer new_frame_vector(scheme* sc) { return mk_vector(sc, OBLIST_SIZE); }
 void new_frame_in_env(scheme* sc, pointer old_env) {
     pointer new_frame = old_env == sc->NIL ? new_frame_vector(sc) : sc->NIL;
     sc->envir = s_immutable_cons(sc, new_frame, old_env);
-    sc->envir->_flag = T_ENVIRONMENT;
+    if (sc->envir != sc->sink) sc->envir->_flag = T_ENVIRONMENT;
 }
 
 namespace {

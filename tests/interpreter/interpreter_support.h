@@ -1,0 +1,111 @@
+// Shared pieces of the interpreter tests: an instance per test, a captured log, and an object that counts its end.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "interpreter/scheme_private.h"
+#include "platform/log_bridge.h"
+#include "platform/main_queue.h"
+#include "platform/objects/object.h"
+
+namespace omb::test {
+
+// Receives what the interpreter sends to the log while it is alive.
+class LogCapture : public LogTarget {
+public:
+    LogCapture() {
+        main_queue::set_main_thread();
+        main_queue::run_pending();
+        CPPBridge::attach(this);
+    }
+    ~LogCapture() override {
+        CPPBridge::detach();
+        main_queue::run_pending();
+    }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    // Messages are posted to the main queue; this delivers the ones posted so far.
+    void flush() { main_queue::run_pending(); }
+
+    void output(std::string_view t) override { outputs.emplace_back(t); }
+    void error(std::string_view t) override { errors.emplace_back(t); }
+    void notification(std::string_view t) override { notes.emplace_back(t); }
+    void styled(const StyledText& t) override { outputs.push_back(t.text); }
+
+    std::vector<std::string> outputs, errors, notes;
+};
+
+// A platform object that records its destruction, so a test sees when and how often the collector released it.
+class Counted : public Object {
+public:
+    explicit Counted(int* destroyed, std::string text = "counted") : destroyed_(destroyed), text_(std::move(text)) {}
+    ~Counted() override { ++*destroyed_; }
+    std::string description() const override { return text_; }
+
+private:
+    int* destroyed_;
+    std::string text_;
+};
+
+// One interpreter for the length of a test, reading from text it is fed and printing into a buffer of its own.
+class Interp {
+public:
+    Interp() : sc(scheme_init_new()) {}
+    ~Interp() {
+        if (sc) {
+            scheme_deinit(sc);
+            std::free(sc);
+        }
+    }
+    Interp(const Interp&) = delete;
+    Interp& operator=(const Interp&) = delete;
+
+    // Makes `text` the current input; the interpreter reads it in place, so the copy lives here.
+    void feed(std::string text) {
+        inputs_.push_back(std::move(text));
+        std::string& in = inputs_.back();
+        scheme_set_input_port_string(sc, in.data(), in.data() + in.size());
+    }
+
+    pointer read() { return scheme_read(sc); }
+
+    // Points the output at a fresh zeroed buffer; `output()` gives what has been written since.
+    void start_output(size_t capacity = 1 << 16) {
+        out_.assign(capacity, 0);
+        scheme_set_output_port_string(sc, out_.data(), out_.data() + out_.size());
+    }
+    std::string output() const {
+        const port* p = portvalue(sc->outport);
+        return std::string(p->rep.string.start, p->rep.string.curr);
+    }
+
+    std::string print(pointer x, bool write = true, size_t capacity = 1 << 16) {
+        start_output(capacity);
+        scheme_print(sc, x, write);
+        return output();
+    }
+
+    // The first datum of `text`, printed back.
+    std::string roundtrip(const std::string& text, bool write = true) {
+        feed(text);
+        pointer x = read();
+        EXPECT_EQ(sc->retcode, 0) << "reading " << text;
+        return print(x, write);
+    }
+
+    scheme* sc;
+
+private:
+    std::deque<std::string> inputs_;  // never moves an element, so older ports stay valid
+    std::vector<char> out_;
+};
+
+}  // namespace omb::test

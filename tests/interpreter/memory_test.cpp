@@ -1,0 +1,474 @@
+// Cells, vectors, the collector, ports as resources, environments and the checked accessors native code uses.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+
+#include "interpreter_support.h"
+#include "platform/exception.h"
+
+namespace omb {
+namespace {
+
+using test::Counted;
+using test::Interp;
+using test::LogCapture;
+
+// Takes every free cell, so a cell wrongly left on the free list gets overwritten where a test can see it.
+void fill_free_cells(scheme* sc) {
+    for (long n = sc->free_count; n > 0; --n) s_cons(sc, sc->F, sc->F);
+}
+
+void collect(scheme* sc) { gc(sc, sc->NIL, sc->NIL); }
+
+bool fd_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+// A file that exists for the length of a test.
+class TempFile {
+public:
+    explicit TempFile(const std::string& contents = "") {
+        char name[] = "/tmp/ombrel-interp-XXXXXX";
+        int fd = mkstemp(name);
+        path = name;
+        if (fd >= 0) {
+            if (!contents.empty() && write(fd, contents.data(), contents.size()) < 0) path.clear();
+            close(fd);
+        }
+    }
+    ~TempFile() { unlink(path.c_str()); }
+    std::string contents() const {
+        std::ifstream in(path);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    std::string path;
+};
+
+// ---- vectors ---------------------------------------------------------------------------------------------------
+
+TEST(Vectors, LargestVectorFitsOneSegmentAndOneMoreIsRefused) {
+    LogCapture log;
+    Interp in;
+    scheme* sc = in.sc;
+    pointer v = mk_vector(sc, 39998);
+    ASSERT_NE(v, sc->F);
+    EXPECT_EQ(vector_length(v), 39998);
+    protect_cell(sc, v);
+    set_vector_elem(v, 39997, mk_integer(sc, 7));
+    collect(sc);
+    EXPECT_EQ(ivalue(vector_elem(v, 39997)), 7);
+    EXPECT_EQ(vector_elem(v, 0), sc->NIL);
+    EXPECT_EQ(vector_elem(v, 39996), sc->NIL);
+
+    EXPECT_EQ(mk_vector(sc, 39999), sc->F);
+    EXPECT_FALSE(sc->no_memory);
+    log.flush();
+    ASSERT_EQ(log.errors.size(), 1u);
+    EXPECT_EQ(log.errors[0], ":ERROR: Vector size is too large for current memory architecture\n");
+    unprotect_cell(sc, v);
+}
+
+TEST(Vectors, TakeAHeaderAndHalfACellPerElement) {
+    Interp in;
+    scheme* sc = in.sc;
+    const int shapes[][2] = {{0, 1}, {1, 2}, {2, 2}, {3, 3}, {10, 6}};
+    for (const auto& shape : shapes) {
+        long before = sc->free_count;
+        pointer v = mk_vector(sc, shape[0]);
+        EXPECT_EQ(before - sc->free_count, shape[1]) << shape[0] << " elements";
+        EXPECT_EQ(vector_length(v), shape[0]);
+        EXPECT_TRUE(is_vector(v));
+    }
+    EXPECT_EQ(in.print(mk_vector(sc, 0)), "#()");
+}
+
+// ---- the collector ---------------------------------------------------------------------------------------------
+
+TEST(Collector, VectorElementsSurviveCollectionAndReuse) {
+    int destroyed = 0;
+    {
+        Interp in;
+        scheme* sc = in.sc;
+        pointer v = mk_vector(sc, 6);
+        protect_cell(sc, v);
+        for (int i = 0; i < 5; ++i)
+            set_vector_elem(v, i, mk_objc(sc, new Counted(&destroyed, "element " + std::to_string(i))));
+        set_vector_elem(v, 5, mk_string(sc, "kept"));
+        collect(sc);
+        fill_free_cells(sc);
+        EXPECT_EQ(destroyed, 0);
+        for (int i = 0; i < 5; ++i) EXPECT_EQ(objc_value(vector_elem(v, i))->description(), "element " + std::to_string(i));
+        EXPECT_STREQ(string_value(vector_elem(v, 5)), "kept");
+        unprotect_cell(sc, v);
+        collect(sc);
+        EXPECT_EQ(destroyed, 5);
+    }
+    EXPECT_EQ(destroyed, 5);
+}
+
+TEST(Collector, CellProtectedTwiceStaysUntilBothHoldersLetGo) {
+    int destroyed = 0, held_to_the_end = 0;
+    {
+        Interp in;
+        scheme* sc = in.sc;
+        pointer c = mk_objc(sc, new Counted(&destroyed, "twice"));
+        protect_cell(sc, c);
+        protect_cell(sc, c);
+        collect(sc);
+        unprotect_cell(sc, c);
+        collect(sc);
+        fill_free_cells(sc);
+        EXPECT_EQ(destroyed, 0);
+        EXPECT_EQ(objc_value(c)->description(), "twice");
+        unprotect_cell(sc, c);
+        collect(sc);
+        EXPECT_EQ(destroyed, 1);
+        collect(sc);
+        unprotect_cell(sc, c);  // a stray release is harmless
+        EXPECT_TRUE(sc->protected_cells->empty());
+        // A cell still protected when the instance ends is released with it, not leaked.
+        protect_cell(sc, mk_objc(sc, new Counted(&held_to_the_end)));
+    }
+    EXPECT_EQ(destroyed, 1);
+    EXPECT_EQ(held_to_the_end, 1);
+}
+
+TEST(Collector, BlockedCollectorGrowsInsteadOfCollecting) {
+    int destroyed = 0;
+    {
+        LogCapture log;
+        Interp in;
+        scheme* sc = in.sc;
+        mk_objc(sc, new Counted(&destroyed));  // garbage from the start
+        sc->gc_enabled = 0;
+        while (sc->free_cell != sc->NIL) s_cons(sc, sc->NIL, sc->NIL);
+        int segments = sc->last_cell_seg;
+        s_cons(sc, sc->NIL, sc->NIL);
+        EXPECT_EQ(sc->last_cell_seg, segments + 1);
+        EXPECT_EQ(sc->free_count, CELL_SEGSIZE - 1);
+        log.flush();
+        ASSERT_FALSE(log.notes.empty());
+        EXPECT_EQ(log.notes.back(), "Allocated: 1 cell segements for a total of " + std::to_string(segments + 2) +
+                                        ".  Free cells = " + std::to_string(CELL_SEGSIZE) + "\n");
+        while (sc->free_cell != sc->NIL) s_cons(sc, sc->NIL, sc->NIL);
+        EXPECT_NE(mk_vector(sc, 100), sc->F);
+        EXPECT_EQ(sc->last_cell_seg, segments + 2);
+        EXPECT_EQ(destroyed, 0);
+        sc->gc_enabled = 1;
+        collect(sc);
+        EXPECT_EQ(destroyed, 1);
+    }
+}
+
+TEST(Collector, GrowsWhenACollectionRecoversLittle) {
+    Interp in;
+    scheme* sc = in.sc;
+    int segments = sc->last_cell_seg;
+    // Everything reachable but 100 cells: a collection that recovers so few adds a segment as well.
+    sc->gc_enabled = 0;
+    pointer kept = sc->NIL;
+    while (sc->free_count > 100) kept = s_cons(sc, sc->NIL, kept);
+    protect_cell(sc, kept);
+    sc->gc_enabled = 1;
+    while (sc->free_cell != sc->NIL) s_cons(sc, sc->NIL, sc->NIL);
+    s_cons(sc, sc->NIL, sc->NIL);
+    EXPECT_EQ(sc->last_cell_seg, segments + 1);
+    EXPECT_GE(sc->free_count, CELL_SEGSIZE);
+    unprotect_cell(sc, kept);
+}
+
+// Vectors need runs of adjacent free cells; the sweep leaves the free list in address order so they stay findable.
+TEST(Collector, SweepRestoresAddressOrderAndVectorsFindRoomInFragmentedMemory) {
+    Interp in;
+    scheme* sc = in.sc;
+    auto ascending = [sc] {
+        long n = 0;
+        for (pointer p = sc->free_cell, prev = nullptr; p != sc->NIL; prev = p, p = cdr(p), ++n)
+            if (prev && p <= prev) return false;
+        return n == sc->free_count;
+    };
+    ASSERT_EQ(alloc_cellseg(sc, 4), 4);
+    collect(sc);
+    EXPECT_TRUE(ascending());
+
+    // Keep every other cell: no two free cells are adjacent any more.
+    sc->gc_enabled = 0;
+    pointer kept = sc->NIL;
+    while (sc->free_cell != sc->NIL) {
+        s_cons(sc, sc->NIL, sc->NIL);
+        if (sc->free_cell != sc->NIL) kept = s_cons(sc, sc->NIL, kept);
+    }
+    protect_cell(sc, kept);
+    sc->gc_enabled = 1;
+    collect(sc);
+    EXPECT_TRUE(ascending());
+    int segments = sc->last_cell_seg;
+    EXPECT_NE(mk_vector(sc, 2), sc->F);
+    EXPECT_GT(sc->last_cell_seg, segments);
+    EXPECT_NE(mk_vector(sc, 39998), sc->F);
+    collect(sc);
+    EXPECT_TRUE(ascending());
+    unprotect_cell(sc, kept);
+}
+
+TEST(Collector, VerboseCollectionReportsToTheOutput) {
+    Interp in;
+    in.start_output();
+    in.sc->gc_verbose = 1;
+    collect(in.sc);
+    EXPECT_EQ(in.output(), "gc...gc done: " + std::to_string(in.sc->free_count) + " cells were recovered.\n");
+}
+
+// Marking is iterative: a recursive marker overflows the native stack on these.
+TEST(Collector, MillionElementListOfDistinctPairsSurvives) {
+    Interp in;
+    scheme* sc = in.sc;
+    const int n = 1000000;
+    sc->gc_enabled = 0;  // built in one go, as a large import does
+    pointer head = sc->NIL;
+    for (int i = 0; i < n; ++i) head = s_cons(sc, s_cons(sc, sc->T, sc->NIL), head);
+    sc->gc_enabled = 1;
+    protect_cell(sc, head);
+    collect(sc);
+    fill_free_cells(sc);
+    int count = 0;
+    bool intact = true;
+    for (pointer p = head; p != sc->NIL; p = cdr(p), ++count) intact = intact && is_pair(car(p)) && car(car(p)) == sc->T;
+    EXPECT_EQ(count, n);
+    EXPECT_TRUE(intact);
+    unprotect_cell(sc, head);
+    collect(sc);
+    EXPECT_GT(sc->free_count, 2L * n);
+}
+
+TEST(Collector, MillionLevelCarNestingSurvives) {
+    Interp in;
+    scheme* sc = in.sc;
+    const int depth = 1000000;
+    sc->gc_enabled = 0;
+    pointer x = sc->NIL;
+    for (int i = 0; i < depth; ++i) x = s_cons(sc, x, sc->T);
+    sc->gc_enabled = 1;
+    protect_cell(sc, x);
+    collect(sc);
+    fill_free_cells(sc);
+    int levels = 0;
+    bool intact = true;
+    for (pointer p = x; p != sc->NIL; p = car(p), ++levels) intact = intact && is_pair(p) && cdr(p) == sc->T;
+    EXPECT_EQ(levels, depth);
+    EXPECT_TRUE(intact);
+    unprotect_cell(sc, x);
+}
+
+// Running out of cells hands out the sink; nothing given to the interpreter meanwhile may leak.
+int segments_left = 0;
+void* limited_alloc(size_t n) {
+    if (n == SEGMENT_BLOCK_BYTES) {
+        if (segments_left == 0) return nullptr;
+        --segments_left;
+    }
+    return std::malloc(n);
+}
+
+TEST(Collector, ExhaustionHandsOutTheSinkAndLeaksNothing) {
+    segments_left = 2;
+    EXPECT_EQ(scheme_init_new_custom_alloc(limited_alloc, std::free), nullptr);
+    segments_left = 3;
+    scheme* sc = scheme_init_new_custom_alloc(limited_alloc, std::free);
+    ASSERT_NE(sc, nullptr);
+    sc->gc_enabled = 0;
+    while (sc->free_cell != sc->NIL) s_cons(sc, sc->NIL, sc->NIL);
+    EXPECT_EQ(s_cons(sc, sc->NIL, sc->NIL), sc->sink);
+    EXPECT_TRUE(sc->no_memory);
+    EXPECT_EQ(mk_integer(sc, 5), sc->sink);
+    int destroyed = 0;
+    EXPECT_EQ(mk_objc(sc, new Counted(&destroyed)), sc->sink);
+    EXPECT_EQ(destroyed, 1);
+    pointer s = mk_string(sc, "no room");
+    EXPECT_EQ(s, sc->sink);
+    EXPECT_EQ(mk_vector(sc, 3), sc->F);
+    EXPECT_FALSE(sc->no_memory);  // a failed vector clears the flag: the caller sees #f instead
+    scheme_deinit(sc);
+    std::free(sc);
+}
+
+// A negative length (a failed read() passed on by native code) gives an empty string, never a negative length.
+TEST(Strings, NegativeLengthGivesAnEmptyString) {
+    Interp in;
+    EXPECT_EQ(strlength(mk_counted_string(in.sc, "abc", -1)), 0);
+    EXPECT_EQ(strlength(mk_empty_string(in.sc, -2, 'x')), 0);
+}
+
+// ---- ports as resources ----------------------------------------------------------------------------------------
+
+TEST(Ports, UnreachableFilePortsCloseTheirStreams) {
+    TempFile input("(1 2)");
+    TempFile output;
+    Interp in;
+    scheme* sc = in.sc;
+    pointer p = port_from_filename(sc, input.path.c_str(), port_input);
+    ASSERT_NE(p, sc->NIL);
+    int fd = fileno(portvalue(p)->rep.stdio.file);
+    ASSERT_TRUE(fd_open(fd));
+    pointer out = port_from_filename(sc, output.path.c_str(), port_output);
+    ASSERT_NE(out, sc->NIL);
+    std::fputs("flushed on close", portvalue(out)->rep.stdio.file);
+    collect(sc);
+    EXPECT_FALSE(fd_open(fd));
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(output.contents(), "flushed on close");
+    EXPECT_EQ(port_from_filename(sc, "/nonexistent/dir/file", port_input), sc->NIL);
+}
+
+TEST(Ports, StreamsLentByTheOwnerStayOpen) {
+    FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    {
+        Interp in;
+        scheme_set_input_port_file(in.sc, f);
+        scheme_set_output_port_file(in.sc, f);
+        in.feed("x");
+        in.start_output();
+        collect(in.sc);  // the file port cells are garbage now
+        EXPECT_TRUE(fd_open(fileno(f)));
+    }
+    EXPECT_GE(std::fputs("still mine", f), 0);
+    EXPECT_EQ(std::fclose(f), 0);
+}
+
+TEST(Ports, FilePortReadsWithTwoCharactersPutBack) {
+    FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    std::fputs("(a . b) .5 #\\( x", f);
+    std::rewind(f);
+    Interp in;
+    scheme_set_input_port_file(in.sc, f);
+    EXPECT_EQ(in.print(in.read()), "(a . b)");
+    EXPECT_EQ(in.print(in.read()), "0.5");
+    EXPECT_EQ(in.print(in.read()), "#\\(");
+    EXPECT_EQ(in.print(in.read()), "x");
+    EXPECT_EQ(in.read(), in.sc->EOF_OBJ);
+    std::fclose(f);
+    in.feed("");  // the file port must not be read again
+}
+
+TEST(Ports, CurrentStringPortsSurviveCollection) {
+    Interp in;
+    scheme* sc = in.sc;
+    in.feed("(still here)");
+    in.start_output();
+    for (int i = 0; i < 200000; ++i) s_cons(sc, sc->NIL, sc->NIL);  // several collections
+    collect(sc);
+    pointer x = in.read();
+    putstr(sc, "out");
+    EXPECT_EQ(in.output(), "out");
+    EXPECT_EQ(in.print(x), "(still here)");
+}
+
+// ---- instances, environments, accessors ------------------------------------------------------------------------
+
+TEST(Instances, TwoSideBySideDoNotDisturbEachOther) {
+    Interp a, b;
+    pointer sa = mk_symbol(a.sc, "Shared");
+    pointer sb = mk_symbol(b.sc, "shared");
+    EXPECT_NE(sa, sb);
+    EXPECT_STREQ(symname(sa), "Shared");
+    EXPECT_STREQ(symname(sb), "shared");
+    scheme_define(a.sc, a.sc->global_env, sa, mk_string(a.sc, "from a"));
+    scheme_define(b.sc, b.sc->global_env, sb, mk_string(b.sc, "from b"));
+    mk_symbol(b.sc, "only-b");
+    EXPECT_EQ(oblist_find_by_name(a.sc, "only-b"), a.sc->NIL);
+
+    a.feed("(1 2)");
+    b.feed("(3 4)");
+    long b_free = b.sc->free_count;
+    for (int i = 0; i < 300000; ++i) s_cons(a.sc, a.sc->NIL, a.sc->NIL);
+    collect(a.sc);
+    EXPECT_EQ(b.sc->free_count, b_free);
+    EXPECT_EQ(a.print(a.read()), "(1 2)");
+    EXPECT_EQ(b.print(b.read()), "(3 4)");
+    collect(b.sc);
+    EXPECT_STREQ(string_value(slot_value_in_env(find_slot_in_env(a.sc, a.sc->global_env, sa, 0))), "from a");
+    EXPECT_STREQ(string_value(slot_value_in_env(find_slot_in_env(b.sc, b.sc->global_env, sb, 0))), "from b");
+}
+
+TEST(Environments, FramesSlotsAndShadowing) {
+    Interp in;
+    scheme* sc = in.sc;
+    pointer global = sc->global_env;
+    pointer x = mk_symbol(sc, "x");
+    scheme_define(sc, global, x, mk_integer(sc, 1));
+    pointer global_slot = find_slot_in_env(sc, global, x, 0);
+    ASSERT_NE(global_slot, sc->NIL);
+    scheme_define(sc, global, x, mk_integer(sc, 2));
+    EXPECT_EQ(find_slot_in_env(sc, global, x, 0), global_slot);  // redefining reuses the slot
+    EXPECT_EQ(ivalue(slot_value_in_env(global_slot)), 2);
+    EXPECT_EQ(sc->builtin_names->count("x"), 1u);
+    EXPECT_EQ(sc->builtin_names->count("car"), 1u);
+    EXPECT_EQ(slot_value_in_env(find_slot_in_env(sc, global, mk_symbol(sc, "else"), 0)), sc->T);
+
+    new_frame_in_env(sc, global);
+    pointer inner = sc->envir;
+    ASSERT_TRUE(is_environment(inner));
+    EXPECT_EQ(find_slot_in_env(sc, inner, x, 0), sc->NIL);  // this frame only
+    EXPECT_EQ(find_slot_in_env(sc, inner, x, 1), global_slot);
+    new_slot_in_env(sc, x, mk_integer(sc, 3));
+    pointer shadow = find_slot_in_env(sc, inner, mk_symbol(sc, "X"), 1);
+    ASSERT_NE(shadow, global_slot);
+    EXPECT_EQ(ivalue(slot_value_in_env(shadow)), 3);
+    set_slot_in_env(sc, shadow, mk_integer(sc, 4));
+    collect(sc);
+    EXPECT_EQ(ivalue(slot_value_in_env(find_slot_in_env(sc, inner, x, 1))), 4);
+    EXPECT_EQ(ivalue(slot_value_in_env(global_slot)), 2);
+    EXPECT_EQ(find_slot_in_env(sc, inner, mk_symbol(sc, "unbound"), 1), sc->NIL);
+
+    // Many globals, each found again in its hashed bucket after a collection.
+    for (int i = 0; i < 3000; ++i) {
+        pointer sym = mk_symbol(sc, ("G" + std::to_string(i)).c_str());
+        scheme_define(sc, global, sym, mk_integer(sc, i));
+    }
+    collect(sc);
+    for (int i = 0; i < 3000; ++i) {
+        pointer slot = find_slot_in_env(sc, inner, mk_symbol(sc, ("g" + std::to_string(i)).c_str()), 1);
+        ASSERT_NE(slot, sc->NIL) << i;
+        EXPECT_EQ(ivalue(slot_value_in_env(slot)), i);
+    }
+}
+
+TEST(CheckedAccessors, WrongTypesRaiseIncorrectSchemeObjWithTheirReason) {
+    Interp in;
+    scheme* sc = in.sc;
+    pointer n = mk_integer(sc, 1);
+    struct Case {
+        std::function<void()> call;
+        const char* reason;
+    } cases[] = {
+        {[&] { pair_car(n); }, "Attempting to access the car of a primitive"},
+        {[&] { pair_cdr(n); }, "Attempting to access the cdr of a primitive"},
+        {[&] { set_car(n, n); }, "Attempting to set the car of a primitive"},
+        {[&] { set_cdr(n, n); }, "Attempting to set the cdr of a primitive"},
+        {[&] { symname(n); }, "Attempting to return a string from non-symbol obj"},
+        {[&] { string_value(n); }, "Attempting to return a string from a non-string obj"},
+        {[&] { charvalue(n); }, "Attempting to return a character from a non-character obj"},
+        {[&] { objc_value(n); }, "Attempting to return an objc from a non-objc obj"},
+        {[&] { cptr_value(n); }, "Attempting to return a cptr from a non-cptr obj"},
+    };
+    for (const Case& c : cases) {
+        try {
+            c.call();
+            ADD_FAILURE() << "no exception: " << c.reason;
+        } catch (const PlatformException& e) {
+            EXPECT_EQ(e.name(), "IncorrectSchemeOBJ");
+            EXPECT_EQ(e.reason(), c.reason);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace omb

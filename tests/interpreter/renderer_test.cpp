@@ -1,0 +1,171 @@
+// The cell renderer behind eval replies, printed output and error reports: every kind of cell, and data that would
+// never end (circular) or would overflow a recursive walk (deep).
+#include <unistd.h>
+
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "interpreter/cell_renderer.h"
+#include "interpreter_support.h"
+
+namespace omb {
+namespace {
+
+using test::Counted;
+using test::Interp;
+using test::LogCapture;
+
+std::string render(scheme* sc, pointer x, bool extended = false) {
+    std::ostringstream os;
+    printSchemeCell(sc, os, x, extended);
+    return os.str();
+}
+
+std::string address(const void* p) {
+    std::ostringstream os;
+    os << p;
+    return os.str();
+}
+
+class Renderer : public ::testing::Test {
+protected:
+    pointer read(const std::string& text) {
+        in.feed(text);
+        pointer x = in.read();
+        EXPECT_EQ(sc->retcode, 0) << text;
+        return x;
+    }
+    std::string rendered(const std::string& text) { return render(sc, read(text)); }
+
+    int destroyed = 0;  // declared first: outlives the instance, whose end releases objects
+    Interp in;
+    scheme* sc = in.sc;
+};
+
+TEST_F(Renderer, AtomsAndLists) {
+    EXPECT_EQ(rendered("\"say \\\"hi\\\"\\n\""), "\"say \"hi\"\n\"");  // no escapes
+    EXPECT_EQ(rendered("Sym"), "sym");
+    EXPECT_EQ(rendered("#\\A"), "65");  // characters as their codes
+    EXPECT_EQ(rendered("()"), "NIL");
+    EXPECT_EQ(rendered("#t"), "#t");
+    EXPECT_EQ(rendered("#f"), "#f");
+    EXPECT_EQ(rendered("42"), "42");
+    EXPECT_EQ(rendered("-1/2"), "1/-2");
+    EXPECT_EQ(rendered("(1 2 3)"), "(1 2 3)");
+    EXPECT_EQ(rendered("(1 . 2)"), "(1 . 2)");
+    EXPECT_EQ(rendered("(1 2 . 3)"), "(1 2 . 3)");
+    EXPECT_EQ(rendered("(1 () (a \"b\"))"), "(1 NIL (a \"b\"))");
+    EXPECT_EQ(rendered("'x"), "(quote x)");
+    EXPECT_EQ(rendered("#(1 (2) #())"), "#(1 (2) #())");
+    EXPECT_EQ(render(sc, sc->inport), "#<PORT>");
+}
+
+TEST_F(Renderer, RealsWithSixSignificantDigits) {
+    EXPECT_EQ(render(sc, mk_real(sc, 2.0)), "2");
+    EXPECT_EQ(render(sc, mk_real(sc, 0.1)), "0.1");
+    EXPECT_EQ(render(sc, mk_real(sc, 1.0 / 3.0)), "0.333333");
+    EXPECT_EQ(render(sc, mk_real(sc, 1234567.0)), "1.23457e+06");
+    EXPECT_EQ(render(sc, mk_real(sc, 1e21)), "1e+21");
+}
+
+TEST_F(Renderer, VectorsAboveAThousandElementsAreSummarised) {
+    pointer big = mk_vector(sc, 1001);
+    EXPECT_EQ(render(sc, big), "#( -- 1001 elements -- )");
+    pointer v = mk_vector(sc, 1000);
+    protect_cell(sc, v);
+    std::string expected = "#(";
+    for (int i = 0; i < 1000; ++i) {
+        set_vector_elem(v, i, mk_integer(sc, i));
+        expected += (i ? " " : "") + std::to_string(i);
+    }
+    expected += ")";
+    EXPECT_EQ(render(sc, v), expected);
+    unprotect_cell(sc, v);
+}
+
+TEST_F(Renderer, ProceduresEnvironmentsAndNativeReferences) {
+    pointer car_proc = slot_value_in_env(find_slot_in_env(sc, sc->global_env, mk_symbol(sc, "car"), 1));
+    EXPECT_EQ(render(sc, car_proc), "#<PROC>");
+    std::string extended_proc = render(sc, car_proc, true);
+    EXPECT_EQ(extended_proc.rfind("#<PROC><<<", 0), 0u) << extended_proc;
+    EXPECT_EQ(extended_proc.substr(extended_proc.size() - 3), ">>>");
+
+    pointer ff = mk_foreign_func(sc, [](scheme* s, pointer) { return s->T; });
+    EXPECT_EQ(render(sc, ff), "#<FOREIGN>");
+    EXPECT_EQ(render(sc, ff, true).rfind("#<FOREIGN><<<", 0), 0u);
+
+    EXPECT_EQ(render(sc, sc->global_env), "#<ENVIRONMENT " + address(sc->global_env) + ">");
+    EXPECT_TRUE(std::regex_match(render(sc, sc->global_env), std::regex("#<ENVIRONMENT 0x[0-9a-f]+>")));
+
+    pointer code = read("((x) x)");
+    protect_cell(sc, code);
+    pointer closure = mk_closure(sc, code, sc->global_env);
+    unprotect_cell(sc, code);
+    EXPECT_EQ(render(sc, closure), "#<CLOSURE " + address(closure) + ">");
+    EXPECT_EQ(render(sc, closure, true), "#<CLOSURE " + address(closure) + "><<<((x) x) . #<ENVIRONMENT " +
+                                             address(sc->global_env) + ">>>>");
+    // The extended form reaches closures inside lists; the short form does not.
+    pointer list = s_cons(sc, closure, sc->NIL);
+    EXPECT_EQ(render(sc, list), "(#<CLOSURE " + address(closure) + ">)");
+    EXPECT_NE(render(sc, list, true).find("<<<((x) x)"), std::string::npos);
+
+    pointer k = s_cons(sc, sc->NIL, sc->NIL);
+    k->_flag = T_CONTINUATION;
+    EXPECT_EQ(render(sc, k), "#<CONTINUATION>");
+
+    EXPECT_EQ(render(sc, mk_cptr(sc, reinterpret_cast<void*>(0x1234))), "#<CPTR: 0x1234>");
+    EXPECT_EQ(render(sc, mk_objc(sc, new Counted(&destroyed, "a synth voice"))), "#<OBJC: a synth voice>");
+}
+
+TEST_F(Renderer, OddCells) {
+    LogCapture log;
+    EXPECT_EQ(render(sc, nullptr), "-ERROR BAD POINTER-");
+
+    cell bad{};
+    bad._flag = 20;  // no such type
+    EXPECT_EQ(render(sc, &bad), "");
+    log.flush();
+    ASSERT_EQ(log.errors.size(), 1u);
+    EXPECT_EQ(log.errors[0], ":ERROR: Bad cell type - not printing\n");
+
+    cell freed{};  // what a swept cell looks like
+    EXPECT_EQ(render(sc, &freed), "UNKOWN (GC'd?)");
+    EXPECT_EQ(render(sc, sc->EOF_OBJ), "UNKOWN (GC'd?)");
+}
+
+TEST_F(Renderer, ListBodies) {
+    std::ostringstream body;
+    printSchemeCons(sc, body, read("(1 (2) . 3)"), false);
+    EXPECT_EQ(body.str(), "1 (2) . 3");
+}
+
+// A circular list must give a bounded reply, not hang the process that renders it.
+TEST_F(Renderer, CircularListEndsInEllipsis) {
+    alarm(120);
+    pointer a = read("(1 2 3)");
+    cdr_ref(cddr(a)) = a;
+    std::string out = render(sc, a);
+    alarm(0);
+    EXPECT_EQ(out.rfind("(1 2 3 1 2 3", 0), 0u);
+    EXPECT_EQ(out.substr(out.size() - 4), " ...");
+
+    pointer self = s_cons(sc, sc->NIL, sc->NIL);
+    car_ref(self) = self;
+    EXPECT_EQ(render(sc, self).substr(0, 3), "(((");
+}
+
+TEST_F(Renderer, MillionDeepNestingRenders) {
+    const int depth = 1000000;
+    sc->gc_enabled = 0;
+    pointer x = sc->NIL;
+    for (int i = 0; i < depth; ++i) x = s_cons(sc, x, sc->NIL);
+    sc->gc_enabled = 1;
+    std::string out = render(sc, x);
+    ASSERT_EQ(out.size(), 2u * depth + 3);  // the innermost pair is (NIL)
+    EXPECT_EQ(out.substr(depth - 2, 6), "((NIL)");
+    EXPECT_EQ(out.substr(out.size() - 3), ")))");
+}
+
+}  // namespace
+}  // namespace omb
