@@ -32,12 +32,51 @@ pointer reset_sink(scheme* sc) {
     return sc->sink;
 }
 
-// A fresh segment goes to the front of the free list. Its cells are consecutive, which is all vector allocation
-// needs; the next sweep restores address order across segments. Walking the list to the segment's place instead
-// made every growth cost a pass over all free cells.
-void splice_segment(scheme* sc, pointer first, pointer last) {
+constexpr int FRESH_CHUNK = 512;  // cells linked at a time from untouched memory: four pages
+
+void init_free_cells(scheme* sc, pointer first, pointer last) {
+    for (pointer p = first; p <= last; ++p) {
+        p->_flag = 0;
+        p->_hash = 0;
+        car_ref(p) = sc->NIL;
+        cdr_ref(p) = p + 1;
+    }
+}
+
+// Links up to `limit` untouched cells of segment i onto the front of the free list.
+void link_fresh(scheme* sc, int i, long limit) {
+    pointer first = sc->seg_fresh[i];
+    pointer end = sc->cell_seg[i] + CELL_SEGSIZE;
+    long n = std::min<long>(limit, end - first);
+    if (n <= 0) return;
+    pointer last = first + n - 1;
+    init_free_cells(sc, first, last);
     cdr_ref(last) = sc->free_cell;
     sc->free_cell = first;
+    sc->seg_fresh[i] = last + 1;
+}
+
+// Refills an empty free list from untouched memory; false when every segment is in use.
+bool take_fresh_chunk(scheme* sc) {
+    for (int i = sc->last_cell_seg; i >= 0; --i)
+        if (sc->seg_fresh[i] < sc->cell_seg[i] + CELL_SEGSIZE) {
+            link_fresh(sc, i, FRESH_CHUNK);
+            return true;
+        }
+    return false;
+}
+
+// Hands out k consecutive untouched cells, or nil.
+pointer carve_fresh(scheme* sc, int k) {
+    for (int i = sc->last_cell_seg; i >= 0; --i) {
+        pointer first = sc->seg_fresh[i];
+        if (sc->cell_seg[i] + CELL_SEGSIZE - first >= k) {
+            sc->seg_fresh[i] = first + k;
+            sc->free_count -= k;
+            return first;
+        }
+    }
+    return sc->NIL;
 }
 
 // ---- marking ---------------------------------------------------------------------------------------------------
@@ -101,7 +140,7 @@ struct marker {
             overflowed = false;
             for (int i = 0; i <= sc->last_cell_seg; ++i) {
                 pointer p = sc->cell_seg[i];
-                for (pointer e = p + CELL_SEGSIZE; p < e; ++p) {
+                for (pointer e = sc->seg_fresh[i]; p < e; ++p) {
                     if (!is_mark(p)) continue;
                     mark_children(p, top);
                     drain(top);
@@ -140,7 +179,9 @@ void sweep(scheme* sc) {
     sc->free_count = 0;
     for (int i = sc->last_cell_seg; i >= 0; --i) {
         pointer first = sc->cell_seg[i];
-        for (pointer p = first + CELL_SEGSIZE - 1; p >= first; --p) {
+        // Untouched memory past seg_fresh holds no cells yet: it stays free without being read.
+        sc->free_count += first + CELL_SEGSIZE - sc->seg_fresh[i];
+        for (pointer p = sc->seg_fresh[i] - 1; p >= first; --p) {
             if (is_mark(p)) {
                 clrmark(p);
                 continue;
@@ -172,24 +213,17 @@ int alloc_cellseg(scheme* sc, int n) {
         auto addr = reinterpret_cast<uintptr_t>(raw);
         auto* first = reinterpret_cast<pointer>((addr + SEGMENT_ALIGN - 1) & ~(uintptr_t{SEGMENT_ALIGN} - 1));
         int i = ++sc->last_cell_seg;
-        sc->alloc_seg[i] = raw;
         // Keep cell_seg ascending so the sweep rebuilds an address-ordered free list.
         while (i > 0 && sc->cell_seg[i - 1] > first) {
             sc->cell_seg[i] = sc->cell_seg[i - 1];
             sc->alloc_seg[i] = sc->alloc_seg[i - 1];
+            sc->seg_fresh[i] = sc->seg_fresh[i - 1];
             --i;
         }
         sc->cell_seg[i] = first;
         sc->alloc_seg[i] = raw;
+        sc->seg_fresh[i] = first;  // linked into the free list as it is needed
         sc->free_count += CELL_SEGSIZE;
-        pointer last = first + CELL_SEGSIZE - 1;
-        for (pointer p = first; p <= last; ++p) {
-            p->_flag = 0;
-            p->_hash = 0;
-            car_ref(p) = sc->NIL;
-            cdr_ref(p) = p + 1;
-        }
-        splice_segment(sc, first, last);
     }
     if (k == n) {
         CPPBridge::notification("Allocated: %d cell segements for a total of %d.  Free cells = %ld", n,
@@ -218,18 +252,19 @@ bool thrashing(scheme* sc) {
 
 pointer _get_cell(scheme* sc, pointer a, pointer b) {
     if (sc->no_memory) return reset_sink(sc);
-    if (sc->free_cell != sc->NIL) return pop_free_cell(sc);
+    if (sc->free_cell != sc->NIL || take_fresh_chunk(sc)) return pop_free_cell(sc);
     if (sc->gc_enabled == 0)
         devlog("GC BLOCKED SO NOT COLLECTING: %ld", sc->free_count);
     else
         gc(sc, a, b);
-    if (sc->free_count >= CELL_MINRECOVER && sc->free_cell != sc->NIL) {
+    if (sc->free_count >= CELL_MINRECOVER && (sc->free_cell != sc->NIL || take_fresh_chunk(sc))) {
         grow_if_crowded(sc);
         if (!thrashing(sc)) return pop_free_cell(sc);
         sc->no_memory = 1;
         return reset_sink(sc);
     }
-    if (alloc_cellseg(sc, 1) == 0 && sc->free_cell == sc->NIL) {
+    alloc_cellseg(sc, 1);
+    if (sc->free_cell == sc->NIL && !take_fresh_chunk(sc)) {
         sc->no_memory = 1;
         return reset_sink(sc);
     }
@@ -333,6 +368,7 @@ pointer mk_vector(scheme* sc, int len) {
     }
     if (sc->no_memory) return vector_failed(sc);
     pointer v = find_consecutive_cells(sc, k);
+    if (v == sc->NIL) v = carve_fresh(sc, k);
     if (v == sc->NIL) {
         if (sc->gc_enabled)
             gc(sc, sc->NIL, sc->NIL);
@@ -349,6 +385,7 @@ pointer mk_vector(scheme* sc, int len) {
             return vector_failed(sc);
         }
         v = find_consecutive_cells(sc, k);
+        if (v == sc->NIL) v = carve_fresh(sc, k);
         if (v == sc->NIL) {
             CPPBridge::error("Could not find enough consecutive memory cells to create vector");
             devlog("THIS IS BAD. COULDN'T FIND ANY CONSECUTIVE MEM CELLS; CRASH BANG SMASH");

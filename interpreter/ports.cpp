@@ -8,7 +8,7 @@ namespace {
 int basic_inchar(port* pt) {
     if (pt->kind & port_file) {
         if (pt->nback > 0) return pt->back[--pt->nback];
-        return pt->rep.stdio.file ? std::fgetc(pt->rep.stdio.file) : EOF;
+        return pt->rep.stdio.file ? getc_unlocked(pt->rep.stdio.file) : EOF;  // one thread drives an instance
     }
     if (pt->kind & port_string) {
         char*& curr = pt->rep.string.curr;

@@ -121,6 +121,9 @@ struct scheme {
 
     char* alloc_seg[CELL_NSEGMENT];
     pointer cell_seg[CELL_NSEGMENT];
+    // First cell of each segment not yet handed out or linked: a segment's memory is touched only as it is used,
+    // so an instance starts without faulting in all of its first segments.
+    pointer seg_fresh[CELL_NSEGMENT];
     int last_cell_seg;
 
     std::set<const char*, CharPtrLess>* builtin_names;
