@@ -1,0 +1,421 @@
+// The interpreter as a native program drives it: creating instances, loading text, calling procedures,
+// foreign functions, the error path as the owner sees it, and the tables native code reads.
+#include <cstdio>
+#include <initializer_list>
+#include <set>
+#include <string>
+
+#include "interpreter/process_switches.h"
+#include "interpreter_support.h"
+#include "platform/exception.h"
+
+namespace omb {
+namespace {
+
+using test::Interp;
+using test::LogCapture;
+
+pointer global(scheme* sc, const char* name) {
+    pointer slot = find_slot_in_env(sc, sc->global_env, mk_symbol(sc, name), 0);
+    return slot == sc->NIL ? nullptr : slot_value_in_env(slot);
+}
+
+// A fresh list of integers, built with the collector held off so no element is lost on the way.
+pointer ints(scheme* sc, std::initializer_list<int64_t> values) {
+    int saved = sc->gc_enabled;
+    sc->gc_enabled = 0;
+    pointer head = sc->NIL, tail = sc->NIL;
+    for (int64_t v : values) {
+        pointer c = s_cons(sc, mk_integer(sc, v), sc->NIL);
+        if (tail == sc->NIL) head = c;
+        else set_cdr(tail, c);
+        tail = c;
+    }
+    sc->gc_enabled = saved;
+    return head;
+}
+
+bool logged(const LogCapture& log, const std::string& part) {
+    for (const std::string& e : log.errors)
+        if (e.find(part) != std::string::npos) return true;
+    return false;
+}
+
+void define_foreign(scheme* sc, const char* name, foreign_func f) {
+    scheme_define(sc, sc->global_env, mk_symbol(sc, name), mk_foreign_func(sc, f));
+}
+
+// ---- creating and destroying -----------------------------------------------------------------------------------
+
+std::set<void*> live_blocks;
+void* counting_alloc(size_t n) {
+    void* p = std::malloc(n);
+    if (p) live_blocks.insert(p);
+    return p;
+}
+void counting_free(void* p) {
+    if (p) {
+        EXPECT_EQ(live_blocks.erase(p), 1u) << "freed a block it did not allocate";
+    }
+    std::free(p);
+}
+
+TEST(Lifecycle, CustomAllocatorGetsBackEveryBlockButTheRecord) {
+    live_blocks.clear();
+    scheme* sc = scheme_init_new_custom_alloc(counting_alloc, counting_free);
+    ASSERT_NE(sc, nullptr);
+    // Work that grows every owned buffer: cell segments, the dump, strings and a port record.
+    scheme_load_string(sc,
+                       "(define (deep n) (if (= n 0) 0 (+ 1 (deep (- n 1)))))"
+                       "(define (build n acc) (if (= n 0) acc (build (- n 1) (cons n acc))))"
+                       "(define s (make-string 300 #\\a))"
+                       "(define p (open-input-string s))"
+                       "(define l (build 200000 '()))"
+                       "(deep 30000)");
+    EXPECT_EQ(sc->retcode, 0);
+    ASSERT_TRUE(is_integer(sc->value));
+    EXPECT_EQ(ivalue(sc->value), 30000);
+    EXPECT_GT(sc->last_cell_seg, 2);
+    scheme_deinit(sc);
+    EXPECT_EQ(live_blocks.size(), 1u);
+    EXPECT_EQ(live_blocks.count(sc), 1u);  // the record stays the caller's
+    counting_free(sc);
+    EXPECT_TRUE(live_blocks.empty());
+}
+
+TEST(Lifecycle, InitOnCallerMemory) {
+    scheme* sc = ombrel_scheme_init_new();
+    ASSERT_NE(sc, nullptr);
+    ASSERT_NE(scheme_init(sc), 0);
+    EXPECT_EQ(sc->vptr, &vtbl);
+    scheme_load_string(sc, "(* 6 7)");
+    EXPECT_EQ(ivalue(sc->value), 42);
+    scheme_deinit(sc);
+    std::free(sc);
+}
+
+// ---- loading text ----------------------------------------------------------------------------------------------
+
+TEST(LoadString, ValuesOpenListsErrorsAndRecovery) {
+    LogCapture log;
+    Interp in;
+    scheme* sc = in.sc;
+    in.start_output();
+
+    scheme_load_string(sc, "");
+    EXPECT_EQ(sc->retcode, 0);
+
+    scheme_load_string(sc, "(define x 5) x");
+    EXPECT_EQ(sc->retcode, 0);
+    ASSERT_TRUE(is_integer(sc->value));
+    EXPECT_EQ(ivalue(sc->value), 5);
+
+    // The complete form runs; the unclosed one is never evaluated.
+    scheme_load_string(sc, "(set! x 6) (begin (set! x 7) (display \"half\")");
+    EXPECT_EQ(sc->retcode, 0);
+    EXPECT_EQ(in.output(), "");
+    scheme_load_string(sc, "x");
+    EXPECT_EQ(ivalue(sc->value), 6);
+
+    // An error ends the whole load: what follows it in the text does not run.
+    scheme_load_string(sc, "(set! x no-such-name) (set! x 8)");
+    EXPECT_EQ(sc->retcode, -1);
+    EXPECT_EQ(in.output(), "Error: eval: unbound variable: no-such-name \n");
+    log.flush();
+    EXPECT_TRUE(logged(log, "eval: unbound variable: no-such-name"));
+
+    scheme_load_string(sc, "(+ x 1)");
+    EXPECT_EQ(sc->retcode, 0);
+    EXPECT_EQ(ivalue(sc->value), 7);
+}
+
+TEST(LoadFile, ReadsTheCallersStreamAndLeavesItOpen) {
+    FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    std::fputs("(define y 6)\n(* y 7)\n", f);
+    std::rewind(f);
+    Interp in;
+    scheme_load_file(in.sc, f);
+    EXPECT_EQ(in.sc->retcode, 0);
+    EXPECT_EQ(ivalue(in.sc->value), 42);
+    EXPECT_EQ(std::fclose(f), 0);
+}
+
+// ---- foreign functions -----------------------------------------------------------------------------------------
+
+int echo_calls = 0;
+pointer echo(scheme*, pointer args) {
+    ++echo_calls;
+    return args;
+}
+
+// Builds (0 1 ... n-1) front to back, forcing collections on the way; only protection keeps the head alive.
+pointer build_list(scheme* sc, pointer args) {
+    int64_t n = ivalue(pair_car(args));
+    pointer head = s_cons(sc, mk_integer(sc, 0), sc->NIL);
+    protect_cell(sc, head);
+    pointer tail = head;
+    for (int64_t i = 1; i < n; ++i) {
+        pointer c = s_cons(sc, mk_integer(sc, i), sc->NIL);
+        set_cdr(tail, c);
+        tail = c;
+        if (i % 4096 == 0) gc(sc, sc->NIL, sc->NIL);
+    }
+    unprotect_cell(sc, head);
+    return head;
+}
+
+pointer car_of_first(scheme*, pointer args) { return pair_car(pair_car(args)); }
+
+TEST(ForeignFunctions, GetEvaluatedArgumentsAndReturnTheValue) {
+    Interp in;
+    scheme* sc = in.sc;
+    define_foreign(sc, "echo", echo);
+    echo_calls = 0;
+    scheme_load_string(sc, "(echo)");
+    EXPECT_EQ(sc->value, sc->NIL);
+    scheme_load_string(sc, "(echo (+ 1 2) 'b \"c\")");
+    EXPECT_EQ(sc->retcode, 0);
+    EXPECT_EQ(echo_calls, 2);
+    EXPECT_EQ(in.print(sc->value), "(3 b \"c\")");
+}
+
+TEST(ForeignFunctions, ProtectedPartialListSurvivesCollections) {
+    Interp in;
+    scheme* sc = in.sc;
+    define_foreign(sc, "build-list", build_list);
+    const int64_t n = 60000;
+    scheme_load_string(sc, "(define l (build-list 60000)) (gc) (cons 'x (cons 'y '())) l");
+    EXPECT_EQ(sc->retcode, 0);
+    EXPECT_EQ(list_length(sc, sc->value), n);
+    int64_t expected = 0;
+    for (pointer p = sc->value; is_pair(p) && expected < n; p = pair_cdr(p), ++expected)
+        if (!is_integer(pair_car(p)) || ivalue(pair_car(p)) != expected) break;
+    EXPECT_EQ(expected, n) << "element " << expected << " was overwritten";
+    EXPECT_TRUE(sc->protected_cells->empty());
+}
+
+TEST(ForeignFunctions, WrongTypeAccessEndsTheEvaluationWithItsReasonInTheLog) {
+    LogCapture log;
+    Interp in;
+    scheme* sc = in.sc;
+    define_foreign(sc, "car-of", car_of_first);
+    scheme_load_string(sc, "(define after 1) (car-of 5) (set! after 2)");
+    log.flush();
+    ASSERT_EQ(log.errors.size(), 1u);
+    EXPECT_EQ(log.errors[0], ":ERROR: Attempting to access the car of a primitive\n");
+
+    scheme_load_string(sc, "(list after (car-of '(9 8)))");
+    EXPECT_EQ(sc->retcode, 0);
+    EXPECT_EQ(in.print(sc->value), "(1 9)");
+}
+
+// ---- calling procedures ----------------------------------------------------------------------------------------
+
+TEST(Calling, ClosuresPrimitivesAndGlobalsByName) {
+    LogCapture log;
+    Interp in;
+    scheme* sc = in.sc;
+    in.start_output();
+    scheme_load_string(sc, "(define (add2 a b) (+ a b)) (define (answer) 42)");
+    pointer add2 = global(sc, "add2");
+    ASSERT_TRUE(add2 && is_closure(add2));
+
+    scheme_call(sc, add2, ints(sc, {1}));
+    EXPECT_EQ(sc->retcode, -1);
+    EXPECT_EQ(sc->last_called, add2);
+    EXPECT_EQ(in.output(), "Error: not enough arguments \n");
+    log.flush();
+    EXPECT_TRUE(logged(log, "not enough arguments"));
+
+    scheme_call(sc, add2, ints(sc, {1, 2}));
+    EXPECT_EQ(sc->retcode, 0);
+    EXPECT_EQ(ivalue(sc->value), 3);
+
+    pointer car_proc = global(sc, "car");
+    ASSERT_TRUE(car_proc && is_proc(car_proc));
+    pointer arg = ints(sc, {7, 8});
+    protect_cell(sc, arg);
+    scheme_call(sc, car_proc, s_cons(sc, arg, sc->NIL));
+    unprotect_cell(sc, arg);
+    EXPECT_EQ(sc->retcode, 0);
+    EXPECT_EQ(ivalue(sc->value), 7);
+    EXPECT_EQ(sc->last_called, car_proc);
+
+    sc->value = sc->NIL;
+    scheme_apply0(sc, "answer");
+    EXPECT_EQ(sc->retcode, 0);
+    EXPECT_EQ(ivalue(sc->value), 42);
+}
+
+// ---- *error-hook* ----------------------------------------------------------------------------------------------
+
+TEST(ErrorHook, ContinuesWithItsValue) {
+    LogCapture log;
+    Interp in;
+    scheme* sc = in.sc;
+    in.start_output();
+    scheme_load_string(sc, "(define (*error-hook* msg sym) (list msg sym)) (define r (list 1 no-such))");
+    EXPECT_EQ(sc->retcode, 0);
+    EXPECT_EQ(in.output(), "");  // handled: no error line
+    log.flush();
+    EXPECT_TRUE(logged(log, "eval: unbound variable: no-such"));  // but still reported
+    scheme_load_string(sc, "r");
+    EXPECT_EQ(in.print(sc->value), "(1 (\"eval: unbound variable:\" no-such))");
+}
+
+TEST(ErrorHook, HookThatErrorsFallsThroughToTheErrorPrimitive) {
+    LogCapture log;
+    Interp in;
+    scheme* sc = in.sc;
+    in.start_output();
+    scheme_load_string(sc, "(define hook-calls 0)"
+                           "(define (*error-hook* msg sym) (set! hook-calls (+ hook-calls 1)) (car sym))");
+    scheme_load_string(sc, "(list no-such)");
+    EXPECT_EQ(sc->retcode, -1);
+    EXPECT_EQ(in.output(), "Error: car: argument 1 must be: pair \n");
+    log.flush();
+    EXPECT_EQ(log.errors.size(), 2u);
+    scheme_load_string(sc, "hook-calls");
+    EXPECT_EQ(ivalue(sc->value), 1);
+}
+
+TEST(ErrorHook, HookLeftThroughAContinuationIsReachedAgain) {
+    Interp in;
+    scheme* sc = in.sc;
+    scheme_load_string(sc,
+                       "(define k #f) (define hits 0)"
+                       "(define (*error-hook* msg sym) (set! hits (+ hits 1)) (k sym))"
+                       "(define (try) (call-with-current-continuation (lambda (c) (set! k c) (no-such))))"
+                       "(let* ((a (try)) (b (try))) (list a b hits))");
+    EXPECT_EQ(sc->retcode, 0);
+    EXPECT_EQ(in.print(sc->value), "(no-such no-such 2)");
+}
+
+// ---- extended error logging ------------------------------------------------------------------------------------
+
+struct ExtendedLogging {
+    ExtendedLogging() { EXTENDED_ERROR_LOGGING = true; }
+    ~ExtendedLogging() { EXTENDED_ERROR_LOGGING = false; }
+};
+
+TEST(ExtendedLogging, NamesTheFunctionsInvolved) {
+    LogCapture log;
+    Interp in;
+    scheme* sc = in.sc;
+    scheme_load_string(sc, "(define (walk l) (+ 1 (walk (cdr l))))");
+    pointer walk = global(sc, "walk");
+    ASSERT_TRUE(walk && is_closure(walk));
+    {
+        ExtendedLogging on;
+        pointer arg = ints(sc, {1, 2});
+        protect_cell(sc, arg);
+        scheme_call(sc, walk, s_cons(sc, arg, sc->NIL));
+        unprotect_cell(sc, arg);
+    }
+    EXPECT_EQ(sc->retcode, -1);
+    log.flush();
+    ASSERT_EQ(log.errors.size(), 2u);
+    EXPECT_NE(log.errors[0].find("cdr: argument 1 must be: pair"), std::string::npos) << log.errors[0];
+    const std::string& stack = log.errors[1];
+    EXPECT_NE(stack.find("Last function called by ombrel: walk"), std::string::npos) << stack;
+    EXPECT_NE(stack.find(" walk : "), std::string::npos) << "no frame names walk:\n" << stack;
+
+    // Switched off, an error is reported once.
+    scheme_load_string(sc, "(walk '())");
+    log.flush();
+    EXPECT_EQ(log.errors.size(), 3u);
+}
+
+// ---- exhaustion ------------------------------------------------------------------------------------------------
+
+// Fills the whole heap: some seconds in an optimised build, far longer under AddressSanitizer.
+#if defined(__SANITIZE_ADDRESS__)
+TEST(Exhaustion, DISABLED_RunawayAllocationReportsNoMemoryAndRecovers) {
+#else
+TEST(Exhaustion, RunawayAllocationReportsNoMemoryAndRecovers) {
+#endif
+    LogCapture log;
+    Interp in;
+    scheme* sc = in.sc;
+    scheme_load_string(sc, "(define (f l) (f (cons 1 l))) (f '())");
+    log.flush();
+    EXPECT_TRUE(logged(log, "No memory!"));
+    scheme_load_string(sc, "(define z (list 1 2 3)) (length z)");
+    EXPECT_FALSE(sc->no_memory);
+    EXPECT_EQ(sc->retcode, 0);
+    ASSERT_TRUE(is_integer(sc->value));
+    EXPECT_EQ(ivalue(sc->value), 3);
+}
+
+// ---- instances side by side ------------------------------------------------------------------------------------
+
+TEST(Instances, LoadsAndCollectionsInterleaveWithoutCrossTalk) {
+    Interp a, b;
+    a.start_output();
+    b.start_output();
+    const char* build = "(define (build n acc) (if (= n 0) acc (build (- n 1) (cons n acc))))";
+    scheme_load_string(a.sc, build);
+    scheme_load_string(b.sc, build);
+    scheme_load_string(a.sc, "(define only-a 'a) (define shared 'from-a)");
+    scheme_load_string(b.sc, "(define shared 'from-b) only-a");
+    EXPECT_EQ(b.sc->retcode, -1);
+    EXPECT_EQ(b.output(), "Error: eval: unbound variable: only-a \n");
+    EXPECT_EQ(a.output(), "");
+
+    for (int round = 0; round < 3; ++round) {
+        scheme_load_string(a.sc, "(define la (build 70000 '())) (gc)");
+        scheme_load_string(b.sc, "(define lb (build 50000 '()))");
+        scheme_load_string(a.sc, "(length la)");
+        scheme_load_string(b.sc, "(gc) (length lb)");
+        EXPECT_EQ(ivalue(a.sc->value), 70000);
+        EXPECT_EQ(ivalue(b.sc->value), 50000);
+    }
+    scheme_load_string(a.sc, "(list shared (car la))");
+    scheme_load_string(b.sc, "(list shared (car lb))");
+    EXPECT_EQ(a.print(a.sc->value), "(from-a 1)");
+    EXPECT_EQ(b.print(b.sc->value), "(from-b 1)");
+}
+
+// ---- tables for native code ------------------------------------------------------------------------------------
+
+TEST(InterfaceTable, BuildsAndReadsValues) {
+    Interp in;
+    scheme* sc = in.sc;
+    const scheme_interface* v = sc->vptr;
+    ASSERT_EQ(v, &vtbl);
+    sc->gc_enabled = 0;
+    pointer list = sc->NIL;
+    for (int64_t i = 3; i >= 1; --i) list = v->cons(sc, v->mk_integer(sc, i * 10), list);
+    pointer vec = v->mk_vector(sc, 4);
+    sc->gc_enabled = 1;
+    EXPECT_EQ(list_length(sc, list), 3);
+    int64_t expected = 10;
+    for (pointer p = list; v->is_pair(p); p = v->pair_cdr(p), expected += 10)
+        EXPECT_EQ(v->ivalue(v->pair_car(p)), expected);
+    EXPECT_EQ(v->vector_length(vec), 4);
+    v->load_string(sc, "(+ 1 2)");
+    EXPECT_EQ(v->ivalue(sc->value), 3);
+}
+
+TEST(NameTables, SignaturesAndDefiningNames) {
+    Interp in;
+    scheme* sc = in.sc;
+    scheme_load_string(sc, "(define (f a b) a) (define g (lambda (x) x))");
+    ASSERT_EQ(sc->retcode, 0);
+    EXPECT_EQ(sc->name_signatures->at("f"), "(f a b)");
+    EXPECT_EQ(sc->name_signatures->at("g"), "(g lambda (x) x)");
+    pointer f = global(sc, "f"), g = global(sc, "g");
+    ASSERT_TRUE(f && g && is_closure(f) && is_closure(g));
+    EXPECT_EQ(sc->value_names->at(closure_code(f)), mk_symbol(sc, "f"));
+    EXPECT_EQ(sc->value_names->at(closure_code(g)), mk_symbol(sc, "g"));
+
+    // A redefinition replaces the signature; the names survive collections.
+    scheme_load_string(sc, "(define (f a b c) c) (gc)");
+    EXPECT_EQ(sc->name_signatures->at("f"), "(f a b c)");
+    EXPECT_EQ(sc->value_names->at(closure_code(global(sc, "f"))), mk_symbol(sc, "f"));
+    EXPECT_EQ(sc->value_names->at(closure_code(g)), mk_symbol(sc, "g"));
+}
+
+}  // namespace
+}  // namespace omb
