@@ -21,6 +21,7 @@ function(ombrel_add_test)
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
     WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
+    PROPERTIES TIMEOUT 300
     TEST_LIST ${ARG_NAME}_TESTS)
   if(ARG_LABELS)
     # gtest_discover_tests flattens a multi-label PROPERTIES value, so label

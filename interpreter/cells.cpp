@@ -237,10 +237,17 @@ int alloc_cellseg(scheme* sc, int n) {
 namespace {
 long heap_cells(scheme* sc) { return static_cast<long>(sc->last_cell_seg + 1) * CELL_SEGSIZE; }
 
-// A collection that frees less than half of the heap will soon be followed by another: growing by half keeps the
-// cost of collecting proportional to the live data, however fast it grows.
+// Each collection costs about the live cells it marks (scattered reads, the expensive part) and buys the free
+// cells it leaves. Keeping the heap at five times the live data makes a collection come once every four live-sets'
+// worth of allocation, so collecting stays a small, fixed share of the work however fast the data grows.
+constexpr long HEAP_PER_LIVE = 5;
+
 void grow_if_crowded(scheme* sc) {
-    if (sc->free_count < heap_cells(sc) / 2) alloc_cellseg(sc, std::max(1, (sc->last_cell_seg + 1) / 2));
+    long total = heap_cells(sc);
+    long live = total - sc->free_count;
+    if (sc->free_count >= (HEAP_PER_LIVE - 1) * live) return;
+    long wanted = (HEAP_PER_LIVE * live - total + CELL_SEGSIZE - 1) / CELL_SEGSIZE;
+    alloc_cellseg(sc, static_cast<int>(std::clamp<long>(wanted, 1, CELL_NSEGMENT)));
 }
 
 // At its largest, a heap that collections keep less than an eighth free is thrashing: each collection walks

@@ -169,6 +169,8 @@ void scheme_deinit(scheme* sc) {
     sc->value_names = nullptr;
     if (sc->mark_stack) sc->free_fn(sc->mark_stack);
     if (sc->dump_base) sc->free_fn(sc->dump_base);
+    if (sc->last_loaded_text) sc->free_fn(sc->last_loaded_text);
+    sc->last_loaded_text = nullptr;
     sc->mark_stack = nullptr;
     sc->dump_base = nullptr;
     sc->dump_capacity = 0;
@@ -195,7 +197,17 @@ void scheme_load_file(scheme* sc, FILE* fin) {
     if (sc->retcode == 0) sc->retcode = sc->nesting != 0;
 }
 
+namespace {
+void remember_loaded_text(scheme* sc, const char* cmd) {
+    if (sc->last_loaded_text) sc->free_fn(sc->last_loaded_text);
+    size_t n = std::strlen(cmd);
+    sc->last_loaded_text = static_cast<char*>(sc->alloc_fn(n + 1));
+    if (sc->last_loaded_text) std::memcpy(sc->last_loaded_text, cmd, n + 1);
+}
+}  // namespace
+
 void scheme_load_string(scheme* sc, const char* cmd) {
+    remember_loaded_text(sc, cmd);
     prepare_entry(sc);
     sc->file_i = 0;
     port& base = sc->load_stack[0];

@@ -83,9 +83,7 @@ void extended_dump(scheme* sc) {
         text << primitive_name(last);
     else
         text << "unkown function";
-    const port& base = sc->load_stack[0];
-    text << "\nLast eval string from ombrel:"
-         << ((base.kind & port_string) && base.rep.string.start ? base.rep.string.start : "")
+    text << "\nLast eval string from ombrel:" << (sc->last_loaded_text ? sc->last_loaded_text : "")
          << "\n----------------------------\n\n";
     sc->copy_scratch_a = sc->copy_scratch_b = sc->NIL;
     CPPBridge::error_text(text.str());

@@ -193,6 +193,9 @@ struct scheme {
     // The output port when the running entry point began: an error's message goes there, not to a port a
     // procedure had switched to (that output would be lost, and every later evaluation's with it).
     pointer entry_outport;
+    // A copy of the text of the last scheme_load_string, for the extended error report: the caller's own buffer
+    // may be gone by the time a later call fails.
+    char* last_loaded_text;
 };
 
 // ---- creating and destroying ----------------------------------------------------------------------------------

@@ -16,7 +16,7 @@
         ((eq? (car e) 'expt)
          (let ((u (cadr e)) (n (caddr e)))
            (list '* n (list 'expt u (- n 1)) (deriv u))))
-        (else (error "deriv: unknown operator" (car e)))))
+        (else (list 'unknown-operator (car e)))))   ; spoils the checked result
 
 (define (deriv-each es)
   (if (null? es)
@@ -55,7 +55,7 @@
         ((eq? (car e) '-) (- (value (cadr e)) (sum (cddr e) 0)))
         ((eq? (car e) '/) (/ (value (cadr e)) (value (caddr e))))
         ((eq? (car e) 'expt) (power (value (cadr e)) (caddr e)))
-        (else (error "value: unknown operator" (car e)))))
+        (else 'unknown-operator)))
 
 (define (sum es acc)
   (if (null? es) acc (sum (cdr es) (+ acc (value (car es))))))

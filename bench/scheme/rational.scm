@@ -23,8 +23,8 @@
 
 ;; For each whole number m from 2 on, the first n with H(n) > m, computing
 ;; every H(n) afresh; H(31) is the first above 4.  Only sums of 1/k and
-;; comparisons with whole numbers are formed: a difference of two harmonic
-;; numbers would need 30-digit intermediates.
+;; comparisons with whole numbers are formed: subtracting two harmonic
+;; numbers multiplies their denominators, past 64 bits from H(26) on.
 (define (thresholds n)
   (let loop ((k 1) (m 2) (found '()))
     (cond ((> k n) (reverse found))

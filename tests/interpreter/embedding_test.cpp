@@ -205,9 +205,9 @@ TEST(ForeignFunctions, WrongTypeAccessEndsTheEvaluationWithItsReasonInTheLog) {
     ASSERT_EQ(log.errors.size(), 1u);
     EXPECT_EQ(log.errors[0], ":ERROR: Attempting to access the car of a primitive\n");
 
-    scheme_load_string(sc, "(list after (car-of '(9 8)))");
+    scheme_load_string(sc, "(vector after (car-of '(9 8)))");
     EXPECT_EQ(sc->retcode, 0);
-    EXPECT_EQ(in.print(sc->value), "(1 9)");
+    EXPECT_EQ(in.print(sc->value), "#( 1 9)");
 }
 
 // ---- calling procedures ----------------------------------------------------------------------------------------
@@ -255,13 +255,13 @@ TEST(ErrorHook, ContinuesWithItsValue) {
     Interp in;
     scheme* sc = in.sc;
     in.start_output();
-    scheme_load_string(sc, "(define (*error-hook* msg sym) (list msg sym)) (define r (list 1 no-such))");
+    scheme_load_string(sc, "(define (*error-hook* msg sym) (vector msg sym)) (define r (vector 1 no-such))");
     EXPECT_EQ(sc->retcode, 0);
     EXPECT_EQ(in.output(), "");  // handled: no error line
     log.flush();
     EXPECT_TRUE(logged(log, "eval: unbound variable: no-such"));  // but still reported
     scheme_load_string(sc, "r");
-    EXPECT_EQ(in.print(sc->value), "(1 (\"eval: unbound variable:\" no-such))");
+    EXPECT_EQ(in.print(sc->value), "#( 1 #( \"eval: unbound variable:\" no-such))");
 }
 
 TEST(ErrorHook, HookThatErrorsFallsThroughToTheErrorPrimitive) {
@@ -270,8 +270,10 @@ TEST(ErrorHook, HookThatErrorsFallsThroughToTheErrorPrimitive) {
     scheme* sc = in.sc;
     in.start_output();
     scheme_load_string(sc, "(define hook-calls 0)"
-                           "(define (*error-hook* msg sym) (set! hook-calls (+ hook-calls 1)) (car sym))");
-    scheme_load_string(sc, "(list no-such)");
+                           "(define (*error-hook* msg sym)"
+                           "  (set! hook-calls (+ hook-calls 1))"
+                           "  (if (> hook-calls 5) 'looping (car sym)))");  // fails rather than hangs
+    scheme_load_string(sc, "(vector no-such)");
     EXPECT_EQ(sc->retcode, -1);
     EXPECT_EQ(in.output(), "Error: car: argument 1 must be: pair \n");
     log.flush();
@@ -287,9 +289,9 @@ TEST(ErrorHook, HookLeftThroughAContinuationIsReachedAgain) {
                        "(define k #f) (define hits 0)"
                        "(define (*error-hook* msg sym) (set! hits (+ hits 1)) (k sym))"
                        "(define (try) (call-with-current-continuation (lambda (c) (set! k c) (no-such))))"
-                       "(let* ((a (try)) (b (try))) (list a b hits))");
+                       "(let* ((a (try)) (b (try))) (vector a b hits))");
     EXPECT_EQ(sc->retcode, 0);
-    EXPECT_EQ(in.print(sc->value), "(no-such no-such 2)");
+    EXPECT_EQ(in.print(sc->value), "#( no-such no-such 2)");
 }
 
 // ---- extended error logging ------------------------------------------------------------------------------------
@@ -303,7 +305,11 @@ TEST(ExtendedLogging, NamesTheFunctionsInvolved) {
     LogCapture log;
     Interp in;
     scheme* sc = in.sc;
-    scheme_load_string(sc, "(define (walk l) (+ 1 (walk (cdr l))))");
+    // The owner's text may be gone by the time a later call fails (the executer frees it after the load); the
+    // dump must show what was evaluated, not read whatever now lies in that memory.
+    std::string text = "(define (walk l) (+ 1 (walk (cdr l))))";
+    scheme_load_string(sc, text.c_str());
+    text.assign(text.size(), 'x');
     pointer walk = global(sc, "walk");
     ASSERT_TRUE(walk && is_closure(walk));
     {
@@ -320,6 +326,7 @@ TEST(ExtendedLogging, NamesTheFunctionsInvolved) {
     const std::string& stack = log.errors[1];
     EXPECT_NE(stack.find("Last function called by ombrel: walk"), std::string::npos) << stack;
     EXPECT_NE(stack.find(" walk : "), std::string::npos) << "no frame names walk:\n" << stack;
+    EXPECT_NE(stack.find("Last eval string from ombrel:(define (walk l)"), std::string::npos) << stack;
 
     // Switched off, an error is reported once.
     scheme_load_string(sc, "(walk '())");
@@ -329,23 +336,20 @@ TEST(ExtendedLogging, NamesTheFunctionsInvolved) {
 
 // ---- exhaustion ------------------------------------------------------------------------------------------------
 
-// Fills the whole heap: some seconds in an optimised build, far longer under AddressSanitizer.
-#if defined(__SANITIZE_ADDRESS__)
-TEST(Exhaustion, DISABLED_RunawayAllocationReportsNoMemoryAndRecovers) {
-#else
+// Fills the whole heap: about 15 s, with or without the sanitizers.
 TEST(Exhaustion, RunawayAllocationReportsNoMemoryAndRecovers) {
-#endif
     LogCapture log;
     Interp in;
     scheme* sc = in.sc;
     scheme_load_string(sc, "(define (f l) (f (cons 1 l))) (f '())");
     log.flush();
     EXPECT_TRUE(logged(log, "No memory!"));
-    scheme_load_string(sc, "(define z (list 1 2 3)) (length z)");
+    // The runaway list is garbage now: the heap it filled is there for the next evaluation.
+    scheme_load_string(sc, "(define v (make-vector 30000 'x)) (+ (vector-length v) (length (cons 1 (cons 2 '()))))");
     EXPECT_FALSE(sc->no_memory);
     EXPECT_EQ(sc->retcode, 0);
     ASSERT_TRUE(is_integer(sc->value));
-    EXPECT_EQ(ivalue(sc->value), 3);
+    EXPECT_EQ(ivalue(sc->value), 30002);
 }
 
 // ---- instances side by side ------------------------------------------------------------------------------------
@@ -371,10 +375,10 @@ TEST(Instances, LoadsAndCollectionsInterleaveWithoutCrossTalk) {
         EXPECT_EQ(ivalue(a.sc->value), 70000);
         EXPECT_EQ(ivalue(b.sc->value), 50000);
     }
-    scheme_load_string(a.sc, "(list shared (car la))");
-    scheme_load_string(b.sc, "(list shared (car lb))");
-    EXPECT_EQ(a.print(a.sc->value), "(from-a 1)");
-    EXPECT_EQ(b.print(b.sc->value), "(from-b 1)");
+    scheme_load_string(a.sc, "(vector shared (car la))");
+    scheme_load_string(b.sc, "(vector shared (car lb))");
+    EXPECT_EQ(a.print(a.sc->value), "#( from-a 1)");
+    EXPECT_EQ(b.print(b.sc->value), "#( from-b 1)");
 }
 
 // ---- tables for native code ------------------------------------------------------------------------------------
