@@ -153,13 +153,42 @@ pointer real_eval(scheme* sc) {
         sc->code = cdr(code);
         return s_goto(sc, syntaxnum(head));
     }
+    // A bound symbol as operator is looked up here rather than through a frame and two more steps; anything
+    // else (and an unbound name, so that its error unfolds as always) takes the general road.
+    if (!sc->tracing && is_symbol_fast(head)) {
+        pointer slot = find_slot_in_env(sc, sc->envir, head, 1);
+        if (slot != sc->NIL) {
+            sc->value = slot_value_in_env(slot);
+            sc->args = sc->NIL;
+            return s_goto(sc, OP_EVAL_OPERATOR);
+        }
+    }
     s_save(sc, OP_EVAL_OPERATOR, sc->NIL, code);
     sc->code = head;
     return s_goto(sc, OP_EVAL);
 }
 
+// Arguments that are constants or bound symbols are evaluated in place: no frame, no extra steps.
+void eval_simple_args(scheme* sc) {
+    if (sc->tracing) return;
+    while (is_pair_fast(sc->code)) {
+        pointer x = car(sc->code);
+        if (is_symbol_fast(x)) {
+            pointer slot = find_slot_in_env(sc, sc->envir, x, 1);
+            if (slot == sc->NIL) return;
+            sc->args = s_cons(sc, slot_value_in_env(slot), sc->args);
+        } else if (!is_pair_fast(x)) {
+            sc->args = s_cons(sc, x, sc->args);
+        } else {
+            return;
+        }
+        sc->code = cdr(sc->code);
+    }
+}
+
 pointer eval_args(scheme* sc) {
     sc->args = s_cons(sc, sc->value, sc->args);
+    eval_simple_args(sc);
     if (is_pair_fast(sc->code)) {
         s_save(sc, OP_EVAL_ARGS, sc->args, cdr(sc->code));
         sc->code = car(sc->code);
