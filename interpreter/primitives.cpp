@@ -46,7 +46,9 @@ pointer subtract(scheme* sc) {
     return s_return(sc, mk_number(sc, v));
 }
 
-pointer divide(scheme* sc) {
+// The division folds: one argument divides 1 by it; every divisor is checked before its step.
+pointer division_fold(scheme* sc, bool (*is_zero)(const num&), num (*step)(const num&, const num&),
+                      const char* zero_message) {
     num v = num_one;
     pointer x = sc->args;
     if (cdr(x) != sc->NIL) {
@@ -54,22 +56,8 @@ pointer divide(scheme* sc) {
         x = cdr(x);
     }
     for (; x != sc->NIL; x = cdr(x)) {
-        if (num_is_zero_divisor(nv(car(x)))) return division_by_zero(sc, "/: division by zero");
-        v = reduce_num(num_div(v, nv(car(x))));
-    }
-    return s_return(sc, mk_number(sc, v));
-}
-
-pointer quotient(scheme* sc) {
-    num v = num_one;
-    pointer x = sc->args;
-    if (cdr(x) != sc->NIL) {
-        v = nv(car(x));
-        x = cdr(x);
-    }
-    for (; x != sc->NIL; x = cdr(x)) {
-        if (num_ivalue(nv(car(x))) == 0) return division_by_zero(sc, "quotient: division by zero");
-        v = num_quotient(v, nv(car(x)));
+        if (is_zero(nv(car(x)))) return division_by_zero(sc, zero_message);
+        v = step(v, nv(car(x)));
     }
     return s_return(sc, mk_number(sc, v));
 }
@@ -223,8 +211,9 @@ pointer opexe_2(scheme* sc, int op) {
     case OP_ADD: return fold(sc, num_zero, num_add);
     case OP_SUB: return subtract(sc);
     case OP_MUL: return fold(sc, num_one, num_mul);
-    case OP_DIV: return divide(sc);
-    case OP_QUOTIENT: return quotient(sc);
+    case OP_DIV: return division_fold(sc, num_is_zero_divisor, num_div, "/: division by zero");
+    case OP_QUOTIENT:
+        return division_fold(sc, num_is_zero_integer, num_quotient, "quotient: division by zero");
     case OP_REMAINDER: return remainder_or_modulo(sc, false);
     case OP_MODULO: return remainder_or_modulo(sc, true);
     case OP_CAR: return s_return(sc, car(arg1(sc)));
