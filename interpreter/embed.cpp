@@ -239,6 +239,8 @@ void scheme_apply0(scheme* sc, const char* procname) {
     run_guarded(sc, OP_EVAL);
 }
 
+pointer scheme_dump_as_list(scheme* sc) { return dump_as_list(sc); }
+
 pointer scheme_read(scheme* sc) {
     prepare_entry(sc);
     sc->value = sc->NIL;

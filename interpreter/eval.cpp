@@ -384,9 +384,22 @@ const char* check_arguments(scheme* sc, const op_code_info* pcd, char* msg, size
 
 }  // namespace
 
+namespace {
+// An interrupt ends the evaluation like an error without a hook: a hook could resume the runaway code.
+bool take_interrupt(scheme* sc) {
+    if (sc->interrupt.load(std::memory_order_relaxed) == 0) return false;
+    sc->interrupt.store(0, std::memory_order_relaxed);
+    CPPBridge::error("interrupted");
+    sc->args = s_cons(sc, mk_string(sc, "interrupted"), sc->NIL);
+    sc->op = OP_ERR0;
+    return true;
+}
+}  // namespace
+
 void Eval_Cycle(scheme* sc, int op) {
     sc->op = op;
     for (;;) {
+        take_interrupt(sc);
         if (sc->op < 0 || sc->op > OP_LAST_INTERNAL) {
             std::snprintf(sc->strbuff, STRBUFFSIZE, "%d: illegal operator", sc->op);
             if (Error_0(sc, sc->strbuff) == sc->NIL) return;

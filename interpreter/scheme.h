@@ -4,6 +4,7 @@
 // allocations inserts them into `protected_cells` (or blocks the collector with `gc_enabled = 0`).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -196,6 +197,9 @@ struct scheme {
     // A copy of the text of the last scheme_load_string, for the extended error report: the caller's own buffer
     // may be gone by the time a later call fails.
     char* last_loaded_text;
+    // Set from another thread to stop a runaway evaluation: the cycle ends with "interrupted" at its next step.
+    // The owner clears it between evaluations.
+    std::atomic<int> interrupt;
 };
 
 // ---- creating and destroying ----------------------------------------------------------------------------------
@@ -222,6 +226,10 @@ void scheme_load_string(scheme* sc, const char* text);
 void scheme_call(scheme* sc, pointer func, pointer args);
 // Calls the procedure a global name is bound to, with no arguments.
 void scheme_apply0(scheme* sc, const char* procname);
+// The pending frames of the running evaluation as cells (newest first), for diagnostics.
+pointer scheme_dump_as_list(scheme* sc);
+// Any thread: asks the evaluation running in `sc` to stop at its next step with the error "interrupted".
+inline void scheme_interrupt(scheme* sc) { sc->interrupt.store(1, std::memory_order_relaxed); }
 // Reads one datum from the current input port (the end-of-file object at its end); the reader runs on the dump.
 pointer scheme_read(scheme* sc);
 // Prints a value to the current output port: write form when `write` is true, display form otherwise.

@@ -1,0 +1,128 @@
+// ombrel: the program. Headless (the default without a display, or with --headless): the audio engine on the
+// chosen driver, the primary process with its eval server, the log on the console, until SIGINT or SIGTERM.
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "audio/au_host.h"
+#include "audio/au_scheme.h"
+#include "platform/console_log.h"
+#include "platform/log_bridge.h"
+#include "platform/main_queue.h"
+#include "platform/resources.h"
+#include "runtime/native_libraries.h"
+#include "runtime/scheme_interface.h"
+
+namespace {
+
+std::atomic<bool> quit{false};
+
+void on_signal(int) { quit = true; }
+
+struct Options {
+    int port = 7010;
+    std::string listen = "127.0.0.1";
+    std::string audio = "null";
+    int frames = 256;
+    int sample_rate = 44100;
+    double reaper_time = 3.25;
+    bool reap_callbacks = false;
+};
+
+void usage() {
+    std::puts("usage: ombrel [--headless] [--port N] [--listen ADDR] [--audio null|offline] [--frames N]\n"
+              "  Starts the audio engine and the primary Scheme process, whose eval server listens on ADDR:N\n"
+              "  (127.0.0.1:7010 by default; the next port is tried when one is taken). Live-code it with\n"
+              "  ombrel-repl or any editor that can pipe text into it. Stop with Ctrl-C.");
+}
+
+bool parse(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&](const char* name) -> const char* {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "ombrel: %s needs a value\n", name);
+                return nullptr;
+            }
+            return argv[++i];
+        };
+        if (a == "--headless") continue;
+        if (a == "-h" || a == "--help") {
+            usage();
+            std::exit(0);
+        }
+        const char* v = nullptr;
+        if (a == "--port" && (v = value("--port"))) o.port = std::atoi(v);
+        else if (a == "--listen" && (v = value("--listen"))) o.listen = v;
+        else if (a == "--audio" && (v = value("--audio"))) o.audio = v;
+        else if (a == "--frames" && (v = value("--frames"))) o.frames = std::atoi(v);
+        else {
+            std::fprintf(stderr, "ombrel: unknown argument %s\n", a.c_str());
+            return false;
+        }
+    }
+    return o.port > 0 && o.port < 65536 && o.frames > 0;
+}
+
+std::unique_ptr<omb::SchemeInterface> start_primary(const std::string& folder, int first_port, int& port) {
+    for (port = first_port; port < first_port + 20; ++port) {
+        auto process = std::make_unique<omb::SchemeInterface>(folder, "primary process", port);
+        if (process->start()) return process;
+        std::fprintf(stderr, "ombrel: port %d is taken, trying %d\n", port, port + 1);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!parse(argc, argv, options)) {
+        usage();
+        return 2;
+    }
+    omb::main_queue::set_main_thread();
+    omb::ConsoleLog log(stdout);
+    omb::CPPBridge::attach(&log);
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGTERM, on_signal);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    auto folder = omb::resource_path("scheme/init.scm");
+    if (folder.empty()) {
+        std::fputs("ERROR: Could not locate file: init.scm\nExiting system!!\n", stdout);
+        return 1;
+    }
+    omb::AUHost& host = omb::AUHost::singleton();
+    omb::AUHost::FRAMES = options.frames;
+    auto device = omb::make_audio_device(options.audio);
+    if (!device || !host.start(std::move(device))) {
+        std::fprintf(stderr, "ombrel: audio driver '%s' did not start; using null\n", options.audio.c_str());
+        if (!host.start(omb::make_audio_device("null"))) return 1;
+    }
+    omb::AUHost::REAPER_TIME = static_cast<int64_t>(options.reaper_time * omb::AUHost::SAMPLERATE);
+    omb::AUHost::REAP_CALLBACKS = options.reap_callbacks;
+    omb::CPPBridge::log("Reaper Delay: %d\nReap Callbacks: %d", static_cast<int>(omb::AUHost::REAPER_TIME.load()),
+                        options.reap_callbacks ? 1 : 0);
+
+    omb::add_native_library(omb::au_scheme_init);
+    omb::SchemeInterface::LISTEN_ADDRESS = options.listen;
+    int port = 0;
+    auto primary = start_primary(folder.parent_path().string(), options.port, port);
+    if (!primary) {
+        std::fputs("ombrel: no free port for the primary process\n", stderr);
+        host.stop();
+        return 1;
+    }
+    omb::CPPBridge::notification("Ombrel is listening on %s:%d", options.listen.c_str(), port);
+    while (!quit) omb::main_queue::wait_and_run(std::chrono::milliseconds(100));
+
+    primary->stop();
+    host.stop();
+    omb::main_queue::run_pending();
+    omb::CPPBridge::detach();
+    return 0;
+}

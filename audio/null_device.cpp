@@ -1,0 +1,81 @@
+// The null driver: a real-time thread wakes once per buffer period and renders into a silent buffer, so the
+// sample clock runs at the device's pace on a machine without a sound card.
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "audio/audio_device.h"
+#include "platform/thread.h"
+
+namespace omb {
+
+namespace {
+
+class NullDevice : public AudioDevice {
+public:
+    ~NullDevice() override { stop(); }
+
+    bool open(uint32_t frames, int sample_rate) override {
+        frames_ = frames;
+        rate_ = sample_rate;
+        buffer_ = std::make_unique<float[]>(static_cast<size_t>(frames) * 2);
+        return true;
+    }
+
+    bool start(RenderTarget target) override {
+        if (thread_ || !target.render || !buffer_) return false;
+        target_ = target;
+        running_ = true;
+        thread_ = std::make_unique<Thread>("ombrel audio", [this] { run(); }, 63, true);
+        return thread_->start();
+    }
+
+    void stop() override {
+        running_ = false;
+        if (thread_) thread_->join();
+        thread_.reset();
+    }
+
+    int sample_rate() const override { return rate_; }
+    uint32_t frames() const override { return frames_; }
+    int channels() const override { return 2; }
+    std::string name() const override { return "null"; }
+
+private:
+    void run() {
+        const long period_ns = static_cast<long>(1e9 * frames_ / rate_);
+        float* outputs[2] = {buffer_.get(), buffer_.get() + frames_};
+        timespec next;
+        clock_gettime(CLOCK_MONOTONIC, &next);
+        while (running_) {
+            std::memset(buffer_.get(), 0, sizeof(float) * frames_ * 2);
+            target_.render(target_.user, outputs, 2, frames_);
+            // Absolute deadlines: a late wake-up does not shift every later buffer.
+            next.tv_nsec += period_ns;
+            while (next.tv_nsec >= 1000000000L) {
+                next.tv_nsec -= 1000000000L;
+                ++next.tv_sec;
+            }
+            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
+            }
+        }
+    }
+
+    RenderTarget target_;
+    uint32_t frames_ = 256;
+    int rate_ = 44100;
+    std::unique_ptr<float[]> buffer_;
+    std::atomic<bool> running_{false};
+    std::unique_ptr<Thread> thread_;
+};
+
+}  // namespace
+
+std::unique_ptr<AudioDevice> make_audio_device(const std::string& driver) {
+    if (driver == "null") return std::make_unique<NullDevice>();
+    if (driver == "offline") return std::make_unique<OfflineDevice>();
+    return nullptr;
+}
+
+}  // namespace omb

@@ -1,0 +1,144 @@
+#include "audio/scheduler.h"
+
+#include <mutex>
+
+#include "audio/sample_clock.h"
+#include "interpreter/process_switches.h"
+#include "platform/dev_log.h"
+#include "platform/exception.h"
+#include "platform/log_bridge.h"
+
+namespace omb {
+
+Scheduler::Scheduler() = default;
+
+Scheduler::~Scheduler() {
+    stop_thread();
+    std::lock_guard lock(priority_queue_mutex_);
+    for (auto& [time, task] : queue_) {
+        task->discard();
+        delete task;
+    }
+    queue_.clear();
+}
+
+void Scheduler::insert(TaskI* task) {
+    std::lock_guard lock(priority_queue_mutex_);
+    queue_.emplace(task->time(), task);  // after every task of equal time: scheduling order is kept
+}
+
+void Scheduler::clear() { clear_requested_ = true; }
+
+void Scheduler::set_block(int32_t tag) {
+    std::lock_guard lock(priority_queue_mutex_);
+    blocked_.insert(tag);
+}
+
+void Scheduler::remove_block(int32_t tag) {
+    std::lock_guard lock(priority_queue_mutex_);
+    blocked_.erase(tag);
+}
+
+size_t Scheduler::size() {
+    std::lock_guard lock(priority_queue_mutex_);
+    return queue_.size();
+}
+
+TaskI* Scheduler::front() {
+    std::lock_guard lock(priority_queue_mutex_);
+    return queue_.empty() ? nullptr : queue_.begin()->second;
+}
+
+void Scheduler::pop_front() {
+    std::lock_guard lock(priority_queue_mutex_);
+    queue_.erase(queue_.begin());
+}
+
+namespace {
+void discard(TaskI* task) {
+    task->discard();
+    delete task;
+}
+}  // namespace
+
+void Scheduler::time_slice() {
+    if (slice_hook_) slice_hook_();
+    if (clear_requested_.exchange(false)) {
+        std::lock_guard lock(priority_queue_mutex_);
+        for (auto& [time, task] : queue_) discard(task);
+        queue_.clear();
+    }
+    const int64_t now = static_cast<int64_t>(SampleClock::TIME.load());
+    TaskI* task = front();
+    if (TASK_QUEUE_LOGGING) {
+        if (task)
+            CPPBridge::notification("Queue Size: %d - Next task due in %d samples", static_cast<int>(size()),
+                                    static_cast<int>(task->time() - now));
+        else
+            CPPBridge::notification("Queue Size: 0");
+    }
+    // Reaping: lateness is a full 64-bit difference.
+    bool reaped = false;
+    const int64_t reaper = SampleClock::REAPER_TIME.load();
+    while (task && reaper != 0 && now - task->time() > reaper) {
+        if (!SampleClock::REAP_CALLBACKS && task->callback()) {
+            devlog("Don't reap callback");
+            break;
+        }
+        if (!reaped) CPPBridge::notification("Reaping late events");
+        reaped = true;
+        pop_front();
+        discard(task);
+        task = front();
+    }
+    const int64_t horizon = now + SampleClock::FRAMES.load();
+    while (task && task->time() < horizon) {
+        pop_front();
+        bool blocked;
+        {
+            std::lock_guard lock(priority_queue_mutex_);
+            int32_t tag = task->getTag();
+            blocked = tag != 0 && blocked_.count(tag) != 0;
+        }
+        if (blocked) {
+            discard(task);
+        } else {
+            try {
+                task->execute();
+            } catch (const PlatformException& e) {
+                CPPBridge::error_text(e.reason());
+            }
+            delete task;
+        }
+        task = front();
+    }
+}
+
+void Scheduler::queue_thread_body() {
+    std::unique_lock lock(queue_thread_guard_);
+    while (running_) {
+        time_slice();
+        queue_thread_guard_.wait();
+    }
+}
+
+void Scheduler::start_thread() {
+    if (queue_thread_) return;
+    running_ = true;
+    queue_thread_ = std::make_unique<Thread>("ombrel scheduler", [this] { queue_thread_body(); }, 63, false);
+    queue_thread_->start();
+}
+
+void Scheduler::stop_thread() {
+    if (!queue_thread_) return;
+    {
+        // Taken while the queue thread is in a slice, so the notification cannot fall between its slice and wait.
+        std::lock_guard lock(queue_thread_guard_);
+        running_ = false;
+        queue_thread_guard_.notify_all();
+    }
+    queue_thread_->join();
+    queue_thread_.reset();
+}
+
+}  // namespace omb

@@ -1,0 +1,215 @@
+// The eval server of a process: Scheme text terminated by byte 7 in, the printed reply terminated by byte 0 out.
+//
+// One thread per process serves its clients one request at a time. While a reply is awaited the client's socket
+// is still watched: a byte 3 from it interrupts the running evaluation (a runaway loop), and anything else is the
+// start of the client's next request.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <poll.h>
+#include <sstream>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "audio/sample_clock.h"
+#include "platform/dev_log.h"
+#include "platform/log_bridge.h"
+#include "runtime/scheme_interface.h"
+
+namespace omb {
+
+namespace {
+
+constexpr size_t READ_SIZE = 1024;
+constexpr int MAX_READS = 1026;
+constexpr auto REPLY_LIMIT = std::chrono::seconds(250);
+constexpr char TERMINATOR = 7;
+constexpr char INTERRUPT = 3;
+
+struct Client {
+    int fd;
+    std::string pending;  // text received so far for the current request
+    int reads = 0;
+};
+
+bool send_all(int fd, const std::string& text) {
+    const char* p = text.data();
+    size_t left = text.size() + 1;  // the terminating byte 0 goes too
+    while (left > 0) {
+        ssize_t n = ::send(fd, p, left, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string greeting() {
+    std::ostringstream os;
+    SchemeInterface::banner(os);
+    uint64_t t = SampleClock::TIME.load();
+    uint64_t hour = static_cast<uint64_t>(SampleClock::HOUR.load());
+    uint64_t minute = static_cast<uint64_t>(SampleClock::MINUTE.load());
+    uint64_t second = static_cast<uint64_t>(SampleClock::SECOND.load());
+    char prompt[64];
+    std::snprintf(prompt, sizeof prompt, "[ombrel %.2d:%.2d:%.2d]: ", static_cast<int>(t / hour),
+                  static_cast<int>((t % hour) / minute), static_cast<int>(((t % hour) % minute) / second));
+    return os.str() + prompt;
+}
+
+// Reads what is there; false when the client closed or the read failed (both drop the client).
+bool read_some(int fd, std::string& into) {
+    char buf[READ_SIZE + 1] = {};
+    ssize_t n;
+    do {
+        n = ::recv(fd, buf, READ_SIZE, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return false;
+    // Bytes after a byte 0 within one read are not part of the text.
+    into.append(buf, strnlen(buf, static_cast<size_t>(n)));
+    return true;
+}
+
+}  // namespace
+
+class EvalServer {
+public:
+    explicit EvalServer(SchemeInterface* p) : process(p) {}
+
+    void run() {
+        int listen_fd = process->server_socket_;
+        devlog("SERVER SOCKET FD_SET: %d", listen_fd);
+        while (process->running_) {
+            std::vector<pollfd> fds{{listen_fd, POLLIN, 0}};
+            for (auto& c : clients) fds.push_back({c.fd, POLLIN, 0});
+            int ready = ::poll(fds.data(), fds.size(), 200);
+            if (!process->running_) break;
+            if (ready < 0) {
+                if (errno == EINTR) continue;
+                CPPBridge::error("PROCESS %s HAS COLLAPSED \"%s\"", process->name_.c_str(), std::strerror(errno));
+                continue;
+            }
+            if (fds[0].revents & POLLIN) {
+                accept_client(listen_fd);
+                continue;
+            }
+            for (size_t i = 1; i < fds.size(); ++i)
+                if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) serve(fds[i].fd);
+            drop_closed();
+        }
+        for (auto& c : clients) ::close(c.fd);
+        std::puts("Exiting server thread");
+    }
+
+private:
+    void accept_client(int listen_fd) {
+        int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) return;
+        clients.push_back(Client{fd, {}, 0});
+        if (!send_all(fd, greeting())) close_client(fd);
+        drop_closed();
+    }
+
+    Client* find(int fd) {
+        for (auto& c : clients)
+            if (c.fd == fd) return &c;
+        return nullptr;
+    }
+
+    void close_client(int fd) {
+        devlog("CLOSE CLIENT SOCKET");
+        ::close(fd);
+        if (Client* c = find(fd)) c->fd = -1;
+    }
+
+    void drop_closed() { std::erase_if(clients, [](const Client& c) { return c.fd < 0; }); }
+
+    // One read; a complete request is evaluated and answered before the next client is read.
+    void serve(int fd) {
+        Client* c = find(fd);
+        if (!c) return;
+        if (!read_some(fd, c->pending)) {
+            close_client(fd);
+            return;
+        }
+        // An interrupt with nothing running has nothing to stop.
+        std::erase(c->pending, INTERRUPT);
+        ++c->reads;
+        // A request that arrived whole while the previous one was evaluated is answered without waiting for a read.
+        for (;;) {
+            if (c->pending.empty() || c->pending.back() != TERMINATOR) {
+                if (c->reads < MAX_READS) return;
+                CPPBridge::error(
+                    "Error reading eval string from server socket. No terminator received before 1M limit.");
+                c->pending.clear();
+            }
+            std::string request = std::move(c->pending);
+            c->pending.clear();
+            c->reads = 0;
+            std::string reply = answer(*c, request);
+            if (c->fd < 0) return;
+            if (!send_all(c->fd, reply)) {
+                close_client(c->fd);
+                return;
+            }
+            if (c->pending.empty()) return;
+        }
+    }
+
+    std::string answer(Client& c, const std::string& request) {
+        if (request.empty()) return "!";
+        // The terminal and editor clients say goodbye this way; it is not Scheme to evaluate.
+        if (request == std::string("shutdownreplthread") + TERMINATOR) return "shutdownreplthread";
+        char* text = static_cast<char*>(std::malloc(request.size() + 1));
+        if (!text) return "!";
+        std::memcpy(text, request.c_str(), request.size() + 1);
+        if (process->guard_.is_owned_by_current_thread()) {
+            CPPBridge::notification("Ombrel interpreter server thread trying to relock. Dropping Task!.");
+            std::free(text);
+            return "";
+        }
+        process->createSchemeTask(0, text, std::to_string(c.fd), 0);
+        return await_reply(c);
+    }
+
+    std::string await_reply(Client& c) {
+        const int key = c.fd;
+        auto deadline = std::chrono::steady_clock::now() + REPLY_LIMIT;
+        std::string reply;
+        while (std::chrono::steady_clock::now() < deadline && process->running_) {
+            if (process->waitForReply(key, std::chrono::milliseconds(20), reply)) return reply;
+            watch_while_waiting(c);
+        }
+        if (process->running_) CPPBridge::error("Server Thread did not allow time to retreive result.");
+        return reply;
+    }
+
+    // A byte 3 interrupts the evaluation; other bytes begin the next request. A closed client is forgotten, but
+    // its reply is still awaited so that it cannot land on a later client with the same descriptor.
+    void watch_while_waiting(Client& c) {
+        if (c.fd < 0) return;
+        pollfd p{c.fd, POLLIN, 0};
+        if (::poll(&p, 1, 0) <= 0) return;
+        std::string extra;
+        if (!read_some(c.fd, extra)) {
+            int fd = c.fd;
+            ::close(fd);
+            c.fd = -1;
+            devlog("CLOSE CLIENT SOCKET");
+            return;
+        }
+        if (extra.find(INTERRUPT) != std::string::npos) scheme_interrupt(process->getScheme());
+        std::erase(extra, INTERRUPT);
+        c.pending += extra;
+    }
+
+    SchemeInterface* process;
+    std::vector<Client> clients;
+};
+
+void run_eval_server(SchemeInterface* process) { EvalServer(process).run(); }
+
+}  // namespace omb

@@ -1,0 +1,435 @@
+#include "runtime/scheme_interface.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <netinet/in.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "audio/au_host.h"
+#include "interpreter/cell_renderer.h"
+#include "platform/dev_log.h"
+#include "platform/log_bridge.h"
+#include "platform/objects/object.h"
+#include "runtime/native_libraries.h"
+
+namespace omb {
+
+void run_eval_server(SchemeInterface* process);
+
+namespace {
+
+std::mutex registry_mutex;
+std::vector<SchemeInterface*> INSTANCES;
+std::map<scheme*, SchemeInterface*> SCHEME_MAP;
+std::map<std::string, SchemeInterface*> SCHEME_NAME_MAP;
+
+// The files every process loads after its native libraries, from the resources folder, in this order.
+const char* const STANDARD_FILES[] = {"comlist.scm", "sort.scm", "mbe.scm", "ombrel.scm"};
+
+int32_t clock_low32() { return static_cast<int32_t>(SampleClock::TIME.load()); }
+
+// Reply keys are the decimal number at the start of the label; a label without one reads as 0.
+int label_key(const std::string& label) { return static_cast<int>(std::strtol(label.c_str(), nullptr, 10)); }
+
+bool applicable(pointer p) {
+    return is_closure(p) || is_continuation(p) || is_proc(p) || is_foreign(p);
+}
+
+std::filesystem::path user_library_folder() {
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data)
+        return std::filesystem::path(data) / "ombrel" / "library";
+    if (const char* home = std::getenv("HOME")) return std::filesystem::path(home) / ".local/share/ombrel/library";
+    return {};
+}
+
+}  // namespace
+
+std::string printed(scheme* sc, pointer x) {
+    std::ostringstream os;
+    printSchemeCell(sc, os, x, false);
+    return os.str();
+}
+
+// ---- SchemeObj ---------------------------------------------------------------------------------------------------
+
+SchemeObj::SchemeObj(scheme* sc, pointer value, pointer environment)
+    : scheme_(sc), environment_(environment), value_(value) {
+    // A null cell used to end the program; here it is an error the caller sees as an invalid object.
+    if (!environment_) {
+        CPPBridge::error("SchemeObj built without a cell to protect");
+        return;
+    }
+    protect_cell(sc, environment_);
+}
+
+SchemeObj::~SchemeObj() {
+    if (!environment_) return;
+    // The release happens on the executer, the only thread that may touch the interpreter.
+    if (SchemeInterface* owner = SchemeInterface::I(scheme_))
+        owner->createSchemeTask(environment_, "destroy SchemeObj", 2);
+}
+
+// ---- construction, start, stop ---------------------------------------------------------------------------------
+
+SchemeInterface::SchemeInterface(std::string path, std::string name, int port)
+    : path_(std::move(path)), name_(std::move(name)), port_(port) {
+    task_thread_ = std::make_unique<Thread>("ombrel executer", [this] { executerBody(); }, 31, false);
+    server_thread_ = std::make_unique<Thread>("ombrel server", [this] { run_eval_server(this); }, 31, false);
+    if (path_.empty() || path_.back() != '/') path_ += '/';
+    sc_ = scheme_init_new();
+    if (!sc_) {
+        CPPBridge::error("Not enough memory for the interpreter of %s", name_.c_str());
+        running_ = false;
+        return;
+    }
+    scheme_set_external_data(sc_, this);
+    std::memset(output_, 0, sizeof output_);
+    scheme_set_output_port_string(sc_, output_, output_ + 255);
+    if (!loadFile("init.scm", path_.substr(0, path_.size() - 1))) {
+        std::fputs("ERROR: Could not locate file: init.scm\nExiting system!!\n", stdout);
+        std::exit(1);
+    }
+    server_socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (server_socket_ < 0) std::fputs("Error opening ombrel socket\n", stdout);
+    addGlobal("*omb-envs*", sc_->NIL);
+    callback_target_ = std::make_unique<CMI<SchemeInterface>>(&SchemeInterface::schemeCallback, this);
+    addGlobalCptr("*callback*", callback_target_.get());
+    addForeignFunc("call-cpp-at-time", callCPPAtTime);
+    addForeignFunc("random-int", randomInt);
+    addForeignFunc("random-real", randomDouble);
+    addForeignFunc("random-gaussian", randomGaussian);
+    addForeignFunc("fmod", modulo);
+    addForeignFunc("omb-rem", rremainder);
+    addForeignFunc("io:read-midi-file", readMIDIFile);
+    addForeignFunc("sexpr->string", sexprToString);
+    addForeignFunc("print", print);
+    addForeignFunc("print-error", printError);
+    addForeignFunc("print-notification", printNotification);
+    addForeignFunc("io:set-caps-through", setCapsThrough);
+    addForeignFunc("sys:run-gc", collectGarbage);
+    addForeignFunc("sys:dump-stack", dumpStack);
+    addForeignFunc("sys:verbose-error-logging", extendedErrorLogging);
+    addForeignFunc("sys:task-queue-logging", taskQueueLogging);
+    addForeignFunc("sys:scheme-eval-timer", schemeEvalTimer);
+    task_thread_->set_priority(63);
+    server_thread_->set_priority(63);
+}
+
+SchemeInterface::~SchemeInterface() {
+    if (!stopped_) stop();
+    if (sc_) {
+        scheme_deinit(sc_);
+        std::free(sc_);
+    }
+    if (server_socket_ >= 0) ::close(server_socket_);
+    for (auto& task : task_queue_)
+        if (task.type == 0) std::free(task.pointer);
+}
+
+bool SchemeInterface::start() {
+    if (!sc_ || server_socket_ < 0) {
+        running_ = false;
+        return false;
+    }
+    int yes = 1;
+    ::setsockopt(server_socket_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port_));
+    if (::inet_pton(AF_INET, LISTEN_ADDRESS.c_str(), &addr.sin_addr) != 1) addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(server_socket_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        std::fputs("Error binding ombrel address to socket\n", stdout);
+        running_ = false;
+        return false;
+    }
+    if (::listen(server_socket_, 5) != 0) {
+        running_ = false;
+        std::fputs("Problem listening to ombrel socket\n", stdout);
+        return false;
+    }
+    std::fputs("STARTED OMBREL SERVER\n", stdout);
+    std::fflush(stdout);
+    {
+        std::lock_guard lock(registry_mutex);
+        SCHEME_NAME_MAP[name_] = this;
+        INSTANCES.push_back(this);
+        SCHEME_MAP[sc_] = this;
+    }
+    task_thread_->start();
+    server_thread_->start();
+    return true;
+}
+
+void SchemeInterface::stop() {
+    if (stopped_.exchange(true)) return;
+    std::fputs("Stop Scheme Interface\n", stdout);
+    running_ = false;
+    guard_.notify_all();
+    // Closing the listening socket ends the server's wait.
+    if (server_socket_ >= 0) {
+        if (::shutdown(server_socket_, SHUT_RDWR) != 0 && errno != ENOTCONN)
+            std::fprintf(stderr, "SchemeInterface Error: Error shutting down server socket %s\n", std::strerror(errno));
+        if (::close(server_socket_) != 0)
+            std::fprintf(stderr, "SchemeInterface Error: Error closing server socket %s\n", std::strerror(errno));
+        server_socket_ = -1;
+    }
+    task_thread_->join();
+    server_thread_->join();
+    std::lock_guard lock(registry_mutex);
+    SCHEME_MAP.erase(sc_);  // the interpreter dies with the process: nobody may hand it work any more
+}
+
+bool SchemeInterface::loadFile(const std::string& name, const std::string& folder) {
+    std::string path = folder + "/" + name;
+    FILE* f = std::fopen(path.c_str(), "r");
+    if (!f) {
+        std::printf("ERROR: Unable to locate file: %s\n", path.c_str());
+        return false;
+    }
+    scheme_load_file(sc_, f);
+    std::fclose(f);
+    return true;
+}
+
+void SchemeInterface::banner(std::ostream& os) {
+    auto framed = [&](const std::string& text) {
+        std::string line = text.substr(0, 38);
+        size_t pad = 38 - line.size();
+        os << "##" << std::string(pad / 2, ' ') << line << std::string(pad - pad / 2, ' ') << "##\n";
+    };
+    os << "\n" << std::string(42, '#') << "\n";
+    framed("Ombrel");
+    framed("");
+    framed("live coding for music and graphics");
+    os << "##" << std::string(38, '-') << "##\n";
+    framed("");
+    framed("free software, GPL-3.0-or-later");
+    framed("evaluate with care: it is live");
+    framed("");
+    os << std::string(42, '#') << "\n";
+    os << std::string(5, ' ') << std::string(32, '#') << "\n";
+    os << std::string(10, ' ') << std::string(22, '#') << "\n";
+    os << std::string(15, ' ') << std::string(12, '#') << "\n";
+    os << std::string(20, ' ') << std::string(2, '#') << "\n\n";
+}
+
+// ---- globals -----------------------------------------------------------------------------------------------------
+
+void SchemeInterface::addGlobal(const char* name, pointer value) {
+    scheme_define(sc_, sc_->global_env, mk_symbol(sc_, name), value);
+}
+
+void SchemeInterface::addForeignFunc(const char* name, foreign_func f) { addGlobal(name, mk_foreign_func(sc_, f)); }
+
+void SchemeInterface::addGlobalCptr(const char* name, void* p) { addGlobal(name, mk_cptr(sc_, p)); }
+
+// ---- registries --------------------------------------------------------------------------------------------------
+
+SchemeInterface* SchemeInterface::I(size_t index) {
+    std::lock_guard lock(registry_mutex);
+    return index < INSTANCES.size() ? INSTANCES[index] : nullptr;
+}
+
+SchemeInterface* SchemeInterface::I(scheme* sc) {
+    std::lock_guard lock(registry_mutex);
+    auto it = SCHEME_MAP.find(sc);
+    return it == SCHEME_MAP.end() ? nullptr : it->second;
+}
+
+SchemeInterface* SchemeInterface::I(const std::string& name) {
+    std::lock_guard lock(registry_mutex);
+    auto it = SCHEME_NAME_MAP.find(name);
+    return it == SCHEME_NAME_MAP.end() ? nullptr : it->second;
+}
+
+size_t SchemeInterface::count() {
+    std::lock_guard lock(registry_mutex);
+    return INSTANCES.size();
+}
+
+// ---- tasks -------------------------------------------------------------------------------------------------------
+
+void SchemeInterface::createSchemeTask(void* pointer, const std::string& label, int type) {
+    createSchemeTask(clock_low32(), pointer, label, type);
+}
+
+void SchemeInterface::createSchemeTask(int32_t time, void* pointer, const std::string& label, int type) {
+    if (guard_.is_owned_by_current_thread()) {
+        CPPBridge::notification("Thread trying to relock creating scheme task. Potential deadlock. Dropping Task!");
+        return;
+    }
+    std::lock_guard lock(guard_);
+    task_queue_.push_back(SchemeTask{time, pointer, label, type});
+    guard_.notify();
+}
+
+size_t SchemeInterface::queueSize() {
+    std::lock_guard lock(guard_);
+    return task_queue_.size();
+}
+
+void SchemeInterface::schemeCallback(TaskI* task) {
+    auto* t = static_cast<Task<SchemeObj*>*>(task);
+    if (guard_.is_owned_by_current_thread()) {
+        CPPBridge::notification("Thread trying to relock during scheme callback. Potential deadlock. Dropping Task!");
+        delete t->getArg();
+        return;
+    }
+    std::lock_guard lock(guard_);
+    task_queue_.push_back(SchemeTask{static_cast<int32_t>(task->time()), t->getArg(), "tmp_label", 1});
+    guard_.notify();
+}
+
+void SchemeInterface::storeReply(const std::string& label, std::string text) {
+    std::lock_guard lock(guard_);
+    results_[label_key(label)] = std::move(text);
+    guard_.notify_all();
+}
+
+bool SchemeInterface::waitForReply(int fd, std::chrono::milliseconds timeout, std::string& reply) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::unique_lock lock(guard_);
+    for (;;) {
+        auto it = results_.find(fd);
+        if (it != results_.end() && !it->second.empty()) {
+            reply = std::move(it->second);
+            results_.erase(it);
+            return true;
+        }
+        if (!running_ || std::chrono::steady_clock::now() >= deadline) return false;
+        // Replies notify the guard; the short time-out also covers a notification sent to the executer instead.
+        guard_.wait_for(std::chrono::milliseconds(5));
+    }
+}
+
+// ---- the executer --------------------------------------------------------------------------------------------------
+
+void SchemeInterface::startInterpreter() {
+    std::string resources = path_.substr(0, path_.size() - 1);
+    register_native_libraries(this);
+    devlog("Loading standard scheme files");
+    for (const char* file : STANDARD_FILES) loadFile(file, resources);
+    devlog("Loading library scheme files");
+    auto folder = user_library_folder();
+    std::error_code ec;
+    if (!folder.empty() && std::filesystem::is_directory(folder, ec)) {
+        std::vector<std::filesystem::path> files;
+        for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
+             !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+            if (it->path().extension() == ".scm") files.push_back(it->path());
+        std::sort(files.begin(), files.end());  // a stable order a performer can predict
+        for (const auto& f : files) {
+            devlog("Load File %s,%s", f.lexically_relative(folder).c_str(), folder.c_str());
+            loadFile(f.filename().string(), f.parent_path().string());
+        }
+    }
+    if (name_ == "primary process") {
+        std::puts("Check for startup file");
+        if (std::filesystem::exists(resources + "/startup.scm", ec)) {
+            std::puts("Loading startup file");
+            loadFile("startup.scm", resources);
+        }
+    }
+    std::fflush(stdout);
+    ready_ = true;
+}
+
+void SchemeInterface::executerBody() {
+    startInterpreter();
+    for (;;) {
+        if (!running_) {
+            std::puts("Exiting task thread");
+            return;
+        }
+        for (;;) {
+            SchemeTask task;
+            {
+                std::lock_guard lock(guard_);
+                if (task_queue_.empty() || !running_) break;
+                task = std::move(task_queue_.front());
+                task_queue_.pop_front();
+            }
+            runTask(task);
+        }
+        std::unique_lock lock(guard_);
+        if (task_queue_.empty() && running_) guard_.wait_for(std::chrono::milliseconds(5));
+    }
+}
+
+void SchemeInterface::runTask(SchemeTask& task) {
+    switch (task.type) {
+    case 0: runEvalString(task); break;
+    case 1: runClosureCallback(task); break;
+    case 2: unprotect_cell(sc_, static_cast<pointer>(task.pointer)); break;
+    case 4: runRunloopCallback(task); break;
+    default: std::fputs("ERROR: BAD SchemeTask type!!\n", stderr); break;
+    }
+    // An interrupt aimed at this evaluation must not outlive it.
+    sc_->interrupt.store(0, std::memory_order_relaxed);
+}
+
+namespace {
+void report_eval_time(uint64_t started) {
+    if (SCHEME_EVAL_TIMING)
+        CPPBridge::notification("EXEC TIME: %d", static_cast<int>(SampleClock::TIME.load() - started));
+}
+}  // namespace
+
+void SchemeInterface::runEvalString(SchemeTask& task) {
+    auto* text = static_cast<char*>(task.pointer);
+    size_t n = std::strlen(text);
+    if (n > 0 && text[n - 1] == 7) text[n - 1] = 0;
+    uint64_t started = SampleClock::TIME.load();
+    scheme_load_string(sc_, text);
+    report_eval_time(started);
+    if (sc_->retcode == 0) {
+        storeReply(task.label, printed(sc_, sc_->value));
+    } else {
+        storeReply(task.label, std::string(output_, strnlen(output_, sizeof output_)));
+        std::memset(output_, 0, sizeof output_);
+        scheme_set_output_port_string(sc_, output_, output_ + 255);
+    }
+    std::free(text);
+}
+
+void SchemeInterface::runClosureCallback(SchemeTask& task) {
+    auto* obj = static_cast<SchemeObj*>(task.pointer);
+    pointer value = obj->getValue();
+    pointer proc = is_pair(value) ? pair_car(value) : value;
+    if (!is_pair(value) || !applicable(proc)) {
+        std::string text = printed(sc_, value);
+        std::fprintf(stderr, "Bad Closure ... %s Ignoring callback request \n", text.c_str());
+        CPPBridge::error("Bad closure %s Ignoring callback request", text.c_str());
+    } else {
+        uint64_t started = SampleClock::TIME.load();
+        scheme_call(sc_, proc, pair_cdr(value));
+        report_eval_time(started);
+    }
+    delete obj;
+}
+
+void SchemeInterface::runRunloopCallback(SchemeTask& task) {
+    pointer slot = find_slot_in_env(sc_, sc_->global_env, mk_symbol(sc_, task.label.c_str()), 1);
+    pointer proc = slot != sc_->NIL ? slot_value_in_env(slot) : sc_->NIL;
+    if (!applicable(proc)) {
+        std::string text = printed(sc_, proc);
+        std::fprintf(stderr, "Bad Closure From Symbol ... %s Ignoring runloop-callback request \n", text.c_str());
+        CPPBridge::error("Bad closure %s Ignoring runloop-callback request", text.c_str());
+        if (task.pointer) static_cast<Object*>(task.pointer)->release();
+        return;
+    }
+    pointer args = s_cons(sc_, mk_objc(sc_, static_cast<Object*>(task.pointer)), sc_->NIL);
+    uint64_t started = SampleClock::TIME.load();
+    scheme_call(sc_, proc, args);
+    report_eval_time(started);
+}
+
+}  // namespace omb

@@ -1,0 +1,123 @@
+// A Scheme process: one named interpreter, the eval server that feeds it over TCP and the task executer that alone
+// evaluates in it. Other threads hand work over with createSchemeTask; processes are found through I().
+//
+// Threads: the constructor and start() run on the main thread; after start() the interpreter belongs to the task
+// thread. The task queue and the results map are shared under the process guard "Scheme Guard".
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "interpreter/process_switches.h"
+#include "interpreter/scheme.h"
+#include "platform/thread.h"
+#include "runtime/tasks.h"
+
+namespace omb {
+
+// Work for a process's executer. Types: 0 eval string (pointer: a malloc'ed text, freed by the executer; label:
+// the reply key), 1 closure callback (pointer: a SchemeObj, destroyed after the call), 2 release of a protected
+// cell, 4 run-loop callback (pointer: a platform object; label: a global procedure's name).
+struct SchemeTask {
+    int32_t time;
+    void* pointer;
+    std::string label;
+    int type;
+};
+
+class SchemeInterface {
+public:
+    // The address the eval servers listen on; loopback unless opened to the network on purpose.
+    static inline std::string LISTEN_ADDRESS = "127.0.0.1";
+
+    SchemeInterface(std::string path, std::string name, int port);
+    ~SchemeInterface();
+    SchemeInterface(const SchemeInterface&) = delete;
+    SchemeInterface& operator=(const SchemeInterface&) = delete;
+
+    bool start();
+    void stop();
+    bool loadFile(const std::string& name, const std::string& folder);
+    static void banner(std::ostream& os);
+
+    void addGlobal(const char* name, pointer value);
+    void addForeignFunc(const char* name, foreign_func f);
+    void addGlobalCptr(const char* name, void* p);
+
+    static SchemeInterface* I(size_t index);
+    static SchemeInterface* I(scheme* sc);
+    static SchemeInterface* I(const std::string& name);
+    static size_t count();
+
+    // Any thread but the executer's while it holds the guard: queue work for the executer.
+    void createSchemeTask(void* pointer, const std::string& label, int type);
+    void createSchemeTask(int32_t time, void* pointer, const std::string& label, int type);
+    // The target of "*callback*": hands a due Scheme callback to the executer.
+    void schemeCallback(TaskI* task);
+
+    scheme* getScheme() const { return sc_; }
+    const std::string& getName() const { return name_; }
+    int getPort() const { return port_; }
+    bool isRunning() const { return running_; }
+    // True once the executer has registered the libraries and loaded the standard files.
+    bool isReady() const { return ready_; }
+    size_t queueSize();
+
+    // The process built-ins (foreign functions).
+    static pointer callCPPAtTime(scheme* sc, pointer args);
+    static pointer randomInt(scheme* sc, pointer args);
+    static pointer randomDouble(scheme* sc, pointer args);
+    static pointer randomGaussian(scheme* sc, pointer args);
+    static pointer modulo(scheme* sc, pointer args);
+    static pointer rremainder(scheme* sc, pointer args);
+    static pointer readMIDIFile(scheme* sc, pointer args);
+    static pointer sexprToString(scheme* sc, pointer args);
+    static pointer print(scheme* sc, pointer args);
+    static pointer printError(scheme* sc, pointer args);
+    static pointer printNotification(scheme* sc, pointer args);
+    static pointer setCapsThrough(scheme* sc, pointer args);
+    static pointer collectGarbage(scheme* sc, pointer args);
+    static pointer dumpStack(scheme* sc, pointer args);
+    static pointer extendedErrorLogging(scheme* sc, pointer args);
+    static pointer taskQueueLogging(scheme* sc, pointer args);
+    static pointer schemeEvalTimer(scheme* sc, pointer args);
+
+private:
+    friend class EvalServer;
+    void executerBody();
+    void startInterpreter();
+    void runTask(SchemeTask& task);
+    void runEvalString(SchemeTask& task);
+    void runClosureCallback(SchemeTask& task);
+    void runRunloopCallback(SchemeTask& task);
+    void storeReply(const std::string& label, std::string text);
+    // Waits up to `timeout` for the reply to client `fd`; true when one arrived. Server thread.
+    bool waitForReply(int fd, std::chrono::milliseconds timeout, std::string& reply);
+
+    char output_[256];
+    std::string path_;
+    std::string name_;
+    scheme* sc_ = nullptr;
+    std::unique_ptr<Thread> task_thread_;
+    std::unique_ptr<Thread> server_thread_;
+    Guard guard_{"Scheme Guard"};
+    int port_;
+    std::atomic<bool> running_{true};
+    std::atomic<bool> ready_{false};
+    std::atomic<bool> stopped_{false};
+    int server_socket_ = -1;
+    std::deque<SchemeTask> task_queue_;
+    std::map<int, std::string> results_;
+    std::unique_ptr<CMI<SchemeInterface>> callback_target_;
+};
+
+// The text a process's printed value is replied with: `printSchemeCell` in short form.
+std::string printed(scheme* sc, pointer x);
+
+}  // namespace omb

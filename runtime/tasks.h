@@ -1,0 +1,121 @@
+// Tasks and callback targets: work stamped with a sample time, run by the scheduler through a target object.
+//
+// A task's target is a `CM`; most targets are `CMI`s binding a member function of a subsystem singleton (or of a
+// Scheme process) to its object. Scheme values that travel with a task are held by a `SchemeObj`.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "interpreter/scheme.h"
+
+namespace omb {
+
+class TaskI;
+
+// A callback object: what running a task means.
+class CM {
+public:
+    virtual void execute(TaskI* task) = 0;
+    virtual ~CM() = default;
+    virtual void print() {}
+};
+
+// Binds a member function of T to an object of T. Lives as long as the program.
+template <class T>
+class CMI : public CM {
+public:
+    using Member = void (T::*)(TaskI*);
+    CMI(Member member, T* object) : member_(member), object_(object) {}
+
+    void execute(TaskI* task) override {
+        if (!object_) {
+            std::fputs("OMB::Object has been removed before task could execute!\n", stderr);
+            return;
+        }
+        (object_->*member_)(task);
+    }
+
+    void print() override {
+        std::printf("OBJ: %p  MEMBER: %d\n", static_cast<void*>(object_), member_ ? 1 : 0);
+    }
+
+private:
+    Member member_;
+    T* object_;
+};
+
+// A unit of scheduled work. The scheduler owns a task from insertion until it is run or discarded.
+class TaskI {
+public:
+    TaskI(int64_t time, bool callback, int32_t tag, CM* target)
+        : time_(time), callback_(callback), tag_(tag), target_(target) {}
+    virtual ~TaskI() = default;
+    virtual void execute() { target_->execute(this); }
+    virtual int32_t getTag() const { return tag_; }
+    // Called instead of execute() when the scheduler throws the task away (reaped, blocked, cleared): a task
+    // that carries a Scheme value lets it go, so discarded work never keeps cells protected.
+    virtual void discard() {}
+
+    int64_t time() const { return time_; }
+    bool callback() const { return callback_; }
+    CM* target() const { return target_; }
+
+private:
+    int64_t time_;
+    bool callback_;
+    int32_t tag_;
+    CM* target_;
+};
+
+// A task with an argument the target reads. The task does not own its argument.
+template <class T>
+class Task : public TaskI {
+public:
+    Task(int64_t time, bool callback, int32_t tag, CM* target, T argument)
+        : TaskI(time, callback, tag, target), argument_(argument) {}
+    T getArg() const { return argument_; }
+    void discard() override;
+
+private:
+    T argument_;
+};
+
+template <class T>
+void Task<T>::discard() {}
+
+// Orders the scheduler's queue: plain less-than on the full 64-bit start time (a 32-bit key would misorder
+// tasks after 13.5 hours at 44.1 kHz).
+template <class K>
+struct SortCriteria {
+    bool operator()(const K& a, const K& b) const { return a < b; }
+};
+
+// A Scheme value held by native code: `environment` stays protected from the collector until the holder is
+// destroyed; the release then happens on the owning process's executer thread.
+class SchemeObj {
+public:
+    SchemeObj(scheme* sc, pointer value, pointer environment);
+    ~SchemeObj();
+    SchemeObj(const SchemeObj&) = delete;
+    SchemeObj& operator=(const SchemeObj&) = delete;
+
+    scheme* getScheme() const { return scheme_; }
+    pointer getEnvironment() const { return environment_; }
+    pointer getValue() const { return value_; }
+    bool valid() const { return environment_ != nullptr; }
+
+private:
+    scheme* scheme_;
+    pointer environment_;
+    pointer value_;
+};
+
+// The argument of a discarded Scheme task was never handed to a target: the task lets it go.
+template <>
+inline void Task<SchemeObj*>::discard() {
+    delete argument_;
+    argument_ = nullptr;
+}
+
+}  // namespace omb
