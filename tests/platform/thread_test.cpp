@@ -269,16 +269,4 @@ TEST(Thread, RealtimePriorityRunsWhetherOrNotGranted) {
   EXPECT_EQ(second_policy, SCHED_OTHER);
 }
 
-TEST(Thread, PrioritiesAreClampedToTheProgramsRange) {
-  int policy = -1;
-  Thread t("clamped", [&] { policy = sched_getscheduler(0); }, 500, true);
-  EXPECT_EQ(t.priority(), 63);
-  EXPECT_TRUE(t.fixed_priority());
-  ASSERT_TRUE(t.start());
-  t.join();
-  EXPECT_EQ(policy == SCHED_FIFO, Thread::realtime_available());
-  t.set_priority(-4);
-  EXPECT_EQ(t.priority(), 0);
-}
-
 } // namespace

@@ -93,7 +93,7 @@ public:
         return requests_;
     }
     int ends_seen() const { return ends_.load(); }  // connections the client closed
-    // Hangs up on the current client.
+    // Hangs up on the current client, or on the next one right after its greeting.
     void hang_up() { hang_up_ = true; }
 
 private:
@@ -236,20 +236,10 @@ TEST(ReplClient, ConnectFailuresAreReported) {
     EXPECT_FALSE(client.connected());
 
     // Something on the port that accepts and hangs up without greeting is not an eval server.
-    std::atomic<bool> stop{false};
-    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), len), 0);
-    ASSERT_EQ(::listen(listener, 1), 0);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-    std::thread rude([&] { ::close(::accept(listener, nullptr, nullptr)); });
-    EXPECT_FALSE(client.connect("127.0.0.1", ntohs(addr.sin_port)));
-    rude.join();
-    ::close(listener);
-    EXPECT_TRUE(log.saw_error("Could not connect to port " + std::to_string(ntohs(addr.sin_port)) +
+    FakeServer rude(FakeServer::reverse, "");
+    rude.hang_up();
+    EXPECT_FALSE(client.connect("127.0.0.1", rude.port()));
+    EXPECT_TRUE(log.saw_error("Could not connect to port " + std::to_string(rude.port()) +
                               ". Make sure don't have any other instances of ombrel running and that no other app "
                               "is using this port!"));
 }
