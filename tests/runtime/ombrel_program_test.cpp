@@ -1,0 +1,177 @@
+// The `ombrel` program run as a performer runs it: a child process on the null audio driver, live-coded with the
+// terminal client, stopped with SIGTERM.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+sockaddr_in loopback(int port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    return addr;
+}
+
+// bind (port 0: the kernel picks one, returned) or connect to a loopback port; -1 on failure.
+int try_port(int port, bool connect) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = loopback(port);
+    socklen_t len = sizeof addr;
+    auto* a = reinterpret_cast<sockaddr*>(&addr);
+    bool ok = connect ? ::connect(fd, a, len) == 0 : ::bind(fd, a, len) == 0 && ::getsockname(fd, a, &len) == 0;
+    ::close(fd);
+    return ok ? ntohs(addr.sin_port) : -1;
+}
+
+bool listening(int port) { return try_port(port, true) > 0; }
+
+// A port P such that P and P + 1 are both free right now.
+int free_port_pair() {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        int port = try_port(0, false);
+        if (port > 0 && port < 65000 && try_port(port + 1, false) > 0) return port;
+    }
+    return 0;
+}
+
+std::string read_file(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// One `ombrel` child, its standard output and error in one file; killed if a test leaves it running.
+class Ombrel {
+public:
+    Ombrel(int port, const std::filesystem::path& out) : out_(out) {
+        int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        std::string port_text = std::to_string(port);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
+            ::execl(OMBREL_BIN, OMBREL_BIN, "--audio", "null", "--port", port_text.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(fd);
+    }
+    ~Ombrel() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    // SIGTERM, then the exit status if it ends within `limit`; -1 when it had to be killed.
+    int terminate(std::chrono::milliseconds limit = 10s) {
+        ::kill(pid_, SIGTERM);
+        for (auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return -1;
+    }
+    bool running() {
+        return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0;
+    }
+    std::string output() const { return read_file(out_); }
+
+private:
+    pid_t pid_ = -1;
+    std::filesystem::path out_;
+};
+
+bool wait_listening(int port, Ombrel& program) {
+    for (auto end = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < end;) {
+        if (listening(port)) return true;
+        if (!program.running()) return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return false;
+}
+
+// The terminal client's standard output for one expression.
+std::string repl(int port, const std::string& expression) {
+    std::string command = std::string(OMBREL_REPL_BIN) + " --port " + std::to_string(port) + " -e '" + expression +
+                          "' 2>/dev/null";
+    std::string out;
+    if (std::FILE* p = ::popen(command.c_str(), "r")) {
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        ::pclose(p);
+    }
+    return out;
+}
+
+class OmbrelProgram : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() / ("ombrel-program-test-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir_);
+        // The children load no performer's library files.
+        ::setenv("XDG_DATA_HOME", dir_.c_str(), 1);
+        port_ = free_port_pair();
+        ASSERT_NE(port_, 0);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    std::filesystem::path dir_;
+    int port_ = 0;
+};
+
+TEST_F(OmbrelProgram, ServesTheTerminalClientAndEndsCleanlyOnSigterm) {
+    Ombrel program(port_, dir_ / "out.txt");
+    ASSERT_TRUE(wait_listening(port_, program)) << program.output();
+    EXPECT_EQ(repl(port_, "(+ 1 2)"), "3\n");
+    EXPECT_EQ(repl(port_, "(begin (define x 20) (* x 2))"), "40\n");
+    EXPECT_EQ(repl(port_, "x"), "20\n") << "one process keeps its definitions across connections";
+    EXPECT_EQ(repl(port_, "(> (now) 0)"), "#t\n") << "the null driver runs the clock";
+    EXPECT_EQ(program.terminate(), 0) << program.output();
+    EXPECT_FALSE(listening(port_));
+}
+
+TEST_F(OmbrelProgram, ASecondCopyMovesToTheNextPort) {
+    Ombrel first(port_, dir_ / "first.txt");
+    ASSERT_TRUE(wait_listening(port_, first)) << first.output();
+    Ombrel second(port_, dir_ / "second.txt");
+    ASSERT_TRUE(wait_listening(port_ + 1, second)) << second.output();
+    EXPECT_EQ(repl(port_ + 1, "(+ 1 2)"), "3\n");
+    EXPECT_EQ(repl(port_, "(+ 2 2)"), "4\n") << "the first copy serves on";
+    EXPECT_EQ(second.terminate(), 0);
+    EXPECT_EQ(first.terminate(), 0);
+    std::string said = second.output();
+    EXPECT_NE(said.find("port " + std::to_string(port_) + " is taken, trying " + std::to_string(port_ + 1)),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find("listening on 127.0.0.1:" + std::to_string(port_ + 1)), std::string::npos) << said;
+}
+
+}  // namespace

@@ -1,0 +1,307 @@
+// Shared pieces of the process tests: one Scheme process on the running audio engine for the whole binary, a
+// blocking socket client that speaks the eval protocol, a captured log, and a gate that holds the executer.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/au_host.h"
+#include "audio/au_scheme.h"
+#include "platform/log_bridge.h"
+#include "platform/main_queue.h"
+#include "runtime/native_libraries.h"
+#include "runtime/scheme_interface.h"
+
+namespace omb::test {
+
+using namespace std::chrono_literals;
+
+// Polls `done` until it holds or `limit` passes; `between` runs on every turn (e.g. to deliver the log).
+inline bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s,
+                       const std::function<void()>& between = {}) {
+    for (auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
+        if (between) between();
+        if (done()) return true;
+        std::this_thread::sleep_for(2ms);
+    }
+    if (between) between();
+    return done();
+}
+
+// A port nobody listens on right now: the kernel's pick for port 0, released again.
+inline int free_port() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+// A blocking client of the eval server: raw bytes out, replies split at their byte 0.
+class Conn {
+public:
+    explicit Conn(int port, const char* address = "127.0.0.1") {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        ::inet_pton(AF_INET, address, &addr.sin_addr);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            error_ = errno;
+            ::close(fd_);
+            fd_ = -1;
+            return;
+        }
+        int one = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    ~Conn() { close(); }
+    Conn(const Conn&) = delete;
+    Conn& operator=(const Conn&) = delete;
+
+    bool ok() const { return fd_ >= 0; }
+    int error() const { return error_; }
+    int fd() const { return fd_; }
+    void close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+    void send(const std::string& bytes) {
+        for (size_t off = 0; fd_ >= 0 && off < bytes.size();) {
+            ssize_t n = ::send(fd_, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+            if (n <= 0) return;
+            off += static_cast<size_t>(n);
+        }
+    }
+
+    // The next text ended by byte 0 (greeting or reply); nothing when none comes within `limit`.
+    std::optional<std::string> next(std::chrono::milliseconds limit = 10s) {
+        auto end = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            if (auto zero = buffer_.find('\0'); zero != std::string::npos) {
+                std::string text = buffer_.substr(0, zero);
+                buffer_.erase(0, zero + 1);
+                return text;
+            }
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            if (fd_ < 0 || left.count() <= 0) return std::nullopt;
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+            char buf[4096];
+            ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+            if (n <= 0) return std::nullopt;
+            buffer_.append(buf, static_cast<size_t>(n));
+        }
+    }
+
+    // Reads the greeting, then evaluates: the usual way in.
+    std::optional<std::string> greet() { return next(); }
+    std::string eval(const std::string& text) {
+        send(text + '\x07');
+        return next().value_or("<no reply>");
+    }
+
+private:
+    int fd_ = -1;
+    int error_ = 0;
+    std::string buffer_;
+};
+
+// The descriptor the server holds for `client`: both ends of a loopback connection live in this process.
+inline int server_side_fd(int client) {
+    sockaddr_in mine{}, peer{};
+    socklen_t len = sizeof mine;
+    ::getsockname(client, reinterpret_cast<sockaddr*>(&mine), &len);
+    len = sizeof peer;
+    ::getpeername(client, reinterpret_cast<sockaddr*>(&peer), &len);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        int fd = std::atoi(entry.path().filename().c_str());
+        sockaddr_in a{}, b{};
+        socklen_t la = sizeof a, lb = sizeof b;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &la) != 0 ||
+            ::getpeername(fd, reinterpret_cast<sockaddr*>(&b), &lb) != 0)
+            continue;
+        if (a.sin_port == peer.sin_port && b.sin_port == mine.sin_port && a.sin_addr.s_addr == peer.sin_addr.s_addr)
+            return fd;
+    }
+    return -1;
+}
+
+inline size_t open_fd_count() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+// What the process sends to the log; delivered when the test thread (the main thread) runs the queue.
+class LogCapture : public LogTarget {
+public:
+    LogCapture() {
+        main_queue::run_pending();
+        CPPBridge::attach(this);
+    }
+    ~LogCapture() override {
+        CPPBridge::detach();
+        main_queue::run_pending();
+    }
+    void output(std::string_view t) override { outputs.emplace_back(t); }
+    void error(std::string_view t) override { errors.emplace_back(t); }
+    void notification(std::string_view t) override { notes.emplace_back(t); }
+    void styled(const StyledText& t) override { outputs.push_back(t.text); }
+
+    static bool has(const std::vector<std::string>& v, const std::string& text) {
+        for (const auto& s : v)
+            if (s.find(text) != std::string::npos) return true;
+        return false;
+    }
+    // Waits, delivering the log, until some message of `v` contains `text`.
+    bool saw(const std::vector<std::string>& v, const std::string& text, std::chrono::milliseconds limit = 10s) {
+        return eventually([&] { return has(v, text); }, limit, [] { main_queue::run_pending(); });
+    }
+
+    std::vector<std::string> outputs, errors, notes;
+};
+
+// Holds the executer inside "(test:hold)" until released, so a test can line up requests behind it.
+class Gate {
+public:
+    static Gate& instance() {
+        static Gate gate;
+        return gate;
+    }
+    // Runs on the executer: waits while the gate is shut (never longer than 30 s).
+    void pass() {
+        std::unique_lock lock(m_);
+        ++inside_;
+        cv_.notify_all();
+        cv_.wait_for(lock, 30s, [&] { return open_; });
+        --inside_;
+    }
+    void shut() {
+        std::lock_guard lock(m_);
+        open_ = false;
+    }
+    void open() {
+        std::lock_guard lock(m_);
+        open_ = true;
+        cv_.notify_all();
+    }
+    bool wait_inside(std::chrono::milliseconds limit = 10s) {
+        std::unique_lock lock(m_);
+        return cv_.wait_for(lock, limit, [&] { return inside_ > 0; });
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool open_ = true;
+    int inside_ = 0;
+};
+
+// The test's own native library: a gate for the executer and a look at the protected cells, read on the
+// executer itself, the only thread that changes them.
+inline void test_scheme_init(SchemeInterface* process) {
+    process->addForeignFunc("test:hold", [](scheme* sc, pointer) -> pointer {
+        Gate::instance().pass();
+        return sc->T;
+    });
+    process->addForeignFunc("test:protected-count", [](scheme* sc, pointer) -> pointer {
+        return mk_integer(sc, static_cast<int64_t>(sc->protected_cells->size()));
+    });
+}
+
+// Empties the scheduler and waits until it has: the clear is honoured at the next slice, and would also take
+// whatever is scheduled before then. A far-off sentinel shows when that slice has passed.
+inline void clear_scheduler() {
+    struct Nothing : CM {
+        void execute(TaskI*) override {}
+    };
+    static Nothing nothing;
+    Scheduler& scheduler = AUHost::singleton().scheduler();
+    scheduler.insert(new TaskI(int64_t{1} << 62, false, 0, &nothing));
+    scheduler.clear();
+    eventually([&] { return scheduler.size() == 0; }, 5s);
+}
+
+// One process for the binary, on the null device's running clock. The user's library folder is replaced by an
+// empty one so that nothing but the standard files is loaded.
+class ProcessEnvironment : public ::testing::Environment {
+public:
+    static inline SchemeInterface* process = nullptr;
+    static inline int port = 0;
+
+    void SetUp() override {
+        main_queue::set_main_thread();
+        data_home_ = std::filesystem::temp_directory_path() / ("ombrel-process-test-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(data_home_);
+        ::setenv("XDG_DATA_HOME", data_home_.c_str(), 1);
+        AUHost::FRAMES = 256;
+        ASSERT_TRUE(AUHost::singleton().start(make_audio_device("null")));
+        add_native_library(au_scheme_init);
+        add_native_library(test_scheme_init);
+        port = free_port();
+        owned_ = std::make_unique<SchemeInterface>(OMBREL_SCHEME_DIR, "test process", port);
+        ASSERT_TRUE(owned_->start());
+        process = owned_.get();
+        ASSERT_TRUE(eventually([] { return process->isReady(); }, 30s));
+    }
+    void TearDown() override {
+        Gate::instance().open();
+        // Tasks left queued would outlive the interpreter their values belong to.
+        clear_scheduler();
+        if (owned_) owned_->stop();
+        AUHost::singleton().stop();
+        owned_.reset();
+        main_queue::run_pending();
+        std::error_code ec;
+        std::filesystem::remove_all(data_home_, ec);
+    }
+
+private:
+    std::unique_ptr<SchemeInterface> owned_;
+    std::filesystem::path data_home_;
+};
+
+// Queues Scheme text for the executer as another thread would (a MIDI or mouse handler).
+inline void queue_text(const std::string& text, const std::string& label) {
+    ProcessEnvironment::process->createSchemeTask(::strdup(text.c_str()), label, 0);
+}
+
+// Shuts the gate and parks the executer in it; the destructor lets it go.
+class HeldExecuter {
+public:
+    HeldExecuter() {
+        Gate::instance().shut();
+        queue_text("(test:hold)", "HOLD");
+        held = Gate::instance().wait_inside();
+    }
+    ~HeldExecuter() { Gate::instance().open(); }
+    bool held;
+};
+
+}  // namespace omb::test

@@ -1,0 +1,431 @@
+// A Scheme process run for real: its eval server over loopback sockets, its executer, its built-ins and Scheme
+// callbacks through the scheduler on the null device's running clock.
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "interpreter/process_switches.h"
+#include "process_support.h"
+
+namespace omb::test {
+namespace {
+
+const std::string CAR_ERROR = "Error: car: argument 1 must be: pair \n";
+
+class Process : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(c.ok()) << std::strerror(c.error());
+        ASSERT_TRUE(c.greet());
+    }
+    void TearDown() override {
+        // Nothing a test scheduled may run into the next one.
+        clear_scheduler();
+    }
+    static SchemeInterface& process() { return *ProcessEnvironment::process; }
+    // Evaluates until `text` replies `expected` (bounded): for effects that happen later on the executer.
+    bool eval_becomes(const std::string& text, const std::string& expected, std::chrono::milliseconds limit = 10s) {
+        return eventually([&] { return c.eval(text) == expected; }, limit);
+    }
+
+    LogCapture log;
+    Conn c{ProcessEnvironment::port};
+};
+
+// ---- the wire protocol ----------------------------------------------------------------------------------------
+
+TEST_F(Process, GreetingIsTheBannerThenThePromptAtTheClockTime) {
+    // An hour boundary ahead of the clock, plus 2 minutes 3 seconds; the null device moves it less than a second.
+    const uint64_t hour = SampleClock::HOUR, hours = SampleClock::TIME / hour + 1;
+    SampleClock::TIME = hours * hour + 2 * SampleClock::MINUTE + 3 * SampleClock::SECOND + 100;
+    Conn fresh(ProcessEnvironment::port);
+    auto greeting = fresh.greet();
+    ASSERT_TRUE(greeting);
+    std::ostringstream banner;
+    SchemeInterface::banner(banner);
+    char prompt[64];
+    std::snprintf(prompt, sizeof prompt, "[ombrel %.2d:02:03]: ", static_cast<int>(hours));
+    EXPECT_EQ(*greeting, banner.str() + prompt);
+
+    // The banner is 42 columns: rules of '#', framed lines between "##" and "##".
+    std::istringstream lines(banner.str());
+    std::string line;
+    int framed = 0;
+    while (std::getline(lines, line)) {
+        EXPECT_LE(line.size(), 42u) << line;
+        if (line.size() == 42 && line.rfind("##", 0) == 0 && line.compare(40, 2, "##") == 0) ++framed;
+    }
+    EXPECT_GE(framed, 8);
+    EXPECT_EQ(c.eval("(+ 1 2)"), "3");
+}
+
+TEST_F(Process, ARequestIsWholeAtItsTerminatorHoweverItArrives) {
+    ASSERT_EQ(c.eval("(define pieces 0)"), "pieces");
+    for (char ch : std::string("(begin (set! pieces (+ pieces 1)) pieces)\x07")) {
+        c.send(std::string(1, ch));
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(c.next(), "1") << "evaluated once, when the last byte was the terminator";
+    EXPECT_FALSE(c.next(200ms)) << "one request, one reply";
+
+    std::string exact = "(+ 1 2)";
+    exact += std::string(1023 - exact.size(), ' ') + '\x07';
+    ASSERT_EQ(exact.size(), 1024u);
+    EXPECT_EQ(c.eval(exact.substr(0, 1023)), "3") << "1024 bytes with the terminator fill exactly one read";
+    EXPECT_EQ(c.eval(" " + exact.substr(0, 1023)), "3") << "1025 bytes take two reads";
+
+    // Two requests in one write are one text: the inner terminator stays in it and only one reply comes.
+    c.send("(define two 5)\x07(+ two 1)\x07");
+    auto joined = c.next();
+    ASSERT_TRUE(joined);
+    EXPECT_EQ(*joined, "6");
+    EXPECT_FALSE(c.next(300ms)) << "joined requests got two replies; the first was: " << *joined;
+    EXPECT_EQ(c.eval("two"), "5");
+
+    // What follows a byte 0 within one read is lost, its terminator too.
+    c.send(std::string("(+ 1 2)\0(+ 40 2)\x07", 17));
+    EXPECT_FALSE(c.next(300ms));
+    c.send("\x07");
+    EXPECT_EQ(c.next(), "3");
+}
+
+TEST_F(Process, ARequestWithoutTerminatorIsGivenUpAfter1026Reads) {
+    // One 1024-byte write is one read at the other end of a loopback connection; the pause lets each be read.
+    const std::string chunk(1024, ' ');
+    for (int i = 0; i < 1025; ++i) {
+        c.send(chunk);
+        std::this_thread::sleep_for(200us);
+    }
+    EXPECT_FALSE(c.next(300ms)) << "given up before its 1026th read";
+    c.send(chunk);
+    EXPECT_EQ(c.next(), "!");
+    EXPECT_TRUE(log.saw(log.errors, "Error reading eval string from server socket. No terminator received before "
+                                    "1M limit."));
+    EXPECT_EQ(c.eval("(+ 1 2)"), "3") << "the connection serves on";
+}
+
+TEST_F(Process, ClientsAreServedTogetherAndDroppedWhenTheyLeave) {
+    Conn outsider(ProcessEnvironment::port, "127.0.0.2");
+    EXPECT_FALSE(outsider.ok()) << "the server listens on the loopback address only";
+    EXPECT_EQ(outsider.error(), ECONNREFUSED);
+
+    // While one request waits for the executer, a second client's request waits its turn; both get their own.
+    Conn a(ProcessEnvironment::port), b(ProcessEnvironment::port);
+    ASSERT_TRUE(a.greet() && b.greet());
+    {
+        HeldExecuter hold;
+        ASSERT_TRUE(hold.held);
+        a.send("(quote from-a)\x07");
+        b.send("(quote from-b)\x07");
+        EXPECT_FALSE(a.next(100ms));
+    }
+    EXPECT_EQ(a.next(), "from-a");
+    EXPECT_EQ(b.next(), "from-b");
+
+    // A client that leaves with its request pending: its reply must not reach whoever gets its descriptor next.
+    {
+        HeldExecuter hold;
+        ASSERT_TRUE(hold.held);
+        a.send("(quote for-the-departed)\x07");
+        ASSERT_TRUE(eventually([] { return process().queueSize() == 1; }));
+        a.close();
+        std::this_thread::sleep_for(100ms);
+        Conn late(ProcessEnvironment::port);
+        late.send("(quote for-the-late)\x07");
+        Gate::instance().open();
+        ASSERT_TRUE(late.greet());
+        EXPECT_EQ(late.next(), "for-the-late");
+    }
+
+    // A connection reset (a failed read) drops the client just as a close does.
+    Conn rude(ProcessEnvironment::port);
+    ASSERT_TRUE(rude.greet());
+    rude.send("(+ 1");
+    linger abort{1, 0};
+    ::setsockopt(rude.fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    rude.close();
+    EXPECT_EQ(b.eval("(+ 1 2)"), "3");
+
+    // Descriptors of closed clients are freed.
+    const size_t before = open_fd_count();
+    for (int i = 0; i < 40; ++i) {
+        Conn brief(ProcessEnvironment::port);
+        ASSERT_TRUE(brief.greet());
+        if (i % 2) brief.send("(+ 1");
+    }
+    EXPECT_TRUE(eventually([&] { return open_fd_count() <= before; }))
+        << open_fd_count() - before << " descriptors of closed clients are still open";
+    EXPECT_EQ(c.eval("(+ 1 2)"), "3");
+}
+
+TEST_F(Process, ByteThreeInterruptsARunawayEvaluation) {
+    c.send("(define (spin) (spin)) (spin)\x07");
+    EXPECT_FALSE(c.next(300ms)) << "the loop does not end by itself";
+    c.send("\x03");
+    auto reply = c.next();
+    if (!reply) scheme_interrupt(process().getScheme());  // unstick the executer, or the process never stops
+    ASSERT_TRUE(reply) << "no reply after the interrupt";
+    EXPECT_NE(reply->find("interrupted"), std::string::npos) << *reply;
+    EXPECT_TRUE(log.saw(log.errors, "interrupted"));
+    EXPECT_EQ(c.eval("(+ 1 2)"), "3");
+    EXPECT_EQ(c.eval("(procedure? spin)"), "#t") << "definitions made before the interrupt are kept";
+    // With nothing running, a byte 3 has nothing to stop and does not spoil the next request.
+    c.send("\x03");
+    EXPECT_EQ(c.eval("(+ 40 2)"), "42");
+}
+
+TEST_F(Process, ShutdownReplThreadIsAnsweredWithoutEvaluation) {
+    EXPECT_EQ(c.eval("shutdownreplthread"), "shutdownreplthread");
+    EXPECT_EQ(c.eval("(+ 1 2)"), "3");
+    main_queue::run_pending();
+    EXPECT_FALSE(LogCapture::has(log.errors, "shutdownreplthread")) << "it was evaluated as Scheme";
+}
+
+// ---- the executer ---------------------------------------------------------------------------------------------
+
+TEST_F(Process, RepliesOfOtherProducersGoToKeyZero) {
+    {
+        HeldExecuter hold;
+        ASSERT_TRUE(hold.held);
+        queue_text("(quote from-midi)", "MIDI TASK");
+        c.send("(quote mine)\x07");
+        ASSERT_TRUE(eventually([] { return process().queueSize() == 2; }));
+        queue_text("(quote from-mouse)", "MOUSE TASK");
+    }
+    EXPECT_EQ(c.next(), "mine");
+    EXPECT_EQ(c.eval("(quote again)"), "again");
+}
+
+TEST_F(Process, OutputOfSuccessfulEvaluationsPrecedesTheNextErrorReport) {
+    EXPECT_EQ(c.eval("(car 1)"), CAR_ERROR) << "an error replies with its report, not \"!\"";
+    EXPECT_EQ(c.eval("(display \"hi\")"), "#t") << "output is not part of a successful reply";
+    EXPECT_EQ(c.eval("(car 2)"), "hi" + CAR_ERROR);
+    EXPECT_EQ(c.eval("(car 3)"), CAR_ERROR) << "an error report empties the output buffer";
+
+    // More output than the 255-byte buffer holds: the buffer stays bounded and is reset by the next report.
+    EXPECT_EQ(c.eval("(begin (display (make-string 300 #\\x)) 1)"), "1");
+    std::string overflowed = c.eval("(car 4)");
+    EXPECT_LE(overflowed.size(), 255u);
+    EXPECT_EQ(overflowed.rfind("xxxx", 0), 0u) << overflowed;
+    EXPECT_EQ(c.eval("(car 5)"), CAR_ERROR);
+    EXPECT_EQ(c.eval("(+ 1 2)"), "3");
+}
+
+TEST_F(Process, TasksFromSeveralThreadsRunInTheOrderOfTheirAppends) {
+    ASSERT_EQ(c.eval("(define *order* '())"), "*order*");
+    std::mutex appending;
+    std::vector<int> appended;
+    std::vector<std::thread> producers;
+    for (int t = 0; t < 4; ++t)
+        producers.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i) {
+                std::lock_guard lock(appending);
+                int n = t * 100 + i;
+                appended.push_back(n);
+                queue_text("(set! *order* (cons " + std::to_string(n) + " *order*))", "ORDER TASK");
+            }
+        });
+    for (auto& p : producers) p.join();
+    std::string expected = "(";
+    for (size_t i = 0; i < appended.size(); ++i) expected += (i ? " " : "") + std::to_string(appended[i]);
+    EXPECT_EQ(c.eval("(reverse *order*)"), expected + ")");
+}
+
+TEST_F(Process, CallbacksThatAreNotProceduresAreReportedAndSkipped) {
+    ASSERT_EQ(c.eval("(define base (test:protected-count))"), "base");
+    EXPECT_EQ(c.eval("(call-cpp-at-time (now) #t *callback* (list 5 1) (list 5 1))"), "#t");
+    EXPECT_TRUE(log.saw(log.errors, "Bad closure (5 1) Ignoring callback request"));
+    EXPECT_TRUE(eval_becomes("(= base (test:protected-count))", "#t")) << "the skipped callback's value is released";
+
+    process().createSchemeTask(nullptr, "no-such-handler", 4);
+    EXPECT_TRUE(log.saw(log.errors, "Ignoring runloop-callback request"));
+    ASSERT_EQ(c.eval("(define not-a-handler 5)"), "not-a-handler");
+    process().createSchemeTask(nullptr, "not-a-handler", 4);
+    EXPECT_TRUE(log.saw(log.errors, "Bad closure 5 Ignoring runloop-callback request"));
+    EXPECT_EQ(c.eval("(+ 1 2)"), "3");
+}
+
+// ---- the built-ins --------------------------------------------------------------------------------------------
+
+TEST_F(Process, CallCppAtTimeNeedsATargetAndTakesATag) {
+    EXPECT_EQ(c.eval("(call-cpp-at-time (now) #t 42 '(x) '(x))"), "#f");
+    EXPECT_TRUE(log.saw(log.errors, "Bad task needs valid CM ptr"));
+
+    // Tag 7 is blocked: the task tagged 7 is thrown away when due; untagged and other tags run.
+    ASSERT_EQ(c.eval("(define ran '())"), "ran");
+    ASSERT_EQ(c.eval("(define (mark x) (set! ran (cons x ran)))"), "mark");
+    EXPECT_EQ(c.eval("(sys:set-block 7)"), "#t");
+    const std::string later = "(+ (now) 441)";
+    EXPECT_EQ(c.eval("(call-cpp-at-time (cons " + later + " 7) #t *callback* (list mark 7) '())"), "#t");
+    EXPECT_EQ(c.eval("(call-cpp-at-time (cons " + later + " 8) #t *callback* (list mark 8) '())"), "#t");
+    EXPECT_EQ(c.eval("(call-cpp-at-time " + later + " #t *callback* (list mark 0) '())"), "#t");
+    EXPECT_EQ(c.eval("(callback-tagged " + later + " 7 mark 'tagged)"), "#t");
+    EXPECT_TRUE(eval_becomes("(length ran)", "2"));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(c.eval("(sort ran <)"), "(0 8)");
+    EXPECT_EQ(c.eval("(sys:remove-block 7)"), "#t");
+    EXPECT_EQ(c.eval("(callback " + later + " mark 7)"), "#t");
+    EXPECT_TRUE(eval_becomes("(length ran)", "3")) << "a removed block lets the tag through";
+}
+
+TEST_F(Process, NumbersAndRandomness) {
+    EXPECT_EQ(c.eval("(fmod 7.25 2)"), "1.25");
+    EXPECT_EQ(c.eval("(fmod -7.25 2)"), "-1.25") << "the sign is the dividend's";
+    // Arguments are quantised to four places: 0.30001 is 0.3, 0.30006 is 0.3001.
+    EXPECT_EQ(c.eval("(= (fmod 0.30001 0.1) (fmod 0.3 0.1))"), "#t");
+    EXPECT_EQ(c.eval("(< (abs (- (fmod 0.30006 0.1) 0.0001)) 1e-12)"), "#t");
+    EXPECT_EQ(c.eval("(let ((r (omb-rem 5 3))) (list (= r -1) (exact? r)))"), "(#t #f)");
+    EXPECT_EQ(c.eval("(omb-rem 7 2)"), "-1") << "ties go to the even quotient";
+
+    EXPECT_EQ(c.eval("(let loop ((i 0) (seen '()))"
+                     "  (if (= i 3000) (sort seen <)"
+                     "      (let ((r (random-int 10)))"
+                     "        (if (or (not (exact? r)) (< r 0) (> r 10)) (list 'bad r)"
+                     "            (loop (+ i 1) (if (memv r seen) seen (cons r seen)))))))"),
+              "(0 1 2 3 4 5 6 7 8 9)");
+    EXPECT_EQ(c.eval("(let loop ((i 0)) (cond ((= i 1000) #t)"
+                     "  ((let ((r (random-real))) (and (>= r 0) (<= r 1))) (loop (+ i 1))) (else #f)))"),
+              "#t");
+    EXPECT_EQ(c.eval("(list (random-gaussian 100 0) (real? (random-gaussian)) (real? (random-gaussian 3)))"),
+              "(100 #t #t)");
+}
+
+TEST_F(Process, PrintedTextAndPrinting) {
+    EXPECT_EQ(c.eval("(string-length (sexpr->string \"abc\"))"), "5");
+    EXPECT_EQ(c.eval("(sexpr->string \"abc\")"), "\"\"abc\"\"") << "strings print bare, without escapes";
+    EXPECT_EQ(c.eval("(sexpr->string #\\a)"), "\"97\"");
+    EXPECT_EQ(c.eval("(sexpr->string 1 'x \"y\" '(2 3))"), "\"1 x \"y\" (2 3)\"");
+    EXPECT_EQ(c.eval("(sexpr->string)"), "\"\"");
+
+    EXPECT_EQ(c.eval("(print \"hello\")"), "#t");
+    EXPECT_EQ(c.eval("(print 'hello)"), "#t");
+    EXPECT_EQ(c.eval("(print-error 'oops 1)"), "#t");
+    EXPECT_EQ(c.eval("(print-notification \"note\" 2)"), "#t");
+    ASSERT_TRUE(log.saw(log.notes, "\"note\" 2\n"));
+    EXPECT_NE(std::find(log.outputs.begin(), log.outputs.end(), "\"hello\"\n"), log.outputs.end());
+    EXPECT_NE(std::find(log.outputs.begin(), log.outputs.end(), "hello\n"), log.outputs.end());
+    EXPECT_TRUE(LogCapture::has(log.errors, "oops 1"));
+}
+
+TEST_F(Process, SwitchesReturnTheirArgumentAndSetTheFlags) {
+    struct Switch {
+        const char* name;
+        std::atomic<bool>& flag;
+    };
+    for (Switch s : {Switch{"io:set-caps-through", CAPS_THROUGH}, Switch{"sys:verbose-error-logging",
+                                                                         EXTENDED_ERROR_LOGGING},
+                     Switch{"sys:task-queue-logging", TASK_QUEUE_LOGGING},
+                     Switch{"sys:scheme-eval-timer", SCHEME_EVAL_TIMING}}) {
+        EXPECT_EQ(c.eval(std::string("(") + s.name + " #t)"), "#t") << s.name;
+        EXPECT_TRUE(s.flag) << s.name;
+        EXPECT_EQ(c.eval(std::string("(") + s.name + " 1)"), "1") << s.name << ": only #t switches on";
+        EXPECT_FALSE(s.flag) << s.name;
+    }
+    EXPECT_EQ(c.eval("(sys:scheme-eval-timer #t)"), "#t");
+    EXPECT_EQ(c.eval("(+ 1 2)"), "3");
+    EXPECT_TRUE(log.saw(log.notes, "EXEC TIME: "));
+    EXPECT_EQ(c.eval("(sys:scheme-eval-timer #f)"), "#f");
+}
+
+TEST_F(Process, MidiFilesThatCannotBeReadAnswerFalse) {
+    EXPECT_EQ(c.eval("(io:read-midi-file \"/nonexistent/file.mid\")"), "#f");
+    EXPECT_TRUE(log.saw(log.errors, "Bad MIDI File"));
+    EXPECT_EQ(c.eval("(+ 1 2)"), "3") << "the collector is enabled again";
+    EXPECT_EQ(c.eval("(begin (sys:run-gc 1 2) (length (make-list 20000 'x)))"), "20000");
+}
+
+// ---- Scheme callbacks through the scheduler -------------------------------------------------------------------
+
+TEST_F(Process, CallbacksRunLaterOnTheExecuter) {
+    ASSERT_EQ(c.eval("(define got #f)"), "got");
+    ASSERT_EQ(c.eval("(define due (+ (now) 22050))"), "due");
+    EXPECT_EQ(c.eval("(callback due (lambda (a b) (set! got (list a b (now)))) 'x 'y)"), "#t");
+    EXPECT_EQ(c.eval("got"), "#f") << "half a second early";
+    ASSERT_TRUE(eval_becomes("(if got (list (car got) (cadr got)) #f)", "(x y)"));
+    // Due tasks run within the buffer ahead of the clock, never earlier.
+    EXPECT_EQ(c.eval("(>= (caddr got) (- due *au:frames*))"), "#t");
+
+    // Temporal recursion: a procedure that schedules itself plays on until it stops.
+    ASSERT_EQ(c.eval("(define count 0)"), "count");
+    ASSERT_EQ(c.eval("(define (tick t n) (set! count (+ count 1))"
+                     "  (if (< count n) (callback (+ t 441) tick (+ t 441) n)))"),
+              "tick");
+    c.eval("(tick (now) 10)");
+    EXPECT_TRUE(eval_becomes("count", "10"));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(c.eval("count"), "10");
+}
+
+TEST_F(Process, ProtectedCellsAreReleasedWhetherTasksRunOrAreDiscarded) {
+    ASSERT_EQ(c.eval("(define base (test:protected-count))"), "base");
+    ASSERT_EQ(c.eval("(define ran 0)"), "ran");
+    ASSERT_EQ(c.eval("(define (hit) (set! ran (+ ran 1)))"), "hit");
+    const std::string settled = "(= base (test:protected-count))";
+    auto schedule_many = [&](const std::string& one) {
+        return c.eval("(let loop ((i 0)) (if (< i 50) (begin " + one + " (loop (+ i 1))) (test:protected-count)))");
+    };
+
+    // Run: each callback's value is let go after its call.
+    EXPECT_EQ(schedule_many("(callback (+ (now) 441) hit)"), c.eval("(+ base 50)"));
+    EXPECT_TRUE(eval_becomes("ran", "50"));
+    EXPECT_TRUE(eval_becomes(settled, "#t")) << "after callbacks ran";
+
+    // Cleared: ten seconds ahead, then the scheduler is emptied.
+    EXPECT_EQ(schedule_many("(callback (+ (now) 441000) hit)"), c.eval("(+ base 50)"));
+    EXPECT_EQ(c.eval("(sys:clear-scheduler)"), "#t");
+    EXPECT_TRUE(eval_becomes(settled, "#t")) << "after sys:clear-scheduler";
+
+    // Blocked: thrown away when due.
+    EXPECT_EQ(c.eval("(sys:set-block 9)"), "#t");
+    schedule_many("(callback-tagged (+ (now) 441) 9 hit)");
+    EXPECT_TRUE(eval_becomes(settled, "#t")) << "after tasks with a blocked tag came due";
+    EXPECT_EQ(c.eval("(sys:remove-block 9)"), "#t");
+
+    // Reaped: late beyond REAPER_TIME, scheduled without the callback flag.
+    SampleClock::REAPER_TIME = 100;
+    schedule_many("(let ((v (list hit))) (call-cpp-at-time (- (now) 100000) #f *callback* v v))");
+    EXPECT_TRUE(eval_becomes(settled, "#t")) << "after late tasks were reaped";
+    SampleClock::REAPER_TIME = 0;
+    EXPECT_TRUE(log.saw(log.notes, "Reaping late events"));
+    EXPECT_EQ(c.eval("ran"), "50") << "discarded tasks never run";
+}
+
+TEST_F(Process, TheClockAdvancesAndCanBeSet) {
+    uint64_t first = std::stoull(c.eval("(now)"));
+    std::this_thread::sleep_for(100ms);
+    uint64_t second = std::stoull(c.eval("(now)"));
+    EXPECT_GE(second - first, 2u * 256) << "a tenth of a second is more than two buffers";
+    EXPECT_LT(second - first, 10u * 44100);
+
+    const uint64_t target = second + 1000 * 44100ULL;
+    EXPECT_EQ(c.eval("(au:set-global-time " + std::to_string(target) + ")"), "#t");
+    uint64_t moved = std::stoull(c.eval("(now)"));
+    EXPECT_GE(moved, target);
+    EXPECT_LT(moved, target + 10 * 44100);
+    EXPECT_EQ(c.eval("(au:set-global-time 'soon)"), "#f");
+}
+
+// ---- registries -----------------------------------------------------------------------------------------------
+
+TEST_F(Process, ProcessesAreFoundByIndexInterpreterAndName) {
+    EXPECT_EQ(SchemeInterface::I(size_t{0}), &process()) << "the first started process";
+    EXPECT_EQ(SchemeInterface::I("test process"), &process());
+    EXPECT_EQ(SchemeInterface::I(process().getScheme()), &process());
+    const size_t count = SchemeInterface::count();
+
+    auto second = std::make_unique<SchemeInterface>(OMBREL_SCHEME_DIR "/", "second process", ProcessEnvironment::port);
+    EXPECT_FALSE(second->start()) << "the port is in use";
+    EXPECT_FALSE(second->isRunning());
+    EXPECT_EQ(SchemeInterface::I("second process"), nullptr);
+    EXPECT_EQ(SchemeInterface::I(second->getScheme()), nullptr);
+    EXPECT_EQ(SchemeInterface::count(), count);
+    for (size_t i = 0; i < count; ++i) EXPECT_NE(SchemeInterface::I(i), second.get());
+    second.reset();
+    EXPECT_EQ(c.eval("(+ 1 2)"), "3") << "the failed process took nothing from the running one";
+}
+
+}  // namespace
+}  // namespace omb::test
+
+static auto* const process_environment = ::testing::AddGlobalTestEnvironment(new omb::test::ProcessEnvironment);
