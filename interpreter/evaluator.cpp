@@ -287,21 +287,24 @@ pointer define_in_current_frame(scheme* sc, pointer name, pointer value) {
 
 pointer let_bindings(pointer form) { return is_symbol_fast(car(form)) ? cadr(form) : car(form); }
 
-pointer let1(scheme* sc) {
+// let and letrec evaluate their inits one by one on the dump; once all are done, `done_op` binds them.
+pointer eval_next_init(scheme* sc, int self_op, int done_op, const char* form) {
     sc->args = s_cons(sc, sc->value, sc->args);
     if (is_pair_fast(sc->code)) {
-        if (!good_binding(sc, car(sc->code))) return bad_binding(sc, "let", car(sc->code));
-        s_save(sc, OP_LET1, sc->args, cdr(sc->code));
+        if (!good_binding(sc, car(sc->code))) return bad_binding(sc, form, car(sc->code));
+        s_save(sc, self_op, sc->args, cdr(sc->code));
         sc->code = cadar(sc->code);
         sc->args = sc->NIL;
         return s_goto(sc, OP_EVAL);
     }
-    if (sc->code != sc->NIL) return bad_binding(sc, "let", sc->code);
+    if (sc->code != sc->NIL) return bad_binding(sc, form, sc->code);
     sc->args = reverse_in_place(sc, sc->NIL, sc->args);
     sc->code = car(sc->args);
     sc->args = cdr(sc->args);
-    return s_goto(sc, OP_LET2);
+    return s_goto(sc, done_op);
 }
+
+pointer let1(scheme* sc) { return eval_next_init(sc, OP_LET1, OP_LET2, "let"); }
 
 pointer let2(scheme* sc) {
     new_frame_in_env(sc, sc->envir);
@@ -511,21 +514,7 @@ pointer opexe_0(scheme* sc, int op) {
 
 namespace {
 
-pointer letrec1(scheme* sc) {
-    sc->args = s_cons(sc, sc->value, sc->args);
-    if (is_pair_fast(sc->code)) {
-        if (!good_binding(sc, car(sc->code))) return bad_binding(sc, "letrec", car(sc->code));
-        s_save(sc, OP_LETREC1, sc->args, cdr(sc->code));
-        sc->code = cadar(sc->code);
-        sc->args = sc->NIL;
-        return s_goto(sc, OP_EVAL);
-    }
-    if (sc->code != sc->NIL) return bad_binding(sc, "letrec", sc->code);
-    sc->args = reverse_in_place(sc, sc->NIL, sc->args);
-    sc->code = car(sc->args);
-    sc->args = cdr(sc->args);
-    return s_goto(sc, OP_LETREC2);
-}
+pointer letrec1(scheme* sc) { return eval_next_init(sc, OP_LETREC1, OP_LETREC2, "letrec"); }
 
 // Every init has been evaluated in the new frame; now the names join it, so the inits' closures see them.
 pointer letrec2(scheme* sc) {
