@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/offline_clock.h"
 #include "audio/au_host.h"
 #include "audio/au_scheme.h"
 #include "platform/console_log.h"
@@ -99,7 +100,10 @@ int main(int argc, char** argv) {
     omb::AUHost& host = omb::AUHost::singleton();
     omb::AUHost::FRAMES = options.frames;
     auto device = omb::make_audio_device(options.audio);
+    // The offline driver renders only when asked: the offline clock asks, in lock step with the work.
+    auto* offline = dynamic_cast<omb::OfflineDevice*>(device.get());
     if (!device || !host.start(std::move(device))) {
+        offline = nullptr;
         std::fprintf(stderr, "ombrel: audio driver '%s' did not start; using null\n", options.audio.c_str());
         if (!host.start(omb::make_audio_device("null"))) return 1;
     }
@@ -117,9 +121,15 @@ int main(int argc, char** argv) {
         host.stop();
         return 1;
     }
+    std::unique_ptr<omb::OfflineClock> offline_clock;
+    if (offline) {
+        offline_clock = std::make_unique<omb::OfflineClock>(*offline, host.scheduler());
+        offline_clock->start();
+    }
     omb::CPPBridge::notification("Ombrel is listening on %s:%d", options.listen.c_str(), port);
     while (!quit) omb::main_queue::wait_and_run(std::chrono::milliseconds(100));
 
+    offline_clock.reset();
     primary->stop();
     host.stop();
     omb::main_queue::run_pending();

@@ -27,6 +27,8 @@ public:
     virtual uint32_t frames() const = 0;
     virtual int channels() const = 0;
     virtual std::string name() const = 0;
+    // Buffers the device could not render in time (an overrun of a sound card, a stalled timer): any thread.
+    virtual uint64_t dropped_buffers() const { return 0; }
 };
 
 // "null" or "offline"; nullptr for an unknown name.

@@ -1,5 +1,7 @@
 // The null driver: a real-time thread wakes once per buffer period and renders into a silent buffer, so the
-// sample clock runs at the device's pace on a machine without a sound card.
+// sample clock runs at the device's pace on a machine without a sound card. Like a sound card after an overrun,
+// it does not catch up on buffers it missed while the thread was held up: a burst of buffers would leave Scheme
+// callbacks no time to reschedule themselves, and every task in the burst would run late.
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -41,6 +43,7 @@ public:
     uint32_t frames() const override { return frames_; }
     int channels() const override { return 2; }
     std::string name() const override { return "null"; }
+    uint64_t dropped_buffers() const override { return dropped_.load(std::memory_order_relaxed); }
 
 private:
     void run() {
@@ -51,18 +54,35 @@ private:
         while (running_) {
             std::memset(buffer_.get(), 0, sizeof(float) * frames_ * 2);
             target_.render(target_.user, outputs, 2, frames_);
-            // Absolute deadlines: a late wake-up does not shift every later buffer.
-            next.tv_nsec += period_ns;
-            while (next.tv_nsec >= 1000000000L) {
-                next.tv_nsec -= 1000000000L;
-                ++next.tv_sec;
-            }
+            // Absolute deadlines: a slightly late wake-up does not shift every later buffer.
+            advance(next, period_ns);
             while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
             }
+            skip_missed_buffers(next, period_ns);
         }
     }
 
+    static void advance(timespec& t, long ns) {
+        t.tv_nsec += ns;
+        while (t.tv_nsec >= 1000000000L) {
+            t.tv_nsec -= 1000000000L;
+            ++t.tv_sec;
+        }
+    }
+
+    // A whole period or more behind: the missed buffers are dropped and the deadlines restart from now.
+    void skip_missed_buffers(timespec& next, long period_ns) {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long behind = (now.tv_sec - next.tv_sec) * 1000000000LL + (now.tv_nsec - next.tv_nsec);
+        if (behind < period_ns) return;
+        dropped_.store(dropped_.load(std::memory_order_relaxed) + static_cast<uint64_t>(behind / period_ns),
+                       std::memory_order_relaxed);
+        next = now;
+    }
+
     RenderTarget target_;
+    std::atomic<uint64_t> dropped_{0};
     uint32_t frames_ = 256;
     int rate_ = 44100;
     std::unique_ptr<float[]> buffer_;

@@ -59,13 +59,31 @@ void discard(TaskI* task) {
     task->discard();
     delete task;
 }
+
+void bump(std::atomic<uint64_t>& counter, uint64_t by = 1) {
+    counter.store(counter.load(std::memory_order_relaxed) + by, std::memory_order_relaxed);
+}
 }  // namespace
+
+Scheduler::Stats Scheduler::stats() const {
+    Stats s;
+    s.slices = counters_.slices.load(std::memory_order_acquire);
+    s.last_slice_time = counters_.last_slice_time.load(std::memory_order_acquire);
+    s.executed = counters_.executed.load(std::memory_order_relaxed);
+    s.late = counters_.late.load(std::memory_order_relaxed);
+    s.max_lateness = counters_.max_lateness.load(std::memory_order_relaxed);
+    s.reaped = counters_.reaped.load(std::memory_order_relaxed);
+    s.blocked = counters_.blocked.load(std::memory_order_relaxed);
+    s.cleared = counters_.cleared.load(std::memory_order_relaxed);
+    return s;
+}
 
 void Scheduler::time_slice() {
     if (slice_hook_) slice_hook_();
     if (clear_requested_.exchange(false)) {
         std::lock_guard lock(priority_queue_mutex_);
         for (auto& [time, task] : queue_) discard(task);
+        bump(counters_.cleared, queue_.size());
         queue_.clear();
     }
     const int64_t now = static_cast<int64_t>(SampleClock::TIME.load());
@@ -87,6 +105,7 @@ void Scheduler::time_slice() {
         }
         if (!reaped) CPPBridge::notification("Reaping late events");
         reaped = true;
+        bump(counters_.reaped);
         pop_front();
         discard(task);
         task = front();
@@ -101,8 +120,10 @@ void Scheduler::time_slice() {
             blocked = tag != 0 && blocked_.count(tag) != 0;
         }
         if (blocked) {
+            bump(counters_.blocked);
             discard(task);
         } else {
+            note_lateness(now - task->time());
             try {
                 task->execute();
             } catch (const PlatformException& e) {
@@ -112,13 +133,23 @@ void Scheduler::time_slice() {
         }
         task = front();
     }
+    counters_.last_slice_time.store(now, std::memory_order_release);
+    counters_.slices.store(counters_.slices.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+}
+
+void Scheduler::note_lateness(int64_t lateness) {
+    bump(counters_.executed);
+    if (lateness <= 0) return;
+    bump(counters_.late);
+    if (lateness > counters_.max_lateness.load(std::memory_order_relaxed))
+        counters_.max_lateness.store(lateness, std::memory_order_relaxed);
 }
 
 void Scheduler::queue_thread_body() {
-    std::unique_lock lock(queue_thread_guard_);
     while (running_) {
         time_slice();
-        queue_thread_guard_.wait();
+        queue_thread_wake_.acquire();
+        wake_pending_.store(false, std::memory_order_release);
     }
 }
 
@@ -131,12 +162,8 @@ void Scheduler::start_thread() {
 
 void Scheduler::stop_thread() {
     if (!queue_thread_) return;
-    {
-        // Taken while the queue thread is in a slice, so the notification cannot fall between its slice and wait.
-        std::lock_guard lock(queue_thread_guard_);
-        running_ = false;
-        queue_thread_guard_.notify_all();
-    }
+    running_ = false;
+    wake();
     queue_thread_->join();
     queue_thread_.reset();
 }

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <semaphore>
 #include <set>
 
 #include "platform/thread.h"
@@ -31,26 +32,52 @@ public:
 
     void start_thread();  // the queue thread (real-time priority when granted)
     void stop_thread();
-    // From the render thread once per buffer: no lock, no allocation, never blocks.
-    void wake() { queue_thread_guard_.notify(); }
+    // From the render thread once per buffer: no lock, no allocation, never blocks. A semaphore rather than a
+    // condition, so a wake that arrives while a slice is still running is not lost (that slice's tasks would be
+    // one buffer late).
+    void wake() {
+        if (!wake_pending_.exchange(true, std::memory_order_acq_rel)) queue_thread_wake_.release();
+    }
     // One pass: clear if asked, reap late tasks, run those due before TIME + FRAMES. Queue thread (or tests).
     void time_slice();
     // Runs at the start of every slice on the queue thread: where render-thread events get reported.
     void set_slice_hook(std::function<void()> hook) { slice_hook_ = std::move(hook); }
 
+    // What the slices have done since construction: read by benchmarks and diagnostics from any thread.
+    struct Stats {
+        uint64_t slices = 0;         // completed
+        int64_t last_slice_time = -1;  // TIME as the last completed slice read it
+        uint64_t executed = 0;
+        uint64_t late = 0;           // executed although their buffer had already begun (time < TIME at the slice)
+        int64_t max_lateness = 0;    // samples
+        uint64_t reaped = 0;
+        uint64_t blocked = 0;
+        uint64_t cleared = 0;
+    };
+    Stats stats() const;
+
 private:
     TaskI* front();
     void pop_front();
     void queue_thread_body();
+    void note_lateness(int64_t lateness);
 
     std::multimap<int64_t, TaskI*, SortCriteria<int64_t>> queue_;
     RecursiveOwnerMutex priority_queue_mutex_{"priority_queue_mutex"};
-    Guard queue_thread_guard_{"queue_thread_guard"};
+    // Wakes coalesce: at most one release is outstanding, so the count stays within the semaphore's range.
+    std::counting_semaphore<> queue_thread_wake_{0};
+    std::atomic<bool> wake_pending_{false};
     std::set<int32_t> blocked_;
     std::atomic<bool> clear_requested_{false};
     std::atomic<bool> running_{false};
     std::unique_ptr<Thread> queue_thread_;
     std::function<void()> slice_hook_;
+    // Written by the slicing thread only; relaxed atomics so readers on other threads see whole values.
+    struct Counters {
+        std::atomic<uint64_t> slices{0}, executed{0}, late{0}, reaped{0}, blocked{0}, cleared{0};
+        std::atomic<int64_t> max_lateness{0};
+        std::atomic<int64_t> last_slice_time{-1};
+    } counters_;
 };
 
 }  // namespace omb

@@ -268,12 +268,19 @@ void SchemeInterface::createSchemeTask(int32_t time, void* pointer, const std::s
     }
     std::lock_guard lock(guard_);
     task_queue_.push_back(SchemeTask{time, pointer, label, type});
-    guard_.notify();
+    // All: the server thread may be waiting on the same guard for a reply, and a single notification could wake it
+    // instead of the executer, leaving the task for the executer's next time-out.
+    guard_.notify_all();
 }
 
 size_t SchemeInterface::queueSize() {
     std::lock_guard lock(guard_);
     return task_queue_.size();
+}
+
+bool SchemeInterface::isIdle() {
+    std::lock_guard lock(guard_);
+    return ready_ && task_queue_.empty() && !executing_;
 }
 
 void SchemeInterface::schemeCallback(TaskI* task) {
@@ -285,7 +292,7 @@ void SchemeInterface::schemeCallback(TaskI* task) {
     }
     std::lock_guard lock(guard_);
     task_queue_.push_back(SchemeTask{static_cast<int32_t>(task->time()), t->getArg(), "tmp_label", 1});
-    guard_.notify();
+    guard_.notify_all();  // as in createSchemeTask
 }
 
 void SchemeInterface::storeReply(const std::string& label, std::string text) {
@@ -353,9 +360,11 @@ void SchemeInterface::executerBody() {
             SchemeTask task;
             {
                 std::lock_guard lock(guard_);
+                executing_ = false;
                 if (task_queue_.empty() || !running_) break;
                 task = std::move(task_queue_.front());
                 task_queue_.pop_front();
+                executing_ = true;
             }
             runTask(task);
         }

@@ -68,6 +68,8 @@ public:
     // True once the executer has registered the libraries and loaded the standard files.
     bool isReady() const { return ready_; }
     size_t queueSize();
+    // No task queued and none running: what the offline clock waits for before it renders the next buffer.
+    bool isIdle();
 
     // The process built-ins (foreign functions).
     static pointer callCPPAtTime(scheme* sc, pointer args);
@@ -111,6 +113,7 @@ private:
     std::atomic<bool> running_{true};
     std::atomic<bool> ready_{false};
     std::atomic<bool> stopped_{false};
+    bool executing_ = false;  // under the guard
     int server_socket_ = -1;
     std::deque<SchemeTask> task_queue_;
     std::map<int, std::string> results_;

@@ -93,6 +93,13 @@ TEST_F(SchedulerTest, ReapingThresholdsAndCallbacks) {
     s.insert(new Marked(j, 6, -1000000000));
     s.time_slice();
     EXPECT_EQ(j.ran, std::vector<int>{6});
+
+    // Lateness counts only tasks whose buffer had begun: task 1 (1000 late) ran late, and so did 3, 4 and 6.
+    const Scheduler::Stats st = s.stats();
+    EXPECT_EQ(st.reaped, 2u);
+    EXPECT_EQ(st.executed, 4u);
+    EXPECT_EQ(st.late, 4u);
+    EXPECT_EQ(st.max_lateness, 10000 + 1000000000);
 }
 
 TEST_F(SchedulerTest, BlockedTagsAndClearingDiscardTasks) {
@@ -116,6 +123,35 @@ TEST_F(SchedulerTest, BlockedTagsAndClearingDiscardTasks) {
     EXPECT_TRUE(j.ran.empty());
     EXPECT_EQ(j.discarded.size(), 5u);
     EXPECT_EQ(s.size(), 0u);
+    EXPECT_EQ(s.stats().cleared, 5u);
+    EXPECT_EQ(s.stats().blocked, 1u);
+    EXPECT_EQ(s.stats().late, 0u) << "tasks due within the coming buffer are on time";
+}
+
+// The render thread may wake the queue thread while a slice is still running; that wake must still produce a
+// slice, or the tasks of the next buffer run one buffer late.
+TEST_F(SchedulerTest, AWakeDuringASliceIsNotLost) {
+    struct RenderDuringSlice : TaskI {
+        Scheduler& s;
+        RenderDuringSlice(Scheduler& sched) : TaskI(0, false, 0, &probe), s(sched) {}
+        void execute() override {
+            SampleClock::TIME = 256;
+            s.wake();
+        }
+    };
+    std::atomic<bool> next_ran{false};
+    struct Flag : TaskI {
+        std::atomic<bool>& f;
+        Flag(std::atomic<bool>& flag) : TaskI(300, false, 0, &probe), f(flag) {}
+        void execute() override { f = true; }
+    };
+    s.insert(new RenderDuringSlice(s));
+    s.insert(new Flag(next_ran));
+    s.start_thread();  // the first slice runs at once and renders "during" itself
+    for (int i = 0; i < 2000 && !next_ran; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(next_ran.load());
+    s.stop_thread();
+    EXPECT_EQ(s.stats().late, 0u);
 }
 
 // A 32-bit key would put a task due after 2^31 samples (13.5 hours at 44.1 kHz) before one due now.

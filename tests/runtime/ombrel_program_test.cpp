@@ -64,14 +64,15 @@ std::string read_file(const std::filesystem::path& path) {
 // One `ombrel` child, its standard output and error in one file; killed if a test leaves it running.
 class Ombrel {
 public:
-    Ombrel(int port, const std::filesystem::path& out) : out_(out) {
+    Ombrel(int port, const std::filesystem::path& out, const std::string& audio = "null") : out_(out) {
         int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         std::string port_text = std::to_string(port);
         pid_ = ::fork();
         if (pid_ == 0) {
             ::dup2(fd, 1);
             ::dup2(fd, 2);
-            ::execl(OMBREL_BIN, OMBREL_BIN, "--audio", "null", "--port", port_text.c_str(), static_cast<char*>(nullptr));
+            ::execl(OMBREL_BIN, OMBREL_BIN, "--audio", audio.c_str(), "--port", port_text.c_str(),
+                    static_cast<char*>(nullptr));
             ::_exit(127);
         }
         ::close(fd);
@@ -136,6 +137,7 @@ protected:
         std::filesystem::create_directories(dir_);
         // The children load no performer's library files.
         ::setenv("XDG_DATA_HOME", dir_.c_str(), 1);
+        ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
         port_ = free_port_pair();
         ASSERT_NE(port_, 0);
     }
@@ -172,6 +174,27 @@ TEST_F(OmbrelProgram, ASecondCopyMovesToTheNextPort) {
               std::string::npos)
         << said;
     EXPECT_NE(said.find("listening on 127.0.0.1:" + std::to_string(port_ + 1)), std::string::npos) << said;
+}
+
+// With the offline driver the clock runs as fast as the work allows, in lock step with Scheme: a hundred seconds
+// of a temporal recursion pass in a moment of wall time, and every step still runs before its time.
+TEST_F(OmbrelProgram, TheOfflineDriverRunsTheClockInLockStepWithScheme) {
+    Ombrel program(port_, dir_ / "out.txt", "offline");
+    ASSERT_TRUE(wait_listening(port_, program)) << program.output();
+    ASSERT_EQ(repl(port_,
+                   "(begin (define late 0) (define steps 0)"
+                   " (define (step t n) (if (> (now) t) (set! late (+ late 1))) (set! steps (+ steps 1))"
+                   "   (if (< n 1000) (callback (+ t 4410) step (+ t 4410) (+ n 1))))"
+                   " (step (now) 1) #t)"),
+              "#t\n");
+    std::string result;
+    for (auto end = std::chrono::steady_clock::now() + 60s; std::chrono::steady_clock::now() < end;) {
+        result = repl(port_, "(list steps late)");
+        if (result == "(1000 0)\n") break;
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(result, "(1000 0)\n") << program.output();
+    EXPECT_EQ(program.terminate(), 0) << program.output();
 }
 
 }  // namespace
