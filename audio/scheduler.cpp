@@ -15,11 +15,12 @@ Scheduler::Scheduler() = default;
 Scheduler::~Scheduler() {
     stop_thread();
     std::lock_guard lock(priority_queue_mutex_);
-    for (auto& [time, task] : queue_) {
+    clearing_.merge(queue_);
+    for (auto& [time, task] : clearing_) {
         task->discard();
         delete task;
     }
-    queue_.clear();
+    clearing_.clear();
 }
 
 void Scheduler::insert(TaskI* task) {
@@ -27,7 +28,14 @@ void Scheduler::insert(TaskI* task) {
     queue_.emplace(task->time(), task);  // after every task of equal time: scheduling order is kept
 }
 
-void Scheduler::clear() { clear_requested_ = true; }
+void Scheduler::clear() {
+    std::lock_guard lock(priority_queue_mutex_);
+    // Set aside what is queued now; the next slice destroys it. What is scheduled after the request (a loop
+    // restarted in the same evaluation) is not part of it. Moving nodes allocates nothing.
+    if (clearing_.empty()) clearing_.swap(queue_);
+    else clearing_.merge(queue_);
+    clear_requested_ = true;
+}
 
 void Scheduler::set_block(int32_t tag) {
     std::lock_guard lock(priority_queue_mutex_);
@@ -81,10 +89,13 @@ Scheduler::Stats Scheduler::stats() const {
 void Scheduler::time_slice() {
     if (slice_hook_) slice_hook_();
     if (clear_requested_.exchange(false)) {
-        std::lock_guard lock(priority_queue_mutex_);
-        for (auto& [time, task] : queue_) discard(task);
-        bump(counters_.cleared, queue_.size());
-        queue_.clear();
+        std::multimap<int64_t, TaskI*, SortCriteria<int64_t>> cleared;
+        {
+            std::lock_guard lock(priority_queue_mutex_);
+            cleared.swap(clearing_);
+        }
+        for (auto& [time, task] : cleared) discard(task);
+        bump(counters_.cleared, cleared.size());
     }
     const int64_t now = static_cast<int64_t>(SampleClock::TIME.load());
     TaskI* task = front();

@@ -25,7 +25,7 @@ public:
     Scheduler& operator=(const Scheduler&) = delete;
 
     void insert(TaskI* task);  // takes ownership
-    void clear();              // every queued task is discarded at the start of the next slice
+    void clear();              // every task queued now is discarded at the start of the next slice
     void set_block(int32_t tag);
     void remove_block(int32_t tag);
     size_t size();
@@ -63,6 +63,7 @@ private:
     void note_lateness(int64_t lateness);
 
     std::multimap<int64_t, TaskI*, SortCriteria<int64_t>> queue_;
+    std::multimap<int64_t, TaskI*, SortCriteria<int64_t>> clearing_;  // cleared, awaiting the next slice
     RecursiveOwnerMutex priority_queue_mutex_{"priority_queue_mutex"};
     // Wakes coalesce: at most one release is outstanding, so the count stays within the semaphore's range.
     std::counting_semaphore<> queue_thread_wake_{0};

@@ -170,7 +170,7 @@ bool SchemeInterface::start() {
 
 void SchemeInterface::stop() {
     if (stopped_.exchange(true)) return;
-    std::fputs("Stop Scheme Interface\n", stdout);
+    if (task_thread_->started()) std::fputs("Stop Scheme Interface\n", stdout);  // not for one that never started
     running_ = false;
     guard_.notify_all();
     // Closing the listening socket ends the server's wait.

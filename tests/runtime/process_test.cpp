@@ -355,6 +355,14 @@ TEST_F(Process, CallbacksRunLaterOnTheExecuter) {
     EXPECT_TRUE(eval_becomes("count", "10"));
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(c.eval("count"), "10");
+
+    // Clearing and restarting in one evaluation: the old loop goes, the restarted one plays.
+    ASSERT_EQ(c.eval("(begin (set! count 0) (callback (+ (now) 44100) tick (now) 1000)"
+                     " (sys:clear-scheduler) (tick (now) 5) count)"),
+              "1");
+    EXPECT_TRUE(eval_becomes("count", "5"));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(c.eval("count"), "5") << "the loop scheduled before the clear is gone";
 }
 
 TEST_F(Process, ProtectedCellsAreReleasedWhetherTasksRunOrAreDiscarded) {
