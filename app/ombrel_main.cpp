@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "app/offline_clock.h"
+#include "app/preferences.h"
 #include "audio/au_host.h"
 #include "audio/au_scheme.h"
 #include "platform/console_log.h"
@@ -23,15 +25,26 @@ std::atomic<bool> quit{false};
 
 void on_signal(int) { quit = true; }
 
+// The preferences give the defaults; the command line overrides them for this run (and is not saved).
 struct Options {
     int port = 7010;
     std::string listen = "127.0.0.1";
     std::string audio = "null";
     int frames = 256;
-    int sample_rate = 44100;
     double reaper_time = 3.25;
     bool reap_callbacks = false;
 };
+
+Options from_preferences(const omb::Preferences& prefs) {
+    Options o;
+    o.port = prefs.eval_port();
+    o.listen = prefs.listen_address();
+    if (!prefs.audio_driver().empty()) o.audio = prefs.audio_driver();
+    o.frames = prefs.audio_frames();
+    o.reaper_time = prefs.reaper_time();
+    o.reap_callbacks = prefs.reap_callbacks();
+    return o;
+}
 
 void usage() {
     std::puts("usage: ombrel [--headless] [--port N] [--listen ADDR] [--audio null|offline] [--frames N]\n"
@@ -65,7 +78,7 @@ bool parse(int argc, char** argv, Options& o) {
             return false;
         }
     }
-    return o.port > 0 && o.port < 65536 && o.frames > 0;
+    return o.port > 0 && o.port < 65536 && o.frames >= 16 && o.frames <= 8192;
 }
 
 std::unique_ptr<omb::SchemeInterface> start_primary(const std::string& folder, int first_port, int& port) {
@@ -77,17 +90,30 @@ std::unique_ptr<omb::SchemeInterface> start_primary(const std::string& folder, i
     return nullptr;
 }
 
+void save_preferences(const omb::Preferences& prefs, const std::filesystem::path& file) {
+    if (file.empty()) return;
+    if (prefs.file_unreadable()) {
+        omb::CPPBridge::error("Preferences not saved: %s could not be read; fix or remove it", file.c_str());
+        return;
+    }
+    std::string error;
+    if (!prefs.save(file, &error)) omb::CPPBridge::error("Preferences not saved: %s", error.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options options;
-    if (!parse(argc, argv, options)) {
-        usage();
-        return 2;
-    }
     omb::main_queue::set_main_thread();
     omb::ConsoleLog log(stdout);
     omb::CPPBridge::attach(&log);
+    const auto preferences_file = omb::preferences_path();
+    omb::Preferences prefs = omb::Preferences::load(preferences_file, omb::resource_path("resources/ombrel.plist"));
+    Options options = from_preferences(prefs);
+    if (!parse(argc, argv, options)) {
+        usage();
+        omb::CPPBridge::detach();
+        return 2;
+    }
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
     std::signal(SIGPIPE, SIG_IGN);
@@ -132,6 +158,7 @@ int main(int argc, char** argv) {
     offline_clock.reset();
     primary->stop();
     host.stop();
+    save_preferences(prefs, preferences_file);
     omb::main_queue::run_pending();
     omb::CPPBridge::detach();
     return 0;

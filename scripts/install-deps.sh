@@ -15,6 +15,7 @@ PACKAGES=(
   libgmock-dev
   libbenchmark-dev
   libreadline-dev
+  libpugixml-dev
 )
 # -----------------------------------------------------------------------------
 

@@ -176,6 +176,46 @@ TEST_F(OmbrelProgram, ASecondCopyMovesToTheNextPort) {
     EXPECT_NE(said.find("listening on 127.0.0.1:" + std::to_string(port_ + 1)), std::string::npos) << said;
 }
 
+// The preferences set what the command line does not; quitting writes them, but never over a file that could
+// not be read (the performer's edits would be lost).
+TEST_F(OmbrelProgram, PreferencesAreReadSavedOnQuitAndADamagedFileIsKept) {
+    const auto file = dir_ / "config" / "ombrel" / "ombrel.plist";
+    {
+        Ombrel program(port_, dir_ / "first.txt");
+        ASSERT_TRUE(wait_listening(port_, program)) << program.output();
+        EXPECT_EQ(repl(port_, "*au:frames*"), "256\n");
+        EXPECT_EQ(program.terminate(), 0);
+        EXPECT_NE(program.output().find("Loaded Defaults!"), std::string::npos) << program.output();
+    }
+    std::string text = read_file(file);
+    const std::string frames = "<key>audio_frames</key>\n\t\t<integer>256</integer>";
+    auto at = text.find(frames);
+    ASSERT_NE(at, std::string::npos) << "the preferences were saved on quit:\n" << text;
+    text.replace(at, frames.size(), "<key>audio_frames</key><integer>512</integer>");
+    const std::string reap = "<key>reap_callbacks</key>\n\t\t<false/>";
+    at = text.find(reap);
+    ASSERT_NE(at, std::string::npos);
+    text.replace(at, reap.size(), "<key>reap_callbacks</key><true/>");
+    std::ofstream(file) << text;
+    {
+        Ombrel program(port_, dir_ / "second.txt");
+        ASSERT_TRUE(wait_listening(port_, program)) << program.output();
+        EXPECT_EQ(repl(port_, "*au:frames*"), "512\n");
+        EXPECT_EQ(program.terminate(), 0);
+        EXPECT_NE(program.output().find("Reap Callbacks: 1"), std::string::npos) << program.output();
+        EXPECT_EQ(program.output().find("Loaded Defaults!"), std::string::npos) << program.output();
+    }
+
+    std::ofstream(file) << "<plist><dict><key>audio_frames";
+    Ombrel program(port_, dir_ / "third.txt");
+    ASSERT_TRUE(wait_listening(port_, program)) << program.output();
+    EXPECT_EQ(repl(port_, "*au:frames*"), "256\n");
+    EXPECT_EQ(program.terminate(), 0);
+    EXPECT_EQ(read_file(file), "<plist><dict><key>audio_frames");
+    EXPECT_NE(program.output().find("Cannot read the preferences: " + file.string()), std::string::npos)
+        << program.output();
+}
+
 // With the offline driver the clock runs as fast as the work allows, in lock step with Scheme: a hundred seconds
 // of a temporal recursion pass in a moment of wall time, and every step still runs before its time.
 TEST_F(OmbrelProgram, TheOfflineDriverRunsTheClockInLockStepWithScheme) {
