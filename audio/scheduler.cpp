@@ -24,8 +24,15 @@ Scheduler::~Scheduler() {
 }
 
 void Scheduler::insert(TaskI* task) {
-    std::lock_guard lock(priority_queue_mutex_);
-    queue_.emplace(task->time(), task);  // after every task of equal time: scheduling order is kept
+    const int64_t time = task->time();
+    {
+        std::lock_guard lock(priority_queue_mutex_);
+        queue_.emplace(time, task);  // after every task of equal time: scheduling order is kept
+    }
+    // Due within the buffer the last slice already served, whose rendering has not begun: a slice now runs it on
+    // time, where waiting for the next buffer would run it late. A callback rescheduling itself close to its time
+    // gets until the render, not just until the slice.
+    if (time < counters_.last_slice_time.load(std::memory_order_acquire) + SampleClock::FRAMES.load()) wake();
 }
 
 void Scheduler::clear() {

@@ -155,6 +155,29 @@ TEST_F(SchedulerTest, AWakeDuringASliceIsNotLost) {
     EXPECT_EQ(s.stats().late, 0u);
 }
 
+// A task that arrives after the slice for its buffer, but before that buffer is rendered, runs at once and on time
+// (a callback rescheduling itself close to its own time) instead of a buffer late.
+TEST_F(SchedulerTest, ATaskArrivingAfterItsSliceButBeforeItsBufferRunsAtOnce) {
+    std::atomic<bool> ran{false};
+    struct Flag : TaskI {
+        std::atomic<bool>& f;
+        Flag(std::atomic<bool>& flag, int64_t t) : TaskI(t, false, 0, &probe), f(flag) {}
+        void execute() override { f = true; }
+    };
+    s.start_thread();
+    for (int i = 0; i < 2000 && s.stats().slices == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(s.stats().last_slice_time, 0);
+    s.insert(new Flag(ran, 200));  // within the served buffer: no render comes to wake the queue thread
+    for (int i = 0; i < 2000 && !ran; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(ran.load());
+    std::atomic<bool> later{false};
+    s.insert(new Flag(later, 256));  // the next buffer: waits for its slice
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(later.load());
+    s.stop_thread();
+    EXPECT_EQ(s.stats().late, 0u);
+}
+
 // A 32-bit key would put a task due after 2^31 samples (13.5 hours at 44.1 kHz) before one due now.
 TEST_F(SchedulerTest, SixtyFourBitTimesPastTwoToTheThirtyOne) {
     const int64_t t = (int64_t{1} << 31) + 500;
