@@ -403,10 +403,19 @@ void SchemeInterface::runEvalString(SchemeTask& task) {
         storeReply(task.label, printed(sc_, sc_->value));
     } else {
         storeReply(task.label, std::string(output_, strnlen(output_, sizeof output_)));
-        std::memset(output_, 0, sizeof output_);
-        scheme_set_output_port_string(sc_, output_, output_ + 255);
+        reset_output();
     }
     std::free(text);
+}
+
+void SchemeInterface::reset_output() {
+    std::memset(output_, 0, sizeof output_);
+    scheme_set_output_port_string(sc_, output_, output_ + 255);
+}
+
+// A callback's error has gone to the log; its report must not turn up in the reply to some later evaluation.
+void SchemeInterface::forget_callback_error() {
+    if (sc_->retcode != 0) reset_output();
 }
 
 void SchemeInterface::runClosureCallback(SchemeTask& task) {
@@ -421,6 +430,7 @@ void SchemeInterface::runClosureCallback(SchemeTask& task) {
         uint64_t started = SampleClock::TIME.load();
         scheme_call(sc_, proc, pair_cdr(value));
         report_eval_time(started);
+        forget_callback_error();
     }
     delete obj;
 }
@@ -439,6 +449,7 @@ void SchemeInterface::runRunloopCallback(SchemeTask& task) {
     uint64_t started = SampleClock::TIME.load();
     scheme_call(sc_, proc, args);
     report_eval_time(started);
+    forget_callback_error();
 }
 
 }  // namespace omb

@@ -98,6 +98,8 @@ private:
     void runEvalString(SchemeTask& task);
     void runClosureCallback(SchemeTask& task);
     void runRunloopCallback(SchemeTask& task);
+    void reset_output();
+    void forget_callback_error();
     void storeReply(const std::string& label, std::string text);
     // Waits up to `timeout` for the reply to client `fd`; true when one arrived. Server thread.
     bool waitForReply(int fd, std::chrono::milliseconds timeout, std::string& reply);

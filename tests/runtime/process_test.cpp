@@ -210,6 +210,12 @@ TEST_F(Process, OutputOfSuccessfulEvaluationsPrecedesTheNextErrorReport) {
     EXPECT_EQ(overflowed.rfind("xxxx", 0), 0u) << overflowed;
     EXPECT_EQ(c.eval("(car 5)"), CAR_ERROR);
     EXPECT_EQ(c.eval("(+ 1 2)"), "3");
+
+    // A failing callback reports to the log; its report does not leak into a later, unrelated reply.
+    ASSERT_EQ(c.eval("(begin (define failed-at #f) (callback (now) (lambda () (set! failed-at (now)) (car 6))))"),
+              "#t");
+    ASSERT_TRUE(eval_becomes("(if failed-at #t #f)", "#t"));
+    EXPECT_EQ(c.eval("(car 7)"), CAR_ERROR);
 }
 
 TEST_F(Process, TasksFromSeveralThreadsRunInTheOrderOfTheirAppends) {
