@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <sstream>
 #include <sys/select.h>
@@ -77,7 +78,10 @@ bool read_some(int fd, std::string& into) {
 
 class EvalServer {
 public:
-    explicit EvalServer(SchemeInterface* p) : process(p) {}
+    explicit EvalServer(SchemeInterface* p) : process(p), spare_fd(::open("/dev/null", O_RDONLY | O_CLOEXEC)) {}
+    ~EvalServer() {
+        if (spare_fd >= 0) ::close(spare_fd);
+    }
 
     void run() {
         int listen_fd = process->server_socket_;
@@ -92,10 +96,9 @@ public:
                 CPPBridge::error("PROCESS %s HAS COLLAPSED \"%s\"", process->name_.c_str(), std::strerror(errno));
                 continue;
             }
-            if (fds[0].revents & POLLIN) {
-                accept_client(listen_fd);
-                continue;
-            }
+            // A failed accept falls through to the clients: while it keeps failing the listening socket stays
+            // readable, and skipping the clients every round would starve them (and never free a descriptor).
+            if ((fds[0].revents & POLLIN) && accept_client(listen_fd)) continue;
             for (size_t i = 1; i < fds.size(); ++i)
                 if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) serve(fds[i].fd);
             drop_closed();
@@ -105,12 +108,31 @@ public:
     }
 
 private:
-    void accept_client(int listen_fd) {
+    bool accept_client(int listen_fd) {
         int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) return;
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE) refuse_pending(listen_fd);
+            return false;
+        }
+        accept_failures = 0;
         clients.push_back(Client{fd, {}, 0});
         if (!send_all(fd, greeting())) close_client(fd);
         drop_closed();
+        return true;
+    }
+
+    // Out of descriptors, the pending connection can be neither accepted nor left waiting (the socket would stay
+    // readable and the thread spin): the spare descriptor is given up for a moment to take the connection and
+    // close it, so the client learns at once.
+    void refuse_pending(int listen_fd) {
+        if (accept_failures++ == 0)
+            CPPBridge::error("Eval server of %s: out of file descriptors; refusing new connections",
+                             process->name_.c_str());
+        if (spare_fd < 0) return;
+        ::close(spare_fd);
+        int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) ::close(fd);
+        spare_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     }
 
     Client* find(int fd) {
@@ -208,6 +230,8 @@ private:
 
     SchemeInterface* process;
     std::vector<Client> clients;
+    int spare_fd;          // held in reserve for refusing connections when descriptors run out
+    int accept_failures = 0;  // reported once per run of failures
 };
 
 void run_eval_server(SchemeInterface* process) { EvalServer(process).run(); }

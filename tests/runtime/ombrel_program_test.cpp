@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,13 +65,19 @@ std::string read_file(const std::filesystem::path& path) {
 // One `ombrel` child, its standard output and error in one file; killed if a test leaves it running.
 class Ombrel {
 public:
-    Ombrel(int port, const std::filesystem::path& out, const std::string& audio = "null") : out_(out) {
+    // `max_files`: the child's descriptor limit, when not 0.
+    Ombrel(int port, const std::filesystem::path& out, const std::string& audio = "null", rlim_t max_files = 0)
+        : out_(out) {
         int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         std::string port_text = std::to_string(port);
         pid_ = ::fork();
         if (pid_ == 0) {
             ::dup2(fd, 1);
             ::dup2(fd, 2);
+            if (max_files) {
+                rlimit limit{max_files, max_files};
+                ::setrlimit(RLIMIT_NOFILE, &limit);
+            }
             ::execl(OMBREL_BIN, OMBREL_BIN, "--audio", audio.c_str(), "--port", port_text.c_str(),
                     static_cast<char*>(nullptr));
             ::_exit(127);
@@ -213,6 +220,43 @@ TEST_F(OmbrelProgram, PreferencesAreReadSavedOnQuitAndADamagedFileIsKept) {
     EXPECT_EQ(program.terminate(), 0);
     EXPECT_EQ(read_file(file), "<plist><dict><key>audio_frames");
     EXPECT_NE(program.output().find("Cannot read the preferences: " + file.string()), std::string::npos)
+        << program.output();
+}
+
+// Out of file descriptors, connections beyond the limit are refused at once and the clients already connected are
+// still served; when they leave, new ones are welcome again.
+TEST_F(OmbrelProgram, RunningOutOfDescriptorsRefusesConnectionsAndServesOn) {
+    Ombrel program(port_, dir_ / "out.txt", "null", 64);
+    ASSERT_TRUE(wait_listening(port_, program)) << program.output();
+    std::vector<int> fds;
+    for (int i = 0; i < 100; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr = loopback(port_);
+        timeval two_seconds{2, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &two_seconds, sizeof two_seconds);
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &two_seconds, sizeof two_seconds);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            ::close(fd);
+            break;
+        }
+        fds.push_back(fd);
+    }
+    int refused = 0, greeted = 0;
+    for (int fd : fds) {
+        char buf[4096];
+        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n == 0) ++refused;
+        if (n > 0) ++greeted;
+    }
+    EXPECT_GT(refused, 0);
+    EXPECT_GT(greeted, 0);
+    for (int fd : fds) ::close(fd);
+    std::string reply;
+    for (auto end = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < end && reply != "3\n";)
+        reply = repl(port_, "(+ 1 2)");
+    EXPECT_EQ(reply, "3\n");
+    EXPECT_EQ(program.terminate(), 0);
+    EXPECT_NE(program.output().find("out of file descriptors; refusing new connections"), std::string::npos)
         << program.output();
 }
 
