@@ -33,6 +33,7 @@ struct Client {
     int fd;
     std::string pending;  // text received so far for the current request
     int reads = 0;
+    bool input_closed = false;  // shut its sending side while a reply was awaited: answer, then close
 };
 
 bool send_all(int fd, const std::string& text) {
@@ -61,17 +62,20 @@ std::string greeting() {
     return os.str() + prompt;
 }
 
-// Reads what is there; false when the client closed or the read failed (both drop the client).
-bool read_some(int fd, std::string& into) {
+enum class Read { data, end, failed };
+
+// Reads what is there: data, the end of the client's sending side, or a failure.
+Read read_some(int fd, std::string& into) {
     char buf[READ_SIZE + 1] = {};
     ssize_t n;
     do {
         n = ::recv(fd, buf, READ_SIZE, 0);
     } while (n < 0 && errno == EINTR);
-    if (n <= 0) return false;
+    if (n == 0) return Read::end;
+    if (n < 0) return Read::failed;
     // Bytes after a byte 0 within one read are not part of the text.
     into.append(buf, strnlen(buf, static_cast<size_t>(n)));
-    return true;
+    return Read::data;
 }
 
 }  // namespace
@@ -153,7 +157,7 @@ private:
     void serve(int fd) {
         Client* c = find(fd);
         if (!c) return;
-        if (!read_some(fd, c->pending)) {
+        if (read_some(fd, c->pending) != Read::data) {  // a close or a failed read drops the client
             close_client(fd);
             return;
         }
@@ -174,6 +178,10 @@ private:
             std::string reply = answer(*c, request);
             if (c->fd < 0) return;
             if (!send_all(c->fd, reply)) {
+                close_client(c->fd);
+                return;
+            }
+            if (c->input_closed && (c->pending.empty() || c->pending.back() != TERMINATOR)) {
                 close_client(c->fd);
                 return;
             }
@@ -209,16 +217,21 @@ private:
         return reply;
     }
 
-    // A byte 3 interrupts the evaluation; other bytes begin the next request. A closed client is forgotten, but
-    // its reply is still awaited so that it cannot land on a later client with the same descriptor.
+    // A byte 3 interrupts the evaluation; other bytes begin the next request. A client that only shut its sending
+    // side (a pipe through a socket tool) still gets its reply. A failed client is forgotten, but its reply is
+    // still awaited so that it cannot land on a later client with the same descriptor.
     void watch_while_waiting(Client& c) {
-        if (c.fd < 0) return;
+        if (c.fd < 0 || c.input_closed) return;
         pollfd p{c.fd, POLLIN, 0};
         if (::poll(&p, 1, 0) <= 0) return;
         std::string extra;
-        if (!read_some(c.fd, extra)) {
-            int fd = c.fd;
-            ::close(fd);
+        const Read got = read_some(c.fd, extra);
+        if (got == Read::end) {
+            c.input_closed = true;
+            return;
+        }
+        if (got == Read::failed) {
+            ::close(c.fd);
             c.fd = -1;
             devlog("CLOSE CLIENT SOCKET");
             return;

@@ -138,6 +138,22 @@ TEST_F(Process, ClientsAreServedTogetherAndDroppedWhenTheyLeave) {
         EXPECT_EQ(late.next(), "for-the-late");
     }
 
+    // A client that shuts only its sending side while its request is evaluated (a region piped through a socket
+    // tool) still gets the reply, then the end of the stream.
+    {
+        Conn piped(ProcessEnvironment::port);
+        ASSERT_TRUE(piped.greet());
+        HeldExecuter hold;
+        ASSERT_TRUE(hold.held);
+        piped.send("(quote for-the-pipe)\x07");
+        ASSERT_TRUE(eventually([] { return process().queueSize() == 1; }));
+        ::shutdown(piped.fd(), SHUT_WR);
+        std::this_thread::sleep_for(100ms);
+        Gate::instance().open();
+        EXPECT_EQ(piped.next(), "for-the-pipe");
+        EXPECT_FALSE(piped.next(1s)) << "closed after its reply";
+    }
+
     // A connection reset (a failed read) drops the client just as a close does.
     Conn rude(ProcessEnvironment::port);
     ASSERT_TRUE(rude.greet());
