@@ -85,6 +85,21 @@ bool valid_utf8(std::string_view s) {
     return true;
 }
 
+std::string latin1_to_utf8(std::string_view s) {
+    std::string out;
+    out.reserve(s.size() * 2);
+    for (char c : s) {
+        auto b = static_cast<unsigned char>(c);
+        if (b < 0x80) {
+            out.push_back(c);
+        } else {
+            out.push_back(static_cast<char>(0xC0 | (b >> 6)));
+            out.push_back(static_cast<char>(0x80 | (b & 0x3F)));
+        }
+    }
+    return out;
+}
+
 // Writes everything: a short write is continued and EINTR retried; only a real failure stops it.
 bool send_all(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
@@ -320,9 +335,11 @@ void ReplClient::deliver(std::string reply) {
 }
 
 bool ReplClient::take_reply(std::string reply) {
+    // The interpreter's characters are bytes, so a string holding (integer->char 233) comes back as a lone byte.
+    // Dropping such a reply would leave whoever waits for it waiting; read as Latin-1 it shows what Scheme holds.
     if (!valid_utf8(reply)) {
-        devlog("PROBLEM WITH SCHEME SOCKET? dropped a reply of %zu bytes that is not UTF-8", reply.size());
-        return true;
+        devlog("PROBLEM WITH SCHEME SOCKET? a reply of %zu bytes is not UTF-8; read as Latin-1", reply.size());
+        reply = latin1_to_utf8(reply);
     }
     if (reply == SHUTDOWN_MESSAGE) return false;
     if (closing_) return true;  // whoever closed has stopped listening

@@ -163,6 +163,8 @@ TEST_F(OmbrelProgram, ServesTheTerminalClientAndEndsCleanlyOnSigterm) {
     EXPECT_EQ(repl(port_, "(begin (define x 20) (* x 2))"), "40\n");
     EXPECT_EQ(repl(port_, "x"), "20\n") << "one process keeps its definitions across connections";
     EXPECT_EQ(repl(port_, "(> (now) 0)"), "#t\n") << "the null driver runs the clock";
+    EXPECT_EQ(repl(port_, "(list->string (list (integer->char 233)))"), "\"\xC3\xA9\"\n")
+        << "a byte string comes back readable, not lost";
     EXPECT_EQ(program.terminate(), 0) << program.output();
     EXPECT_FALSE(listening(port_));
 }

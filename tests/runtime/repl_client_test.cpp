@@ -285,7 +285,7 @@ TEST(ReplClient, RepliesAreSplitAtTheirZeroByteNotAtReads) {
         } else if (request == "two") {
             send_bytes(fd, "first\0second\0"s);
         } else if (request == "garbled") {
-            send_bytes(fd, "\xFF\xFE\0ok \xE2\x99\xAA\0"s);  // one undecodable reply, then a good one
+            send_bytes(fd, "caf\xE9\0ok \xE2\x99\xAA\0"s);  // a byte string, then UTF-8
         }
     });
     omb::ReplClient client;
@@ -295,12 +295,13 @@ TEST(ReplClient, RepliesAreSplitAtTheirZeroByteNotAtReads) {
     client.write_string("dribble");
     client.write_string("two");
     client.write_string("garbled");
-    auto got = replies.when(4);
-    ASSERT_EQ(got.size(), 4u);
+    auto got = replies.when(5);
+    ASSERT_EQ(got.size(), 5u);
     EXPECT_EQ(got[0], std::string(3000, 'x') + "end");
     EXPECT_EQ(got[1], "first");
     EXPECT_EQ(got[2], "second");
-    EXPECT_EQ(got[3], "ok \xE2\x99\xAA") << "the undecodable reply before it is dropped";
+    EXPECT_EQ(got[3], "caf\xC3\xA9") << "a reply that is not UTF-8 is read as Latin-1, not dropped";
+    EXPECT_EQ(got[4], "ok \xE2\x99\xAA");
 }
 
 TEST(ReplClient, InterruptReachesTheServerWhileEvalWaits) {
