@@ -1,5 +1,6 @@
 // ombrel: the program. Headless (the default without a display, or with --headless): the audio engine on the
 // chosen driver, the primary process with its eval server, the log on the console, until SIGINT or SIGTERM.
+#include <arpa/inet.h>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -25,6 +26,11 @@ std::atomic<bool> quit{false};
 
 void on_signal(int) { quit = true; }
 
+bool is_ipv4(const std::string& address) {
+    in_addr parsed{};
+    return ::inet_pton(AF_INET, address.c_str(), &parsed) == 1;
+}
+
 // The preferences give the defaults; the command line overrides them for this run (and is not saved).
 struct Options {
     int port = 7010;
@@ -39,6 +45,11 @@ Options from_preferences(const omb::Preferences& prefs) {
     Options o;
     o.port = prefs.eval_port();
     o.listen = prefs.listen_address();
+    if (!is_ipv4(o.listen)) {
+        omb::CPPBridge::error("Preference listen_address: '%s' is not an IPv4 address; using 127.0.0.1",
+                              o.listen.c_str());
+        o.listen = "127.0.0.1";
+    }
     if (!prefs.audio_driver().empty()) o.audio = prefs.audio_driver();
     o.frames = prefs.audio_frames();
     o.reaper_time = prefs.reaper_time();
@@ -70,7 +81,13 @@ bool parse(int argc, char** argv, Options& o) {
         }
         const char* v = nullptr;
         if (a == "--port" && (v = value("--port"))) o.port = std::atoi(v);
-        else if (a == "--listen" && (v = value("--listen"))) o.listen = v;
+        else if (a == "--listen" && (v = value("--listen"))) {
+            o.listen = v;
+            if (!is_ipv4(o.listen)) {
+                std::fprintf(stderr, "ombrel: --listen needs an IPv4 address such as 0.0.0.0, not '%s'\n", v);
+                return false;
+            }
+        }
         else if (a == "--audio" && (v = value("--audio"))) o.audio = v;
         else if (a == "--frames" && (v = value("--frames"))) o.frames = std::atoi(v);
         else {

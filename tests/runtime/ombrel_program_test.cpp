@@ -262,6 +262,15 @@ TEST_F(OmbrelProgram, RunningOutOfDescriptorsRefusesConnectionsAndServesOn) {
         << program.output();
 }
 
+TEST_F(OmbrelProgram, BadArgumentsAreRefusedBeforeAnythingStarts) {
+    for (const char* args : {"--listen foo", "--listen", "--port 0", "--port 70000", "--frames 8", "--frames abc",
+                             "--bogus"}) {
+        std::string command = std::string(OMBREL_BIN) + " " + args + " > /dev/null 2>&1";
+        int status = std::system(command.c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << args;
+    }
+}
+
 // With the offline driver the clock runs as fast as the work allows, in lock step with Scheme: a hundred seconds
 // of a temporal recursion pass in a moment of wall time, and every step still runs before its time.
 TEST_F(OmbrelProgram, TheOfflineDriverRunsTheClockInLockStepWithScheme) {
