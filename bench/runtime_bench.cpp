@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "audio/au_host.h"
+#include "bench/free_port.h"
 #include "audio/au_scheme.h"
 #include "runtime/native_libraries.h"
 #include "runtime/repl_client.h"
@@ -24,17 +25,7 @@ namespace {
 
 using namespace std::chrono;
 
-int free_port() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
+using omb::bench::free_port;
 
 omb::SchemeInterface* process(int& port) {
     static omb::SchemeInterface* p = [&] {

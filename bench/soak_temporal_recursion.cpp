@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "audio/au_host.h"
+#include "bench/free_port.h"
 #include "audio/au_scheme.h"
 #include "platform/console_log.h"
 #include "platform/log_bridge.h"
@@ -33,17 +34,7 @@ namespace {
 
 using namespace std::chrono;
 
-int free_port() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
+using omb::bench::free_port;
 
 long resident_kib() {
     long pages = 0, resident = 0;
