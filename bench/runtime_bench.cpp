@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "audio/au_host.h"
-#include "bench/free_port.h"
+#include "tests/support/free_port.h"
 #include "audio/au_scheme.h"
 #include "runtime/native_libraries.h"
 #include "runtime/repl_client.h"
@@ -25,7 +25,7 @@ namespace {
 
 using namespace std::chrono;
 
-using omb::bench::free_port;
+using omb::test::free_port;
 
 omb::SchemeInterface* process(int& port) {
     static omb::SchemeInterface* p = [&] {

@@ -21,7 +21,7 @@
 #include <thread>
 
 #include "audio/au_host.h"
-#include "bench/free_port.h"
+#include "tests/support/free_port.h"
 #include "audio/au_scheme.h"
 #include "platform/console_log.h"
 #include "platform/log_bridge.h"
@@ -34,7 +34,7 @@ namespace {
 
 using namespace std::chrono;
 
-using omb::bench::free_port;
+using omb::test::free_port;
 
 long resident_kib() {
     long pages = 0, resident = 0;

@@ -31,6 +31,7 @@
 #include "platform/main_queue.h"
 #include "runtime/native_libraries.h"
 #include "runtime/scheme_interface.h"
+#include "tests/support/free_port.h"
 
 namespace omb::test {
 
@@ -46,19 +47,6 @@ inline bool eventually(const std::function<bool()>& done, std::chrono::milliseco
     }
     if (between) between();
     return done();
-}
-
-// A port nobody listens on right now: the kernel's pick for port 0, released again.
-inline int free_port() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
 }
 
 // A blocking client of the eval server: raw bytes out, replies split at their byte 0.

@@ -1,5 +1,5 @@
-// A loopback port nobody listens on right now (the kernel's pick, released again): where a benchmark's process
-// listens.
+// A loopback port nobody listens on right now (the kernel's pick for port 0, released again): where the process of
+// a test or benchmark listens.
 #pragma once
 
 #include <arpa/inet.h>
@@ -7,7 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace omb::bench {
+namespace omb::test {
 
 inline int free_port() {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -21,4 +21,4 @@ inline int free_port() {
     return ntohs(addr.sin_port);
 }
 
-}  // namespace omb::bench
+}  // namespace omb::test
