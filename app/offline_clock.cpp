@@ -4,8 +4,8 @@
 #include <thread>
 
 #include "audio/audio_device.h"
-#include "audio/sample_clock.h"
-#include "audio/scheduler.h"
+#include "scheduler/sample_clock.h"
+#include "scheduler/scheduler.h"
 #include "runtime/scheme_interface.h"
 
 namespace omb {

@@ -2,6 +2,11 @@
 // chosen driver, the primary process with its eval server, the log on the console, until SIGINT or SIGTERM.
 #include <arpa/inet.h>
 #include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <unistd.h>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -24,7 +29,34 @@ namespace {
 
 std::atomic<bool> quit{false};
 
-void on_signal(int) { quit = true; }
+// The first signal asks for a clean stop; a second one, for a performer who means it, ends the program at once.
+void on_signal(int) {
+    if (quit.exchange(true)) ::_exit(130);
+}
+
+// Stopping interrupts running evaluations, so it takes well under a second; should native code still hold a
+// thread, the program ends regardless once the limit passes (the preferences are saved before).
+constexpr auto STOP_LIMIT = std::chrono::milliseconds(1500);
+
+void stop_or_exit(const std::function<void()>& stop) {
+    std::mutex m;
+    std::condition_variable stopped;
+    bool done = false;
+    std::thread watchdog([&] {
+        std::unique_lock lock(m);
+        if (!stopped.wait_for(lock, STOP_LIMIT, [&] { return done; })) {
+            std::fputs("ombrel: stopping takes too long; exiting now\n", stderr);
+            ::_exit(1);
+        }
+    });
+    stop();
+    {
+        std::lock_guard lock(m);
+        done = true;
+    }
+    stopped.notify_one();
+    watchdog.join();
+}
 
 bool is_ipv4(const std::string& address) {
     in_addr parsed{};
@@ -172,10 +204,12 @@ int main(int argc, char** argv) {
     omb::CPPBridge::notification("Ombrel is listening on %s:%d", options.listen.c_str(), port);
     while (!quit) omb::main_queue::wait_and_run(std::chrono::milliseconds(100));
 
-    offline_clock.reset();
-    primary->stop();
-    host.stop();
     save_preferences(prefs, preferences_file);
+    stop_or_exit([&] {
+        offline_clock.reset();
+        primary->stop();
+        host.stop();
+    });
     omb::main_queue::run_pending();
     omb::CPPBridge::detach();
     return 0;

@@ -8,8 +8,8 @@
 #include <memory>
 
 #include "audio/audio_device.h"
-#include "audio/sample_clock.h"
-#include "audio/scheduler.h"
+#include "scheduler/sample_clock.h"
+#include "scheduler/scheduler.h"
 
 namespace omb {
 
@@ -31,7 +31,7 @@ public:
 
 private:
     AUHost() = default;
-    Scheduler scheduler_;
+    Scheduler& scheduler_ = Scheduler::singleton();  // the engine drives the program's one queue
     std::unique_ptr<AudioDevice> device_;
     std::atomic<bool> frame_mismatch_{false};
 };

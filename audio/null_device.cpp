@@ -29,7 +29,7 @@ public:
         if (thread_ || !target.render || !buffer_) return false;
         target_ = target;
         running_ = true;
-        thread_ = std::make_unique<Thread>("ombrel audio", [this] { run(); }, 63, true);
+        thread_ = std::make_unique<Thread>("ombrel audio", [this] { run(); }, Scheduling::realtime_audio);
         return thread_->start();
     }
 

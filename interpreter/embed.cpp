@@ -28,12 +28,38 @@ void release_segments(scheme* sc) {
 
 [[noreturn]] void incorrect(const char* reason) { throw PlatformException("IncorrectSchemeOBJ", reason); }
 
+// The port record of a load lives inside the instance: its cell must never finalise it.
+void retire_if_load_port(scheme* sc, pointer p) {
+    if (p && type(p) == T_PORT && portvalue(p) >= sc->load_stack && portvalue(p) < sc->load_stack + MAXFIL)
+        p->_flag = T_ATOM;
+}
+
+// Any other exception leaves the cycle half way through. The instance is put back in a state the next entry can
+// use (nested loads closed, the load port retired, the collector on, output back on the entry's port) before
+// the exception goes on to the caller, who reports it.
+void recover_from_native_exception(scheme* sc) {
+    for (int i = 1; i <= sc->file_i && i < MAXFIL; ++i)
+        if ((sc->load_stack[i].kind & port_file) && sc->load_stack[i].rep.stdio.file) {
+            std::fclose(sc->load_stack[i].rep.stdio.file);
+            sc->load_stack[i].rep.stdio.file = nullptr;
+        }
+    sc->file_i = 0;
+    retire_if_load_port(sc, sc->loadport);
+    retire_if_load_port(sc, sc->inport);
+    sc->gc_enabled = 1;
+    if (sc->entry_outport != sc->NIL) sc->outport = sc->entry_outport;
+    sc->retcode = -1;
+}
+
 // Runs the cycle; a wrong-type access by native code ends the evaluation with its reason in the log.
 void run_guarded(scheme* sc, int op) {
     try {
         Eval_Cycle(sc, op);
     } catch (const PlatformException& e) {
         CPPBridge::error_text(e.reason());
+    } catch (...) {
+        recover_from_native_exception(sc);
+        throw;
     }
 }
 

@@ -4,6 +4,7 @@
 #include "platform/log_bridge.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <system_error>
@@ -12,6 +13,8 @@
 #include <cxxabi.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace omb {
 namespace {
@@ -114,30 +117,31 @@ void Guard::notify_all() { cond_.notify_all(); }
 namespace {
 
 std::atomic<bool> g_realtime_granted{false};
-std::atomic<bool> g_refusal_reported{false};
+std::atomic<bool> g_realtime_refusal_reported{false};
+std::atomic<bool> g_nice_refusal_reported{false};
+// Middle of the SCHED_FIFO range: above ordinary real-time helpers, below an audio server's own threads.
+std::atomic<int> g_audio_level{40};
 
-// Middle of the SCHED_FIFO range: above ordinary real-time helpers, below the
-// audio server's own threads (JACK runs its clients around 70-80).
-int realtime_param() {
+int fifo_level(Scheduling scheduling) {
   const int lo = sched_get_priority_min(SCHED_FIFO);
   const int hi = sched_get_priority_max(SCHED_FIFO);
-  return std::clamp(40, lo, hi);
+  const int audio = g_audio_level.load(std::memory_order_relaxed);
+  return std::clamp(scheduling == Scheduling::realtime_audio ? audio : audio - 1, lo, hi);
 }
 
-void report_refusal(const std::string& name, int err) {
-  if (g_refusal_reported.exchange(true, std::memory_order_relaxed))
+bool is_realtime(Scheduling scheduling) {
+  return scheduling == Scheduling::realtime_audio || scheduling == Scheduling::realtime_scheduler;
+}
+
+void report_once(std::atomic<bool>& reported, const char* what, const std::string& name, int err) {
+  if (reported.exchange(true, std::memory_order_relaxed))
     return;
-  CPPBridge::notification("Real-time scheduling refused for thread %s; running at normal priority",
-                          name.c_str());
-  devlog("real-time scheduling refused for thread %s (%s); running at normal priority", name.c_str(),
-         std::strerror(err));
+  CPPBridge::notification("%s refused for thread %s; running at normal priority", what, name.c_str());
+  devlog("%s refused for thread %s (%s); running at normal priority", what, name.c_str(), std::strerror(err));
 }
 
-void set_normal(pthread_t handle) {
-  sched_param param{};
-  param.sched_priority = 0;
-  pthread_setschedparam(handle, SCHED_OTHER, &param);
-}
+// Linux keeps a nice value per thread: setpriority on the thread's own id changes only that thread.
+int set_nice(pid_t tid, int nice) { return setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice) == 0 ? 0 : errno; }
 
 // pthread_setname_np takes at most 15 bytes; cut on a UTF-8 character boundary.
 std::string os_thread_name(const std::string& name) {
@@ -152,17 +156,18 @@ std::string os_thread_name(const std::string& name) {
 
 } // namespace
 
-Thread::Thread(std::string name, std::function<void()> body, int priority, bool fixed_priority)
-    : name_(std::move(name)), body_(std::move(body)), fixed_priority_(fixed_priority),
-      priority_(std::clamp(priority, 0, kRealtimePriority)) {}
+Thread::Thread(std::string name, std::function<void()> body, Scheduling scheduling)
+    : name_(std::move(name)), body_(std::move(body)), scheduling_(scheduling) {}
 
 Thread::~Thread() { join(); }
 
 bool Thread::realtime_available() { return g_realtime_granted.load(std::memory_order_acquire); }
 
-int Thread::priority() const {
+void Thread::set_audio_realtime_level(int level) { g_audio_level.store(level, std::memory_order_relaxed); }
+
+Scheduling Thread::scheduling() const {
   std::lock_guard lock(control_);
-  return priority_;
+  return scheduling_;
 }
 
 bool Thread::start() {
@@ -195,34 +200,37 @@ void Thread::join() {
   done.join();
 }
 
-void Thread::set_priority(int priority) {
+void Thread::set_scheduling(Scheduling scheduling) {
   std::lock_guard lock(control_);
-  priority_ = std::clamp(priority, 0, kRealtimePriority);
-  if (thread_.joinable())
-    apply_priority(thread_.native_handle());
+  scheduling_ = scheduling;
+  if (tid_ != 0 && thread_.joinable())
+    apply_scheduling(thread_.native_handle());
 }
 
-void Thread::apply_priority(std::thread::native_handle_type handle) {
-  if (priority_ < kRealtimePriority) {
-    set_normal(handle);
-    return;
-  }
+void Thread::apply_scheduling(pthread_t handle) {
   sched_param param{};
-  param.sched_priority = realtime_param();
-  const int err = pthread_setschedparam(handle, SCHED_FIFO, &param);
-  g_realtime_granted.store(err == 0, std::memory_order_release);
-  if (err == 0)
-    return;
-  set_normal(handle);
-  report_refusal(name_, err);
+  if (is_realtime(scheduling_)) {
+    param.sched_priority = fifo_level(scheduling_);
+    const int err = pthread_setschedparam(handle, SCHED_FIFO, &param);
+    g_realtime_granted.store(err == 0, std::memory_order_release);
+    if (err == 0)
+      return;
+    report_once(g_realtime_refusal_reported, "Real-time scheduling", name_, err);
+  }
+  param.sched_priority = 0;
+  pthread_setschedparam(handle, SCHED_OTHER, &param);
+  const int nice = scheduling_ == Scheduling::raised ? kRaisedNice : 0;
+  if (const int err = set_nice(tid_, nice); err != 0 && nice < 0)
+    report_once(g_nice_refusal_reported, "A raised priority", name_, err);
 }
 
 void Thread::run() {
   pthread_setname_np(pthread_self(), os_thread_name(name_).c_str());
   {
-    // Also waits until start() has stored thread_, so join and set_priority see it.
+    // Also waits until start() has stored thread_, so join and set_scheduling see it.
     std::lock_guard lock(control_);
-    apply_priority(pthread_self());
+    tid_ = gettid();
+    apply_scheduling(pthread_self());
   }
   if (!body_)
     return;

@@ -1,4 +1,4 @@
-// Threads with priorities, a mutex that knows its owner, and a guard (that mutex plus a condition variable).
+// Threads with a scheduling class, a mutex that knows its owner, and a guard (that mutex plus a condition variable).
 #pragma once
 
 #include <atomic>
@@ -9,6 +9,9 @@
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include <pthread.h>
+#include <sys/types.h>
 
 namespace omb {
 
@@ -76,16 +79,21 @@ private:
   std::condition_variable cond_;
 };
 
-// A named thread with a scheduling priority from 0 to 63. Priority 63 asks for
-// real-time scheduling (SCHED_FIFO); anything lower runs at normal priority.
-// Where the system refuses real time, the thread runs at normal priority and
-// the refusal is reported once per program run, to the log and the developer
-// log. The thread starts stopped; it is joinable, and the destructor joins it.
+// How a thread shares the processors. Only the audio render thread runs real-time, with the scheduler's queue
+// thread one level below it; every other thread time-shares, so that a runaway evaluation can never starve the
+// audio, the scheduler, or the thread that interrupts it.
+enum class Scheduling {
+  normal, // plain time-sharing
+  raised, // time-sharing with a raised nice value where permitted (the executer and eval-server threads)
+  realtime_scheduler, // SCHED_FIFO just below the audio: the scheduler's queue thread
+  realtime_audio,     // SCHED_FIFO: an audio render thread we own (the null driver's clock)
+};
+
+// A named thread. Where the system refuses the scheduling asked for, the thread runs at normal priority and the
+// refusal is reported once per program run. The thread starts stopped; it is joinable, and the destructor joins.
 class Thread {
 public:
-  static constexpr int kRealtimePriority = 63;
-
-  Thread(std::string name, std::function<void()> body, int priority = 31, bool fixed_priority = false);
+  Thread(std::string name, std::function<void()> body, Scheduling scheduling = Scheduling::normal);
   ~Thread();
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
@@ -97,29 +105,30 @@ public:
   void join();
 
   // While running, applies at once; before start, applies when the thread starts.
-  void set_priority(int priority);
-  int priority() const;
-  // Kept for callers that ask for it; Linux's normal scheduling has no fixed
-  // priorities, so it does not change what the thread gets.
-  bool fixed_priority() const { return fixed_priority_; }
+  void set_scheduling(Scheduling scheduling);
+  Scheduling scheduling() const;
 
   const std::string& name() const { return name_; }
   bool started() const { return started_.load(std::memory_order_acquire); }
 
-  // Whether the most recent request for real-time scheduling succeeded
-  // (false before any request).
+  // Whether the most recent request for real-time scheduling succeeded (false before any request).
   static bool realtime_available();
+  // The SCHED_FIFO level of audio render threads; an audio server that runs its own (JACK) tells its level here
+  // so that the queue thread stays below it. Set before the queue thread starts.
+  static void set_audio_realtime_level(int level);
+  // The nice value "raised" threads ask for.
+  static constexpr int kRaisedNice = -5;
 
 private:
   void run();
-  void apply_priority(std::thread::native_handle_type handle); // caller holds control_
+  void apply_scheduling(pthread_t handle); // caller holds control_; needs tid_
 
   std::string name_;
   std::function<void()> body_;
-  bool fixed_priority_;
   std::atomic<bool> started_{false};
-  mutable std::mutex control_; // priority_ and thread_ between start, set_priority and join
-  int priority_;
+  mutable std::mutex control_; // scheduling_, thread_ and tid_ between start, set_scheduling and join
+  Scheduling scheduling_;
+  pid_t tid_ = 0; // the kernel's id of the running thread, for its nice value
   std::thread thread_;
 };
 

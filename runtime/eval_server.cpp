@@ -14,20 +14,21 @@
 #include <unistd.h>
 #include <vector>
 
-#include "audio/sample_clock.h"
+#include "scheduler/sample_clock.h"
 #include "platform/dev_log.h"
 #include "platform/log_bridge.h"
 #include "runtime/scheme_interface.h"
+#include "runtime/wire_protocol.h"
 
 namespace omb {
 
 namespace {
 
-constexpr size_t READ_SIZE = 1024;
-constexpr int MAX_READS = 1026;
+using wire::INTERRUPT;
+using wire::MAX_READS;
+using wire::READ_SIZE;
+using wire::TERMINATOR;
 constexpr auto REPLY_LIMIT = std::chrono::seconds(250);
-constexpr char TERMINATOR = 7;
-constexpr char INTERRUPT = 3;
 
 struct Client {
     int fd;
@@ -190,18 +191,18 @@ private:
     }
 
     std::string answer(Client& c, const std::string& request) {
-        if (request.empty()) return "!";
+        if (request.empty()) return wire::GIVEN_UP;
         // The terminal and editor clients say goodbye this way; it is not Scheme to evaluate.
-        if (request == std::string("shutdownreplthread") + TERMINATOR) return "shutdownreplthread";
+        if (request == std::string(wire::GOODBYE) + TERMINATOR) return wire::GOODBYE;
         char* text = static_cast<char*>(std::malloc(request.size() + 1));
-        if (!text) return "!";
+        if (!text) return wire::GIVEN_UP;
         std::memcpy(text, request.c_str(), request.size() + 1);
         if (process->guard_.is_owned_by_current_thread()) {
             CPPBridge::notification("Ombrel interpreter server thread trying to relock. Dropping Task!.");
             std::free(text);
             return "";
         }
-        process->createSchemeTask(0, text, std::to_string(c.fd), 0);
+        process->createSchemeTask(0, text, std::to_string(c.fd), SchemeTaskType::eval_string);
         return await_reply(c);
     }
 

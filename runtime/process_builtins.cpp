@@ -4,7 +4,8 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "audio/au_host.h"
+#include "runtime/scheme_obj.h"
+#include "scheduler/scheduler.h"
 #include "interpreter/cell_renderer.h"
 #include "platform/log_bridge.h"
 #include "runtime/scheme_interface.h"
@@ -60,7 +61,7 @@ pointer SchemeInterface::callCPPAtTime(scheme* sc, pointer args) {
         return sc->F;
     }
     auto* cm = static_cast<CM*>(cptr_value(target));
-    AUHost::singleton().scheduler().insert(new Task<SchemeObj*>(time, callback, tag, cm, obj));
+    Scheduler::singleton().insert(new Task<SchemeObj*>(time, callback, tag, cm, obj));
     return sc->T;
 }
 

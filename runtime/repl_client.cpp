@@ -1,4 +1,5 @@
 #include "runtime/repl_client.h"
+#include "runtime/wire_protocol.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -24,11 +25,11 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr char REQUEST_END = 7;
-constexpr char REPLY_END = 0;
-constexpr char INTERRUPT = 3;
-constexpr std::size_t WRITE_PIECE = 1024;
-constexpr const char* SHUTDOWN_MESSAGE = "shutdownreplthread";
+using wire::INTERRUPT;
+using wire::REPLY_END;
+constexpr char REQUEST_END = wire::TERMINATOR;
+constexpr std::size_t WRITE_PIECE = wire::READ_SIZE;
+constexpr const char* SHUTDOWN_MESSAGE = wire::GOODBYE;
 
 // A port held by something that accepts but never greets must not hang the caller.
 constexpr auto GREETING_WAIT = 10s;

@@ -13,12 +13,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "audio/au_host.h"
 #include "interpreter/cell_renderer.h"
 #include "platform/dev_log.h"
 #include "platform/log_bridge.h"
 #include "platform/objects/object.h"
 #include "runtime/native_libraries.h"
+#include "runtime/wire_protocol.h"
+#include "scheduler/scheduler.h"
 
 namespace omb {
 
@@ -74,15 +75,15 @@ SchemeObj::~SchemeObj() {
     if (!environment_) return;
     // The release happens on the executer, the only thread that may touch the interpreter.
     if (SchemeInterface* owner = SchemeInterface::I(scheme_))
-        owner->createSchemeTask(environment_, "destroy SchemeObj", 2);
+        owner->createSchemeTask(environment_, "destroy SchemeObj", SchemeTaskType::release);
 }
 
 // ---- construction, start, stop ---------------------------------------------------------------------------------
 
 SchemeInterface::SchemeInterface(std::string path, std::string name, int port)
     : path_(std::move(path)), name_(std::move(name)), port_(port) {
-    task_thread_ = std::make_unique<Thread>("ombrel executer", [this] { executerBody(); }, 31, false);
-    server_thread_ = std::make_unique<Thread>("ombrel server", [this] { run_eval_server(this); }, 31, false);
+    task_thread_ = std::make_unique<Thread>("ombrel executer", [this] { executerBody(); });
+    server_thread_ = std::make_unique<Thread>("ombrel server", [this] { run_eval_server(this); });
     if (path_.empty() || path_.back() != '/') path_ += '/';
     sc_ = scheme_init_new();
     if (!sc_) {
@@ -119,8 +120,9 @@ SchemeInterface::SchemeInterface(std::string path, std::string name, int port)
     addForeignFunc("sys:verbose-error-logging", extendedErrorLogging);
     addForeignFunc("sys:task-queue-logging", taskQueueLogging);
     addForeignFunc("sys:scheme-eval-timer", schemeEvalTimer);
-    task_thread_->set_priority(63);
-    server_thread_->set_priority(63);
+    // Raised, but time-shared: a runaway evaluation must not starve the audio or the server that interrupts it.
+    task_thread_->set_scheduling(Scheduling::raised);
+    server_thread_->set_scheduling(Scheduling::raised);
 }
 
 SchemeInterface::~SchemeInterface() {
@@ -130,8 +132,10 @@ SchemeInterface::~SchemeInterface() {
         std::free(sc_);
     }
     if (server_socket_ >= 0) ::close(server_socket_);
-    for (auto& task : task_queue_)
-        if (task.type == 0) std::free(task.pointer);
+    for (auto& task : task_queue_) {
+        if (task.type == SchemeTaskType::eval_string) std::free(task.pointer);
+        if (task.type == SchemeTaskType::closure_callback) delete static_cast<SchemeObj*>(task.pointer);
+    }
 }
 
 bool SchemeInterface::start() {
@@ -171,6 +175,7 @@ bool SchemeInterface::start() {
 void SchemeInterface::stop() {
     if (stopped_.exchange(true)) return;
     if (task_thread_->started()) std::fputs("Stop Scheme Interface\n", stdout);  // not for one that never started
+    unregister();  // nothing hands this process out or queues work for it any more
     running_ = false;
     guard_.notify_all();
     // Closing the listening socket ends the server's wait.
@@ -181,10 +186,29 @@ void SchemeInterface::stop() {
             std::fprintf(stderr, "SchemeInterface Error: Error closing server socket %s\n", std::strerror(errno));
         server_socket_ = -1;
     }
+    interruptUntilExecuterEnds();
     task_thread_->join();
     server_thread_->join();
+    // The executer can schedule no more: what it scheduled refers to this process and its interpreter.
+    Scheduler::singleton().withdraw(sc_);
+}
+
+void SchemeInterface::unregister() {
     std::lock_guard lock(registry_mutex);
-    SCHEME_MAP.erase(sc_);  // the interpreter dies with the process: nobody may hand it work any more
+    std::erase(INSTANCES, this);
+    std::erase_if(SCHEME_MAP, [this](const auto& entry) { return entry.second == this; });
+    std::erase_if(SCHEME_NAME_MAP, [this](const auto& entry) { return entry.second == this; });
+}
+
+// A runaway evaluation never looks at the running flag: it is interrupted, again if a new one has begun, until the
+// executer has seen the flag and ended.
+void SchemeInterface::interruptUntilExecuterEnds() {
+    if (!task_thread_->started()) return;
+    while (!executer_done_.load(std::memory_order_acquire)) {
+        if (sc_) scheme_interrupt(sc_);
+        guard_.notify_all();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
 }
 
 bool SchemeInterface::loadFile(const std::string& name, const std::string& folder) {
@@ -194,7 +218,14 @@ bool SchemeInterface::loadFile(const std::string& name, const std::string& folde
         std::printf("ERROR: Unable to locate file: %s\n", path.c_str());
         return false;
     }
-    scheme_load_file(sc_, f);
+    // A library file that fails in native code must not take the start-up (or the executer) with it.
+    try {
+        scheme_load_file(sc_, f);
+    } catch (const std::exception& e) {
+        CPPBridge::error("Loading %s failed: %s", path.c_str(), e.what());
+    } catch (...) {
+        CPPBridge::error("Loading %s failed: unknown exception", path.c_str());
+    }
     std::fclose(f);
     return true;
 }
@@ -257,11 +288,11 @@ size_t SchemeInterface::count() {
 
 // ---- tasks -------------------------------------------------------------------------------------------------------
 
-void SchemeInterface::createSchemeTask(void* pointer, const std::string& label, int type) {
+void SchemeInterface::createSchemeTask(void* pointer, const std::string& label, SchemeTaskType type) {
     createSchemeTask(clock_low32(), pointer, label, type);
 }
 
-void SchemeInterface::createSchemeTask(int32_t time, void* pointer, const std::string& label, int type) {
+void SchemeInterface::createSchemeTask(int32_t time, void* pointer, const std::string& label, SchemeTaskType type) {
     if (guard_.is_owned_by_current_thread()) {
         CPPBridge::notification("Thread trying to relock creating scheme task. Potential deadlock. Dropping Task!");
         return;
@@ -291,7 +322,8 @@ void SchemeInterface::schemeCallback(TaskI* task) {
         return;
     }
     std::lock_guard lock(guard_);
-    task_queue_.push_back(SchemeTask{static_cast<int32_t>(task->time()), t->getArg(), "tmp_label", 1});
+    task_queue_.push_back(
+        SchemeTask{static_cast<int32_t>(task->time()), t->getArg(), "tmp_label", SchemeTaskType::closure_callback});
     guard_.notify_all();  // as in createSchemeTask
 }
 
@@ -321,9 +353,15 @@ bool SchemeInterface::waitForReply(int fd, std::chrono::milliseconds timeout, st
 
 void SchemeInterface::startInterpreter() {
     std::string resources = path_.substr(0, path_.size() - 1);
-    register_native_libraries(this);
+    try {
+        register_native_libraries(this);
+    } catch (const std::exception& e) {
+        CPPBridge::error("Native libraries of %s failed to register: %s", name_.c_str(), e.what());
+    }
     devlog("Loading standard scheme files");
-    for (const char* file : STANDARD_FILES) loadFile(file, resources);
+    // A stop during start-up (a library file that runs away) skips what is left.
+    for (const char* file : STANDARD_FILES)
+        if (running_) loadFile(file, resources);
     devlog("Loading library scheme files");
     auto folder = user_library_folder();
     std::error_code ec;
@@ -334,11 +372,12 @@ void SchemeInterface::startInterpreter() {
             if (it->path().extension() == ".scm") files.push_back(it->path());
         std::sort(files.begin(), files.end());  // a stable order a performer can predict
         for (const auto& f : files) {
+            if (!running_) break;
             devlog("Load File %s,%s", f.lexically_relative(folder).c_str(), folder.c_str());
             loadFile(f.filename().string(), f.parent_path().string());
         }
     }
-    if (name_ == "primary process") {
+    if (name_ == "primary process" && running_) {
         std::puts("Check for startup file");
         if (std::filesystem::exists(resources + "/startup.scm", ec)) {
             std::puts("Loading startup file");
@@ -354,6 +393,7 @@ void SchemeInterface::executerBody() {
     for (;;) {
         if (!running_) {
             std::puts("Exiting task thread");
+            executer_done_.store(true, std::memory_order_release);
             return;
         }
         for (;;) {
@@ -373,16 +413,35 @@ void SchemeInterface::executerBody() {
     }
 }
 
+// Whatever a task throws is reported once and the executer goes on with the next: an evaluation that failed in
+// native code still gets its reply, and later evaluations and callbacks run as before.
 void SchemeInterface::runTask(SchemeTask& task) {
-    switch (task.type) {
-    case 0: runEvalString(task); break;
-    case 1: runClosureCallback(task); break;
-    case 2: unprotect_cell(sc_, static_cast<pointer>(task.pointer)); break;
-    case 4: runRunloopCallback(task); break;
-    default: std::fputs("ERROR: BAD SchemeTask type!!\n", stderr); break;
+    try {
+        dispatch(task);
+    } catch (const std::exception& e) {
+        taskFailed(task, e.what());
+    } catch (...) {
+        taskFailed(task, "unknown exception");
     }
     // An interrupt aimed at this evaluation must not outlive it.
     sc_->interrupt.store(0, std::memory_order_relaxed);
+}
+
+void SchemeInterface::dispatch(SchemeTask& task) {
+    switch (task.type) {
+    case SchemeTaskType::eval_string: runEvalString(task); break;
+    case SchemeTaskType::closure_callback: runClosureCallback(task); break;
+    case SchemeTaskType::release: unprotect_cell(sc_, static_cast<pointer>(task.pointer)); break;
+    case SchemeTaskType::runloop_callback: runRunloopCallback(task); break;
+    default: std::fputs("ERROR: BAD SchemeTask type!!\n", stderr); break;
+    }
+}
+
+void SchemeInterface::taskFailed(SchemeTask& task, const char* what) {
+    std::string report = std::string("Evaluation failed: ") + what;
+    CPPBridge::error_text(report);
+    reset_output();
+    if (task.type == SchemeTaskType::eval_string) storeReply(task.label, report);
 }
 
 namespace {
@@ -393,9 +452,11 @@ void report_eval_time(uint64_t started) {
 }  // namespace
 
 void SchemeInterface::runEvalString(SchemeTask& task) {
-    auto* text = static_cast<char*>(task.pointer);
+    std::unique_ptr<char, decltype(&std::free)> owned(static_cast<char*>(task.pointer), &std::free);
+    task.pointer = nullptr;
+    char* text = owned.get();
     size_t n = std::strlen(text);
-    if (n > 0 && text[n - 1] == 7) text[n - 1] = 0;
+    if (n > 0 && text[n - 1] == wire::TERMINATOR) text[n - 1] = 0;
     uint64_t started = SampleClock::TIME.load();
     scheme_load_string(sc_, text);
     report_eval_time(started);
@@ -405,7 +466,6 @@ void SchemeInterface::runEvalString(SchemeTask& task) {
         storeReply(task.label, std::string(output_, strnlen(output_, sizeof output_)));
         reset_output();
     }
-    std::free(text);
 }
 
 void SchemeInterface::reset_output() {
@@ -419,7 +479,8 @@ void SchemeInterface::forget_callback_error() {
 }
 
 void SchemeInterface::runClosureCallback(SchemeTask& task) {
-    auto* obj = static_cast<SchemeObj*>(task.pointer);
+    std::unique_ptr<SchemeObj> obj(static_cast<SchemeObj*>(task.pointer));  // destroyed after the call, come what may
+    task.pointer = nullptr;
     pointer value = obj->getValue();
     pointer proc = is_pair(value) ? pair_car(value) : value;
     if (!is_pair(value) || !applicable(proc)) {
@@ -432,7 +493,6 @@ void SchemeInterface::runClosureCallback(SchemeTask& task) {
         report_eval_time(started);
         forget_callback_error();
     }
-    delete obj;
 }
 
 void SchemeInterface::runRunloopCallback(SchemeTask& task) {

@@ -17,18 +17,25 @@
 #include "interpreter/process_switches.h"
 #include "interpreter/scheme.h"
 #include "platform/thread.h"
-#include "runtime/tasks.h"
+#include "runtime/scheme_obj.h"
+#include "scheduler/sample_clock.h"
 
 namespace omb {
 
-// Work for a process's executer. Types: 0 eval string (pointer: a malloc'ed text, freed by the executer; label:
-// the reply key), 1 closure callback (pointer: a SchemeObj, destroyed after the call), 2 release of a protected
-// cell, 4 run-loop callback (pointer: a platform object; label: a global procedure's name).
+// The kinds of work a process's executer does; the numbers are the ones the task records have always carried.
+enum class SchemeTaskType : int {
+    eval_string = 0,       // pointer: a malloc'ed text, freed by the executer; label: the reply key
+    closure_callback = 1,  // pointer: a SchemeObj holding (procedure . arguments), destroyed after the call
+    release = 2,           // pointer: a protected cell to let go of
+    runloop_callback = 4,  // pointer: a platform object; label: the name of a global procedure to call with it
+};
+
+// Work for a process's executer.
 struct SchemeTask {
     int32_t time;
     void* pointer;
     std::string label;
-    int type;
+    SchemeTaskType type;
 };
 
 class SchemeInterface {
@@ -56,8 +63,8 @@ public:
     static size_t count();
 
     // Any thread but the executer's while it holds the guard: queue work for the executer.
-    void createSchemeTask(void* pointer, const std::string& label, int type);
-    void createSchemeTask(int32_t time, void* pointer, const std::string& label, int type);
+    void createSchemeTask(void* pointer, const std::string& label, SchemeTaskType type);
+    void createSchemeTask(int32_t time, void* pointer, const std::string& label, SchemeTaskType type);
     // The target of "*callback*": hands a due Scheme callback to the executer.
     void schemeCallback(TaskI* task);
 
@@ -95,6 +102,10 @@ private:
     void executerBody();
     void startInterpreter();
     void runTask(SchemeTask& task);
+    void dispatch(SchemeTask& task);
+    void taskFailed(SchemeTask& task, const char* what);
+    void unregister();
+    void interruptUntilExecuterEnds();
     void runEvalString(SchemeTask& task);
     void runClosureCallback(SchemeTask& task);
     void runRunloopCallback(SchemeTask& task);
@@ -115,6 +126,7 @@ private:
     std::atomic<bool> running_{true};
     std::atomic<bool> ready_{false};
     std::atomic<bool> stopped_{false};
+    std::atomic<bool> executer_done_{false};
     bool executing_ = false;  // under the guard
     int server_socket_ = -1;
     std::deque<SchemeTask> task_queue_;

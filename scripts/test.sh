@@ -7,4 +7,4 @@ cd "$ROOT"
 
 bash scripts/install-deps.sh
 bash scripts/build.sh build ${OMBREL_WERROR:+-DOMBREL_WERROR=$OMBREL_WERROR}
-ctest --test-dir build --output-on-failure -j2
+ctest --test-dir build --output-on-failure --no-tests=error -j2

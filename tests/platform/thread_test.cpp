@@ -4,6 +4,9 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+#include <cerrno>
 
 #include <atomic>
 #include <chrono>
@@ -17,6 +20,7 @@
 using namespace std::chrono_literals;
 using omb::Guard;
 using omb::RecursiveOwnerMutex;
+using omb::Scheduling;
 using omb::Thread;
 
 namespace {
@@ -241,32 +245,61 @@ TEST(Thread, AnExceptionInTheBodyEndsOnlyThatThread) {
   SUCCEED(); // reaching here means the program was not terminated
 }
 
-// Real time may or may not be granted here; either way the thread runs, and
-// realtime_available() matches the policy the thread actually got.
-TEST(Thread, RealtimePriorityRunsWhetherOrNotGranted) {
-  std::promise<void> saw_first, change_applied;
-  int first_policy = -1, second_policy = -1;
-  bool first_reported = false;
-  Thread t(
-      "rt test", [&] {
-        first_policy = sched_getscheduler(0);
-        first_reported = Thread::realtime_available();
-        saw_first.set_value();
-        change_applied.get_future().wait();
-        second_policy = sched_getscheduler(0);
-      },
-      31);
-  t.set_priority(63); // before start: applied when the thread starts
-  EXPECT_EQ(t.priority(), 63);
+// Real time and a raised nice value may or may not be granted here; either way the thread runs, it gets what
+// it asked for or plain time-sharing, and a change while it runs applies at once. The audio level stays above the
+// queue thread's.
+TEST(Thread, SchedulingClassesApplyBeforeStartAndWhileRunning) {
+  struct Seen {
+    int policy = -1, fifo_level = -1, nice = 99;
+  };
+  auto look = [] {
+    Seen s;
+    sched_param p{};
+    pthread_getschedparam(pthread_self(), &s.policy, &p);
+    s.fifo_level = p.sched_priority;
+    errno = 0;
+    s.nice = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+    return s;
+  };
+  std::promise<void> step[3];
+  std::promise<void> go[2];
+  Seen seen[3];
+  bool reported = false;
+  Thread t("sched test", [&] {
+    seen[0] = look();
+    reported = Thread::realtime_available();
+    step[0].set_value();
+    go[0].get_future().wait();
+    seen[1] = look();
+    step[1].set_value();
+    go[1].get_future().wait();
+    seen[2] = look();
+    step[2].set_value();
+  });
+  t.set_scheduling(Scheduling::realtime_audio); // before start: applied when the thread starts
+  EXPECT_EQ(t.scheduling(), Scheduling::realtime_audio);
   ASSERT_TRUE(t.start());
-  ASSERT_EQ(saw_first.get_future().wait_for(kPatience), std::future_status::ready);
-  EXPECT_TRUE(first_policy == SCHED_FIFO || first_policy == SCHED_OTHER) << first_policy;
-  EXPECT_EQ(first_policy == SCHED_FIFO, first_reported);
+  ASSERT_EQ(step[0].get_future().wait_for(kPatience), std::future_status::ready);
+  EXPECT_EQ(seen[0].policy == SCHED_FIFO, reported);
+  const int audio_level = seen[0].fifo_level;
 
-  t.set_priority(31); // while running: back to normal scheduling at once
-  change_applied.set_value();
+  t.set_scheduling(Scheduling::realtime_scheduler);
+  go[0].set_value();
+  ASSERT_EQ(step[1].get_future().wait_for(kPatience), std::future_status::ready);
+  if (reported) {
+    EXPECT_EQ(seen[1].policy, SCHED_FIFO);
+    EXPECT_LT(seen[1].fifo_level, audio_level);
+  }
+
+  t.set_scheduling(Scheduling::raised); // time-sharing again, nice -5 where permitted
+  go[1].set_value();
+  ASSERT_EQ(step[2].get_future().wait_for(kPatience), std::future_status::ready);
   t.join();
-  EXPECT_EQ(second_policy, SCHED_OTHER);
+  EXPECT_EQ(seen[2].policy, SCHED_OTHER);
+  EXPECT_TRUE(seen[2].nice == Thread::kRaisedNice || seen[2].nice == 0) << seen[2].nice;
+  if (reported) { // the same privilege grants both
+    EXPECT_EQ(seen[2].nice, Thread::kRaisedNice);
+  }
 }
 
 } // namespace

@@ -169,6 +169,35 @@ TEST_F(OmbrelProgram, ServesTheTerminalClientAndEndsCleanlyOnSigterm) {
     EXPECT_FALSE(listening(port_));
 }
 
+// Many callbacks scheduled in loops from a client, close to the clock (the way a new performer first tries it),
+// all run while the queue thread slices; then a runaway evaluation does not hold up SIGTERM.
+TEST_F(OmbrelProgram, SurvivesACallbackFloodAndStopsPromptlyDuringARunawayLoop) {
+    Ombrel program(port_, dir_ / "out.txt");
+    ASSERT_TRUE(wait_listening(port_, program)) << program.output();
+    const std::string flood = "(let loop ((i 0)) (if (< i 5000) (begin (callback (+ (now) (modulo i 7)) noop) "
+                              "(loop (+ i 1))) (quote done)))";
+    std::string command = std::string(OMBREL_REPL_BIN) + " --port " + std::to_string(port_) +
+                          " -e '(define calls 0)' -e '(define (noop) (set! calls (+ calls 1)))'";
+    for (int i = 0; i < 10; ++i) command += " -e '" + flood + "'";
+    EXPECT_EQ(std::system((command + " > /dev/null 2>&1").c_str()), 0);
+    std::string calls;
+    for (auto end = std::chrono::steady_clock::now() + 30s; std::chrono::steady_clock::now() < end;) {
+        calls = repl(port_, "calls");
+        if (calls == "50000\n" || !program.running()) break;
+        std::this_thread::sleep_for(20ms);
+    }
+    EXPECT_EQ(calls, "50000\n") << program.output();
+
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = loopback(port_);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    const std::string runaway = "(let loop () (loop))\x07";
+    ASSERT_EQ(::send(fd, runaway.data(), runaway.size(), MSG_NOSIGNAL), static_cast<ssize_t>(runaway.size()));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(program.terminate(2s), 0) << "SIGTERM during a runaway evaluation:\n" << program.output();
+    ::close(fd);
+}
+
 TEST_F(OmbrelProgram, ASecondCopyMovesToTheNextPort) {
     Ombrel first(port_, dir_ / "first.txt");
     ASSERT_TRUE(wait_listening(port_, first)) << first.output();

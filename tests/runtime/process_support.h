@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -218,6 +219,11 @@ inline void test_scheme_init(SchemeInterface* process) {
         Gate::instance().pass();
         return sc->T;
     });
+    // Native code that fails the C++ way: a standard exception, or anything else with an argument.
+    process->addForeignFunc("test:throw", [](scheme* sc, pointer args) -> pointer {
+        if (args != sc->NIL) throw 42;
+        throw std::runtime_error("native fault");
+    });
     process->addForeignFunc("test:protected-count", [](scheme* sc, pointer) -> pointer {
         return mk_integer(sc, static_cast<int64_t>(sc->protected_cells->size()));
     });
@@ -277,7 +283,7 @@ private:
 
 // Queues Scheme text for the executer as another thread would (a MIDI or mouse handler).
 inline void queue_text(const std::string& text, const std::string& label) {
-    ProcessEnvironment::process->createSchemeTask(::strdup(text.c_str()), label, 0);
+    ProcessEnvironment::process->createSchemeTask(::strdup(text.c_str()), label, SchemeTaskType::eval_string);
 }
 
 // Shuts the gate and parks the executer in it; the destructor lets it go.

@@ -1,5 +1,6 @@
 // A Scheme process run for real: its eval server over loopback sockets, its executer, its built-ins and Scheme
 // callbacks through the scheduler on the null device's running clock.
+#include <sched.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -191,6 +192,56 @@ TEST_F(Process, ByteThreeInterruptsARunawayEvaluation) {
     EXPECT_EQ(c.eval("(+ 40 2)"), "42");
 }
 
+// Every thread of this test program on one processor, so that threads compete as on a loaded machine; false
+// where the system does not allow it.
+bool pin_to_one_cpu(bool pin) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (pin) CPU_SET(0, &set);
+    else
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) CPU_SET(cpu, &set);
+    bool ok = true;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        ok &= ::sched_setaffinity(std::atoi(task.path().filename().c_str()), sizeof set, &set) == 0 || !pin;
+    return ok;
+}
+
+// A runaway evaluation shares the processor: the clock and the scheduler run on time and the server still reads
+// the interrupt, even with every thread on one processor.
+TEST_F(Process, ARunawayLoopStarvesNeitherTheClockNorTheInterrupt) {
+    const bool pinned = pin_to_one_cpu(true);
+    c.send("(define (spin) (spin)) (spin)\x07");
+    std::this_thread::sleep_for(100ms);
+    const auto t0 = std::chrono::steady_clock::now();
+    const uint64_t clock0 = SampleClock::TIME;
+    std::this_thread::sleep_for(500ms);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double advanced = static_cast<double>(SampleClock::TIME - clock0) / SampleClock::SAMPLERATE;
+    c.send("\x03");
+    auto reply = c.next(5s);
+    if (!reply) scheme_interrupt(process().getScheme());  // unstick the executer, or the process never stops
+    pin_to_one_cpu(false);
+    EXPECT_TRUE(pinned) << "could not pin the threads: the test ran without competition";
+    EXPECT_GT(advanced, 0.8 * seconds) << "the clock fell behind while Scheme ran away";
+    ASSERT_TRUE(reply) << "no reply after the interrupt";
+    EXPECT_NE(reply->find("interrupted"), std::string::npos) << *reply;
+    EXPECT_EQ(c.eval("(+ 1 2)"), "3");
+}
+
+// Native code that throws ends only its own evaluation or callback: the request is answered, later evaluations
+// and callbacks run, and the interpreter (its collector, its load port) is sound afterwards.
+TEST_F(Process, ExceptionsFromNativeCodeEndOnlyTheirEvaluation) {
+    EXPECT_EQ(c.eval("(test:throw)"), "Evaluation failed: native fault");
+    EXPECT_EQ(c.eval("(begin (test:throw 1) 5)"), "Evaluation failed: unknown exception");
+    EXPECT_TRUE(log.saw(log.errors, "Evaluation failed: native fault"));
+    EXPECT_EQ(c.eval("(begin (sys:run-gc) (length (make-list 100000 'x)))"), "100000");
+
+    ASSERT_EQ(c.eval("(define after #f)"), "after");
+    c.eval("(begin (callback (now) test:throw) (callback (+ (now) 441) (lambda () (set! after #t))))");
+    EXPECT_TRUE(eval_becomes("after", "#t")) << "the callback after a failed one did not run";
+    EXPECT_EQ(c.eval("(car '())"), CAR_ERROR) << "error replies are what they were";
+}
+
 TEST_F(Process, ShutdownReplThreadIsAnsweredWithoutEvaluation) {
     EXPECT_EQ(c.eval("shutdownreplthread"), "shutdownreplthread");
     EXPECT_EQ(c.eval("(+ 1 2)"), "3");
@@ -260,10 +311,10 @@ TEST_F(Process, CallbacksThatAreNotProceduresAreReportedAndSkipped) {
     EXPECT_TRUE(log.saw(log.errors, "Bad closure (5 1) Ignoring callback request"));
     EXPECT_TRUE(eval_becomes("(= base (test:protected-count))", "#t")) << "the skipped callback's value is released";
 
-    process().createSchemeTask(nullptr, "no-such-handler", 4);
+    process().createSchemeTask(nullptr, "no-such-handler", SchemeTaskType::runloop_callback);
     EXPECT_TRUE(log.saw(log.errors, "Ignoring runloop-callback request"));
     ASSERT_EQ(c.eval("(define not-a-handler 5)"), "not-a-handler");
-    process().createSchemeTask(nullptr, "not-a-handler", 4);
+    process().createSchemeTask(nullptr, "not-a-handler", SchemeTaskType::runloop_callback);
     EXPECT_TRUE(log.saw(log.errors, "Bad closure 5 Ignoring runloop-callback request"));
     EXPECT_EQ(c.eval("(+ 1 2)"), "3");
 }
@@ -438,7 +489,7 @@ TEST_F(Process, TheClockAdvancesAndCanBeSet) {
 
 // ---- registries -----------------------------------------------------------------------------------------------
 
-TEST_F(Process, ProcessesAreFoundByIndexInterpreterAndName) {
+TEST_F(Process, ProcessesAreFoundWhileTheyRunAndForgottenWhenStopped) {
     EXPECT_EQ(SchemeInterface::I(size_t{0}), &process()) << "the first started process";
     EXPECT_EQ(SchemeInterface::I("test process"), &process());
     EXPECT_EQ(SchemeInterface::I(process().getScheme()), &process());
@@ -453,6 +504,31 @@ TEST_F(Process, ProcessesAreFoundByIndexInterpreterAndName) {
     for (size_t i = 0; i < count; ++i) EXPECT_NE(SchemeInterface::I(i), second.get());
     second.reset();
     EXPECT_EQ(c.eval("(+ 1 2)"), "3") << "the failed process took nothing from the running one";
+
+    // Stopped in the middle of a runaway evaluation, with work still scheduled, a process ends promptly, is found
+    // no more, and leaves nothing of its own in the scheduler.
+    const int port = free_port();
+    auto third = std::make_unique<SchemeInterface>(OMBREL_SCHEME_DIR, "third process", port);
+    ASSERT_TRUE(third->start());
+    ASSERT_TRUE(eventually([&] { return third->isReady(); }, 30s));
+    EXPECT_EQ(SchemeInterface::I("third process"), third.get());
+    Conn other(port);
+    ASSERT_TRUE(other.greet());
+    Scheduler& scheduler = AUHost::singleton().scheduler();
+    const size_t queued = scheduler.size();
+    EXPECT_EQ(other.eval("(callback (+ (now) 4410000) (lambda () #t))"), "#t");
+    EXPECT_EQ(scheduler.size(), queued + 1);
+    other.send("(let loop () (loop))\x07");
+    std::this_thread::sleep_for(100ms);
+    const auto before_stop = std::chrono::steady_clock::now();
+    third->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before_stop, 2s);
+    EXPECT_EQ(SchemeInterface::I("third process"), nullptr);
+    EXPECT_EQ(SchemeInterface::I(third->getScheme()), nullptr);
+    EXPECT_EQ(SchemeInterface::count(), count);
+    EXPECT_EQ(scheduler.size(), queued) << "its scheduled work was withdrawn";
+    third.reset();
+    EXPECT_EQ(c.eval("(+ 1 2)"), "3");
 }
 
 }  // namespace

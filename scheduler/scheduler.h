@@ -1,7 +1,9 @@
 // The time-ordered scheduler: every pending task of the program, run by a queue thread when it falls due.
 //
-// Threads: any thread inserts; the render thread only calls wake(); the queue thread runs time_slice() once per
-// buffer. The queue lock is never held while a task executes, so a running task may schedule new ones.
+// Threads: any thread inserts, clears, blocks and withdraws; the render thread only calls wake(); the queue thread
+// runs time_slice() once per buffer. A task leaves the queue (peek, tests and removal) under one lock and is only
+// then run or discarded, so each task is run or discarded exactly once whatever races it. The queue lock is never
+// held while a task executes, so a running task may schedule new ones.
 #pragma once
 
 #include <atomic>
@@ -9,16 +11,20 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <semaphore>
 #include <set>
 
 #include "platform/thread.h"
-#include "runtime/tasks.h"
+#include "scheduler/tasks.h"
 
 namespace omb {
 
 class Scheduler {
 public:
+    // The program's one queue, driven by the audio engine's clock.
+    static Scheduler& singleton();
+
     Scheduler();
     ~Scheduler();  // stops the queue thread; tasks still queued are discarded
     Scheduler(const Scheduler&) = delete;
@@ -29,8 +35,11 @@ public:
     void set_block(int32_t tag);
     void remove_block(int32_t tag);
     size_t size();
+    // Discards every queued task whose owner() is `owner`, and waits until none of them is running: afterwards
+    // nothing the scheduler holds refers to the owner. Not from the queue thread.
+    void withdraw(const void* owner);
 
-    void start_thread();  // the queue thread (real-time priority when granted)
+    void start_thread();  // the queue thread, real-time just below the audio where granted
     void stop_thread();
     // From the render thread once per buffer: no lock, no allocation, never blocks. A semaphore rather than a
     // condition, so a wake that arrives while a slice is still running is not lost (that slice's tasks would be
@@ -45,26 +54,34 @@ public:
 
     // What the slices have done since construction: read by benchmarks and diagnostics from any thread.
     struct Stats {
-        uint64_t slices = 0;         // completed
+        uint64_t slices = 0;           // completed
         int64_t last_slice_time = -1;  // TIME as the last completed slice read it
         uint64_t executed = 0;
-        uint64_t late = 0;           // executed although their buffer had already begun (time < TIME at the slice)
-        int64_t max_lateness = 0;    // samples
+        uint64_t late = 0;             // executed although their buffer had already begun (time < TIME at the slice)
+        int64_t max_lateness = 0;      // samples
         uint64_t reaped = 0;
         uint64_t blocked = 0;
         uint64_t cleared = 0;
+        uint64_t failed = 0;           // threw while running; reported and destroyed
     };
     Stats stats() const;
 
 private:
-    TaskI* front();
-    void pop_front();
+    using Queue = std::multimap<int64_t, TaskI*, SortCriteria<int64_t>>;
+
+    void discard_cleared();
+    void report_queue(int64_t now);
+    void reap_late(int64_t now);
+    void run_due(int64_t now);
+    void run(TaskI* task);
     void queue_thread_body();
     void note_lateness(int64_t lateness);
 
-    std::multimap<int64_t, TaskI*, SortCriteria<int64_t>> queue_;
-    std::multimap<int64_t, TaskI*, SortCriteria<int64_t>> clearing_;  // cleared, awaiting the next slice
+    Queue queue_;
+    Queue clearing_;  // cleared, awaiting the next slice
     RecursiveOwnerMutex priority_queue_mutex_{"priority_queue_mutex"};
+    // Held by the queue thread while a task runs, so withdraw() can wait for it. Never taken under the queue lock.
+    std::mutex running_mutex_;
     // Wakes coalesce: at most one release is outstanding, so the count stays within the semaphore's range.
     std::counting_semaphore<> queue_thread_wake_{0};
     std::atomic<bool> wake_pending_{false};
@@ -75,7 +92,7 @@ private:
     std::function<void()> slice_hook_;
     // Written by the slicing thread only; relaxed atomics so readers on other threads see whole values.
     struct Counters {
-        std::atomic<uint64_t> slices{0}, executed{0}, late{0}, reaped{0}, blocked{0}, cleared{0};
+        std::atomic<uint64_t> slices{0}, executed{0}, late{0}, reaped{0}, blocked{0}, cleared{0}, failed{0};
         std::atomic<int64_t> max_lateness{0};
         std::atomic<int64_t> last_slice_time{-1};
     } counters_;

@@ -1,13 +1,12 @@
 // Tasks and callback targets: work stamped with a sample time, run by the scheduler through a target object.
 //
 // A task's target is a `CM`; most targets are `CMI`s binding a member function of a subsystem singleton (or of a
-// Scheme process) to its object. Scheme values that travel with a task are held by a `SchemeObj`.
+// Scheme process) to its object. What a task carries is its own business: the scheduler only reads its time, its
+// flags and its tag, and runs or discards it.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
-
-#include "interpreter/scheme.h"
 
 namespace omb {
 
@@ -56,6 +55,9 @@ public:
     // Called instead of execute() when the scheduler throws the task away (reaped, blocked, cleared): a task
     // that carries a Scheme value lets it go, so discarded work never keeps cells protected.
     virtual void discard() {}
+    // Who the task's data belongs to (a Scheme process's interpreter), so that work for a process that stops
+    // can be withdrawn; null for tasks that belong to nobody in particular.
+    virtual const void* owner() const { return nullptr; }
 
     int64_t time() const { return time_; }
     bool callback() const { return callback_; }
@@ -68,21 +70,20 @@ private:
     CM* target_;
 };
 
-// A task with an argument the target reads. The task does not own its argument.
+// A task with an argument the target reads. The task does not own its argument, except that a discarded task
+// lets go of it (see the specialisation next to the argument type).
 template <class T>
 class Task : public TaskI {
 public:
     Task(int64_t time, bool callback, int32_t tag, CM* target, T argument)
         : TaskI(time, callback, tag, target), argument_(argument) {}
     T getArg() const { return argument_; }
-    void discard() override;
+    void discard() override {}
+    const void* owner() const override { return nullptr; }
 
 private:
     T argument_;
 };
-
-template <class T>
-void Task<T>::discard() {}
 
 // Orders the scheduler's queue: plain less-than on the full 64-bit start time (a 32-bit key would misorder
 // tasks after 13.5 hours at 44.1 kHz).
@@ -90,32 +91,5 @@ template <class K>
 struct SortCriteria {
     bool operator()(const K& a, const K& b) const { return a < b; }
 };
-
-// A Scheme value held by native code: `environment` stays protected from the collector until the holder is
-// destroyed; the release then happens on the owning process's executer thread.
-class SchemeObj {
-public:
-    SchemeObj(scheme* sc, pointer value, pointer environment);
-    ~SchemeObj();
-    SchemeObj(const SchemeObj&) = delete;
-    SchemeObj& operator=(const SchemeObj&) = delete;
-
-    scheme* getScheme() const { return scheme_; }
-    pointer getEnvironment() const { return environment_; }
-    pointer getValue() const { return value_; }
-    bool valid() const { return environment_ != nullptr; }
-
-private:
-    scheme* scheme_;
-    pointer environment_;
-    pointer value_;
-};
-
-// The argument of a discarded Scheme task was never handed to a target: the task lets it go.
-template <>
-inline void Task<SchemeObj*>::discard() {
-    delete argument_;
-    argument_ = nullptr;
-}
 
 }  // namespace omb

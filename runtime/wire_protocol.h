@@ -1,0 +1,18 @@
+// The eval wire protocol, shared by the eval server and every client: Scheme text ended by byte 7 goes in, each
+// request gets one reply ended by byte 0; a byte 3 from the client interrupts the evaluation it is waiting for.
+#pragma once
+
+#include <cstddef>
+
+namespace omb::wire {
+
+constexpr char TERMINATOR = 7;   // ends a request
+constexpr char REPLY_END = 0;    // ends the greeting and every reply
+constexpr char INTERRUPT = 3;    // stops the running evaluation with the error "interrupted"
+constexpr size_t READ_SIZE = 1024;  // the server reads a request in pieces of at most this many bytes
+constexpr int MAX_READS = 1026;     // a request still unterminated after this many reads is given up ...
+constexpr const char* GIVEN_UP = "!";  // ... and answered with this (as is an empty request)
+// A client's goodbye: answered with the same text, never evaluated.
+constexpr const char* GOODBYE = "shutdownreplthread";
+
+}  // namespace omb::wire
