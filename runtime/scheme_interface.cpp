@@ -178,17 +178,16 @@ void SchemeInterface::stop() {
     unregister();  // nothing hands this process out or queues work for it any more
     running_ = false;
     guard_.notify_all();
-    // Closing the listening socket ends the server's wait.
-    if (server_socket_ >= 0) {
-        if (::shutdown(server_socket_, SHUT_RDWR) != 0 && errno != ENOTCONN)
-            std::fprintf(stderr, "SchemeInterface Error: Error shutting down server socket %s\n", std::strerror(errno));
-        if (::close(server_socket_) != 0)
-            std::fprintf(stderr, "SchemeInterface Error: Error closing server socket %s\n", std::strerror(errno));
-        server_socket_ = -1;
-    }
+    // Shutting the listening socket down ends the server's wait; it is closed only once the server has let go of
+    // it, so its number cannot be reused under the server's feet.
+    if (server_socket_ >= 0 && ::shutdown(server_socket_, SHUT_RDWR) != 0 && errno != ENOTCONN)
+        std::fprintf(stderr, "SchemeInterface Error: Error shutting down server socket %s\n", std::strerror(errno));
     interruptUntilExecuterEnds();
     task_thread_->join();
     server_thread_->join();
+    if (server_socket_ >= 0 && ::close(server_socket_) != 0)
+        std::fprintf(stderr, "SchemeInterface Error: Error closing server socket %s\n", std::strerror(errno));
+    server_socket_ = -1;
     // The executer can schedule no more: what it scheduled refers to this process and its interpreter.
     Scheduler::singleton().withdraw(sc_);
 }

@@ -94,7 +94,7 @@ void Scheduler::withdraw(const void* owner) {
     if (!owner) return;
     std::vector<TaskI*> withdrawn;
     {
-        // The running task finishes first; the slice takes the next one only after this lock is let go.
+        // A slice in progress finishes first: a task of the owner may be running or being discarded there.
         std::lock_guard running(running_mutex_);
         std::lock_guard lock(priority_queue_mutex_);
         for (Queue* q : {&queue_, &clearing_})
@@ -122,11 +122,12 @@ Scheduler::Stats Scheduler::stats() const {
 }
 
 void Scheduler::time_slice() {
+    // Tasks are run and discarded under this lock, so withdraw() can wait until none of an owner's is in hand.
+    std::lock_guard running(running_mutex_);
     if (slice_hook_) slice_hook_();
     discard_cleared();
     const int64_t now = static_cast<int64_t>(SampleClock::TIME.load());
     if (TASK_QUEUE_LOGGING) report_queue(now);
-    reap_late(now);
     run_due(now);
     counters_.last_slice_time.store(now, std::memory_order_release);
     counters_.slices.store(counters_.slices.load(std::memory_order_relaxed) + 1, std::memory_order_release);
@@ -158,59 +159,60 @@ void Scheduler::report_queue(int64_t now) {
         CPPBridge::notification("Queue Size: 0");
 }
 
-// Late tasks beyond REAPER_TIME are destroyed unrun; a late callback at the front ends the reaping unless
-// callbacks are reaped too. Lateness is a full 64-bit difference.
-void Scheduler::reap_late(int64_t now) {
-    const int64_t reaper = SampleClock::REAPER_TIME.load();
-    if (reaper == 0) return;
-    const bool reap_callbacks = SampleClock::REAP_CALLBACKS.load();
-    bool reported = false;
-    for (;;) {
-        TaskI* task = nullptr;
-        {
-            std::lock_guard lock(priority_queue_mutex_);
-            if (queue_.empty() || now - queue_.begin()->first <= reaper) return;
-            if (reap_callbacks || !queue_.begin()->second->callback()) {
-                task = queue_.begin()->second;
-                queue_.erase(queue_.begin());
-            }
+// Takes the front task out of the queue if it is to be reaped or is due, deciding its fate under the same lock.
+// Reaping comes first: a task more than REAPER_TIME late is destroyed unrun, unless it is a callback and callbacks
+// are spared, which ends the reaping for the slice (the late tasks behind it run late). Lateness is a full 64-bit
+// difference. A task inserted in the middle of the slice is judged by the same rules as one that was there first.
+Scheduler::Taken Scheduler::take(int64_t now, int64_t horizon, Reaping& reaping) {
+    std::lock_guard lock(priority_queue_mutex_);
+    if (queue_.empty()) return {};
+    const auto front = queue_.begin();
+    TaskI* task = front->second;
+    if (reaping.threshold != 0 && now - front->first > reaping.threshold) {
+        if (reaping.callbacks || !task->callback()) {
+            queue_.erase(front);
+            return {task, Fate::reap};
         }
-        if (!task) {
-            devlog("Don't reap callback");
-            return;
-        }
-        if (!reported) CPPBridge::notification("Reaping late events");
-        reported = true;
-        bump(counters_.reaped);
-        discard(task);
+        reaping.threshold = 0;
+        reaping.spared = true;
     }
+    if (front->first >= horizon) return {};
+    queue_.erase(front);
+    const int32_t tag = task->getTag();
+    return {task, tag != 0 && blocked_.count(tag) != 0 ? Fate::block : Fate::run};
 }
 
 void Scheduler::run_due(int64_t now) {
     const int64_t horizon = now + SampleClock::FRAMES.load();
+    Reaping reaping{SampleClock::REAPER_TIME.load(), SampleClock::REAP_CALLBACKS.load()};
+    bool reported = false;
     for (;;) {
-        TaskI* task;
-        bool blocked;
-        {
-            std::lock_guard lock(priority_queue_mutex_);
-            if (queue_.empty() || queue_.begin()->first >= horizon) return;
-            task = queue_.begin()->second;
-            queue_.erase(queue_.begin());
-            const int32_t tag = task->getTag();
-            blocked = tag != 0 && blocked_.count(tag) != 0;
+        const Taken taken = take(now, horizon, reaping);
+        if (reaping.spared) {
+            devlog("Don't reap callback");
+            reaping.spared = false;
         }
-        if (blocked) {
+        if (!taken.task) return;
+        switch (taken.fate) {
+        case Fate::reap:
+            if (!reported) CPPBridge::notification("Reaping late events");
+            reported = true;
+            bump(counters_.reaped);
+            discard(taken.task);
+            break;
+        case Fate::block:
             bump(counters_.blocked);
-            discard(task);
-            continue;
+            discard(taken.task);
+            break;
+        case Fate::run:
+            note_lateness(now - taken.task->time());
+            run(taken.task);
+            break;
         }
-        note_lateness(now - task->time());
-        run(task);
     }
 }
 
 void Scheduler::run(TaskI* task) {
-    std::lock_guard running(running_mutex_);
     if (!guarded([task] { task->execute(); })) bump(counters_.failed);
     delete task;
 }

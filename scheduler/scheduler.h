@@ -69,9 +69,20 @@ public:
 private:
     using Queue = std::multimap<int64_t, TaskI*, SortCriteria<int64_t>>;
 
+    enum class Fate { reap, block, run };
+    struct Taken {
+        TaskI* task = nullptr;
+        Fate fate = Fate::run;
+    };
+    struct Reaping {
+        int64_t threshold;  // samples late; 0: reaping is off (or ended for this slice)
+        bool callbacks;     // callbacks are reaped too
+        bool spared = false;  // a late callback was spared just now, ending the reaping
+    };
+
     void discard_cleared();
     void report_queue(int64_t now);
-    void reap_late(int64_t now);
+    Taken take(int64_t now, int64_t horizon, Reaping& reaping);
     void run_due(int64_t now);
     void run(TaskI* task);
     void queue_thread_body();
@@ -80,7 +91,8 @@ private:
     Queue queue_;
     Queue clearing_;  // cleared, awaiting the next slice
     RecursiveOwnerMutex priority_queue_mutex_{"priority_queue_mutex"};
-    // Held by the queue thread while a task runs, so withdraw() can wait for it. Never taken under the queue lock.
+    // Held by the slicing thread for a whole slice, so withdraw() can wait for the tasks it has in hand. Never taken
+    // under the queue lock.
     std::mutex running_mutex_;
     // Wakes coalesce: at most one release is outstanding, so the count stays within the semaphore's range.
     std::counting_semaphore<> queue_thread_wake_{0};

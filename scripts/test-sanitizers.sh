@@ -15,5 +15,5 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 ctest --test-dir build-asan -L core --output-on-failure --no-tests=error -j2
 
 bash scripts/build.sh build-tsan -DOMBREL_TSAN=ON -DOMBREL_BENCH=OFF "${werror[@]}"
-export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/tests/tsan.supp}
 ctest --test-dir build-tsan -L 'platform|scheduler|audio|runtime' --output-on-failure --no-tests=error -j2
