@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -44,6 +45,16 @@ std::string colour_xml(double r, double g, double b, double a) {
     return "<dict><key>red</key>" + real(r) + "<key>green</key>" + real(g) + "<key>blue</key>" + real(b) +
            "<key>alpha</key>" + real(a) + "</dict>";
 }
+
+// The typed settings on one line, so one comparison covers every getter.
+std::string summary(const Preferences& p) {
+    std::ostringstream s;
+    s << p.audio_frames() << ' ' << p.reaper_time() << ' ' << p.reap_callbacks() << ' ' << p.osc_port() << ' '
+      << p.eval_port() << ' ' << p.listen_address() << ' ' << p.osc_listen_address() << " [" << p.audio_driver()
+      << "] " << p.font_size() << ' ' << p.expr_highlight() << ' ' << p.floating_auview();
+    return s.str();
+}
+const std::string DEFAULTS = "256 3.25 0 7009 7010 127.0.0.1 127.0.0.1 [] 12 1 0";
 
 std::vector<std::string> names(const Value& records) {
     std::vector<std::string> out;
@@ -84,7 +95,7 @@ protected:
     fs::path dir_, file_;
 };
 
-TEST_F(PreferencesTest, MissingFileReadsTheDeliveredDefaults) {
+TEST_F(PreferencesTest, MissingFileReadsTheDefaultsFile) {
     fs::path delivered = omb::resource_path("resources/ombrel.plist");
     ASSERT_FALSE(delivered.empty()) << "resources/ombrel.plist is not found";
     Preferences p = load_file(delivered);
@@ -94,25 +105,13 @@ TEST_F(PreferencesTest, MissingFileReadsTheDeliveredDefaults) {
     EXPECT_FALSE(p.file_unreadable()) << "a missing file is a first start";
     // The delivered copy must agree with what the program would fill in itself.
     EXPECT_EQ(p.document(), Preferences::defaults());
-
-    EXPECT_EQ(p.audio_frames(), 256);
-    EXPECT_EQ(p.reaper_time(), 3.25);
-    EXPECT_FALSE(p.reap_callbacks());
-    EXPECT_EQ(p.osc_port(), 7009);
-    EXPECT_EQ(p.eval_port(), 7010);
-    EXPECT_EQ(p.listen_address(), "127.0.0.1");
-    EXPECT_EQ(p.osc_listen_address(), "127.0.0.1");
-    EXPECT_EQ(p.audio_driver(), "");
-    EXPECT_EQ(p.font_size(), 12.0);
-    EXPECT_TRUE(p.expr_highlight());
-    EXPECT_FALSE(p.floating_auview());
+    EXPECT_EQ(summary(p), DEFAULTS);
     EXPECT_EQ(p.colour("editor_bg"), (Colour{0.95, 0.95, 0.95, 0.99}));
     EXPECT_EQ(p.colour("editor_omb_colour"), (Colour{0.5, 0.3, 0, 1}));
     EXPECT_EQ(p.window_frame(1), (Rect{920, 100, 500, 600}));
 
-}
-
-TEST_F(PreferencesTest, TheDefaultsFileIsReadAndItsAbsenceReported) {
+    // Any defaults file is read; without one the program fills in its own and says which file was missing.
+    log_ = {};
     write(dir_ / "defaults.plist", prefs_only("<key>audio_frames</key><integer>512</integer>"));
     EXPECT_EQ(load_file(dir_ / "defaults.plist").audio_frames(), 512);
     EXPECT_EQ(log_.notes, std::vector<std::string>{"Loaded Defaults!\n"});
@@ -209,12 +208,7 @@ TEST_F(PreferencesTest, WrongValuesAreReportedOnceAndReplaced) {
     EXPECT_EQ(log_.errors, want);
     EXPECT_TRUE(log_.notes.empty());
 
-    EXPECT_EQ(p.audio_frames(), 256);
-    EXPECT_EQ(p.reaper_time(), 3.25);
-    EXPECT_EQ(p.osc_port(), 7009);
-    EXPECT_EQ(p.eval_port(), 7010);
-    EXPECT_EQ(p.listen_address(), "127.0.0.1");
-    EXPECT_EQ(p.font_size(), 12.0);
+    EXPECT_EQ(summary(p), DEFAULTS);
     EXPECT_EQ(p.colour("editor_bg"), (Colour{0.95, 0.95, 0.95, 0.99}));
     EXPECT_EQ(p.window_frame(0), (Rect{1, 2, 3, 4}));
 
@@ -225,10 +219,12 @@ TEST_F(PreferencesTest, WrongValuesAreReportedOnceAndReplaced) {
     EXPECT_TRUE(log_.errors.empty()) << log_.errors.front();
 
     // Values broken after loading (by the preferences window) still answer with a usable default.
-    p.preferences().as_dict()->set("audio_frames", "lots");
+    for (const char* key : {"audio_frames", "reaper_time", "reap_callbacks", "osc_port", "eval_port", "listen_address",
+                            "osc_listen_address", "audio_driver", "font_size", "expr_highlight", "floating_auview"})
+        p.preferences().as_dict()->set(key, Array{});
     p.preferences().as_dict()->set("osc_port", 70000);
-    EXPECT_EQ(p.audio_frames(), 256);
-    EXPECT_EQ(p.osc_port(), 7009);
+    p.preferences().as_dict()->set("audio_frames", 8193);
+    EXPECT_EQ(summary(p), DEFAULTS);
 }
 
 TEST_F(PreferencesTest, KeywordRecordsWithoutNameOrColour) {

@@ -11,77 +11,57 @@ namespace {
 using test::Interp;
 using test::LogCapture;
 
-// Round trips under write: what a performer types, and what the printer shows for it.
+// Round trips under write: what a performer types, and what the printer shows for it. The number forms themselves
+// are covered where numbers are parsed; a few rows here show the reader and printer hand them on.
 TEST(Reader, RoundTripsInWriteForm) {
     struct Case {
         const char* text;
         const char* printed;
     } cases[] = {
-        {"(a . b)", "(a . b)"},
-        {"(1 2 . 3)", "(1 2 . 3)"},
-        {"(1 . (2 3))", "(1 2 3)"},
-        {"(1 . #(2))", "(1 . #( 2))"},
-        {"()", "()"},
-        {"(())", "(())"},
-        {"FOO", "foo"},
-        {"(Hello World)", "(hello world)"},
-        {"a.b", "a.b"},
-        {"#(1 2 3)", "#( 1 2 3)"},
-        {"#()", "#()"},
-        {"#(1 #(2) \"s\")", "#( 1 #( 2) \"s\")"},
-        {"'x", "'x"},
-        {"(quote x)", "'x"},
-        {"(quote x y)", "(quote x y)"},
-        {"(quote)", "(quote)"},
-        {"`(1 ,x ,@y)", "`(1 ,x ,@y)"},
-        {"`#(1 ,x)", "(apply vector `(1 ,x))"},
-        {"abc::def", "(*colon-hook* 'def abc)"},
-        {"ABC::Def", "(*colon-hook* 'def abc)"},
+        {"(a . b)", "(a . b)"},     {"(1 2 . 3)", "(1 2 . 3)"},          {"(1 . (2 3))", "(1 2 3)"},
+        {"(1 . #(2))", "(1 . #( 2))"}, {"()", "()"},                     {"(())", "(())"},
+        {"FOO", "foo"},             {"(Hello World)", "(hello world)"},  {"a.b", "a.b"},
+        {"#(1 2 3)", "#( 1 2 3)"},  {"#()", "#()"},                      {"#(1 #(2) \"s\")", "#( 1 #( 2) \"s\")"},
+        {"'x", "'x"},               {"(quote x)", "'x"},                 {"(quote x y)", "(quote x y)"},
+        {"(quote)", "(quote)"},     {"`(1 ,x ,@y)", "`(1 ,x ,@y)"},      {"`#(1 ,x)", "(apply vector `(1 ,x))"},
+        {"abc::def", "(*colon-hook* 'def abc)"},  {"ABC::Def", "(*colon-hook* 'def abc)"},
         {"a::b::c", "(*colon-hook* '(*colon-hook* 'c b) a)"},
-        {"; a comment\n42", "42"},
-        {"(1 ; inside\n 2)", "(1 2)"},
-        {"#! a script line\n7", "7"},
-        {"#t", "#t"},
-        {"#f", "#f"},
-        {"#x1F", "31"},
-        {"#b101", "5"},
-        {"#o17", "15"},
-        {"#d42", "42"},
-        {"#xFFFFFFFF", "-1"},  // sharp numbers are 32-bit, sign-extended
-        {"#x100000001", "1"},
-        {"#b", "0"},
-        {"-1/2", "1/-2"},
-        {"4/2", "2/1"},
-        {"0/5", "0"},
-        {"1/0", "1/0"},
-        {"1/", "1/"},
-        {"2.0", "2"},
-        {"1e21", "1e+21"},
-        {".5", "0.5"},
-        {"\"a\\x41b\"", "\"aAb\""},
-        {"\"tab\\there\\\\\"", "\"tab\\there\\\\\""},
-        {"\"q\\\"\"", "\"q\\\"\""},
-        {"\"\\z\"", "\"z\""},
-        {"#\\a", "#\\a"},
-        {"#\\A", "#\\A"},
-        {"#\\space", "#\\space"},
-        {"#\\SPACE", "#\\space"},
-        {"#\\x41", "#\\A"},
-        {"#\\x7", "#\\bel"},
-        {"#\\nul", "#\\nul"},
-        {"#\\ESC", "#\\esc"},
-        {"#\\del", "#\\del"},
-        {"#\\(", "#\\("},
-        {"(#\\) #\\;)", "(#\\) #\\;)"},
-        {"#\\newline", "#\\newline"},
-        {"#\\tab", "#\\tab"},
-        {"#\\return", "#\\return"},
-        {"#\\x", "#\\x"},
-        {"#\\x3bb", "#\\x3bb"},  // beyond a byte: written so it reads back
+        {"; a comment\n42", "42"},  {"(1 ; inside\n 2)", "(1 2)"},       {"#! a script line\n7", "7"},
+        {"#t", "#t"},               {"#f", "#f"},                        {"#x1F", "31"},
+        {"#b101", "5"},             {"#o17", "15"},                      {"#d42", "42"},
+        {"#xFFFFFFFF", "-1"},       {"#x100000001", "1"},  // sharp numbers are 32-bit, sign-extended
+        {"#b", "0"},                {"-1/2", "1/-2"},                    {"1/0", "1/0"},
+        {"2.0", "2"},               {".5", "0.5"},                       {"1e21", "1e+21"},
+        {"\"a\\x41b\"", "\"aAb\""}, {"\"tab\\there\\\\\"", "\"tab\\there\\\\\""},
+        {"\"q\\\"\"", "\"q\\\"\""}, {"\"\\z\"", "\"z\""},                {"(#\\) #\\;)", "(#\\) #\\;)"},
     };
     for (const Case& c : cases) {
         Interp in;
         EXPECT_EQ(in.roundtrip(c.text), c.printed) << "reading " << c.text;
+    }
+}
+
+TEST(Reader, CharactersTheirCodesAndWrittenForms) {
+    struct Case {
+        const char* text;
+        int code;
+        const char* printed;
+    } cases[] = {
+        {"#\\a", 'a', "#\\a"},           {"#\\A", 'A', "#\\A"},         {"#\\space", 32, "#\\space"},
+        {"#\\SPACE", 32, "#\\space"},    {"#\\x41", 65, "#\\A"},        {"#\\x7", 7, "#\\bel"},
+        {"#\\nul", 0, "#\\nul"},         {"#\\NUL", 0, "#\\nul"},       {"#\\ESC", 27, "#\\esc"},
+        {"#\\us", 31, "#\\us"},          {"#\\del", 127, "#\\del"},     {"#\\(", '(', "#\\("},
+        {"#\\newline", 10, "#\\newline"}, {"#\\tab", 9, "#\\tab"},       {"#\\Return", 13, "#\\return"},
+        {"#\\x", 'x', "#\\x"},           {"#\\xff", 255, "#\\\xFF"},    {"#\\\xC3", 0xC3, "#\\\xC3"},
+        {"#\\x3bb", 0x3bb, "#\\x3bb"},  // beyond a byte: written so it reads back
+    };
+    for (const Case& c : cases) {
+        Interp in;
+        in.feed(c.text);
+        pointer x = in.read();
+        ASSERT_TRUE(is_character(x)) << c.text;
+        EXPECT_EQ(charvalue(x), c.code) << c.text;
+        EXPECT_EQ(in.print(x), c.printed) << c.text;
     }
 }
 
@@ -93,39 +73,15 @@ TEST(Reader, DisplayFormShowsRawText) {
     EXPECT_EQ(in.roundtrip("#(\"a\")", false), "#( a)");
 }
 
-TEST(Reader, CharactersAndTheirCodes) {
-    struct Case {
-        const char* text;
-        int code;
-    } cases[] = {{"#\\a", 'a'},  {"#\\A", 'A'},     {"#\\space", 32}, {"#\\SPACE", 32},   {"#\\x41", 65},
-                 {"#\\nul", 0},  {"#\\NUL", 0},     {"#\\del", 127},  {"#\\(", '('},     {"#\\newline", 10},
-                 {"#\\us", 31},  {"#\\Return", 13}, {"#\\xff", 255},  {"#\\\xC3", 0xC3}};
-    for (const Case& c : cases) {
-        Interp in;
-        in.feed(c.text);
-        pointer x = in.read();
-        ASSERT_TRUE(is_character(x)) << c.text;
-        EXPECT_EQ(charvalue(x), c.code) << c.text;
-    }
-}
-
-TEST(Reader, LiteralsAreConstantsAndRationalsKeepTheirFields) {
-    Interp in;
-    in.feed("\"text\" 4/2 1/0");
-    pointer x = in.read();
-    ASSERT_TRUE(is_string(x));
-    EXPECT_TRUE(is_immutable(x));
-    x = in.read();
-    ASSERT_TRUE(is_rational(x));
-    EXPECT_EQ(nvalue(x).value.ratvalue.n, 2);
-    EXPECT_EQ(nvalue(x).value.ratvalue.d, 1);
-    EXPECT_TRUE(is_symbol(in.read()));  // a zero denominator is no number
-}
-
+// A byte 255 is a character like any other, not the end of the input; string literals are constants.
 TEST(Reader, ReadsSeveralDataThenEndOfFileEveryTime) {
     Interp in;
-    in.feed("1 (2)\n x ");
-    EXPECT_EQ(in.print(in.read()), "1");
+    in.feed("\"\xFF\" (2)\n x ");
+    pointer s = in.read();
+    ASSERT_TRUE(is_string(s));
+    EXPECT_TRUE(is_immutable(s));
+    EXPECT_EQ(strlength(s), 1);
+    EXPECT_EQ(in.print(s), "\"\\xFF\"");
     EXPECT_EQ(in.print(in.read()), "(2)");
     EXPECT_EQ(in.print(in.read()), "x");
     EXPECT_EQ(in.read(), in.sc->EOF_OBJ);
@@ -134,34 +90,18 @@ TEST(Reader, ReadsSeveralDataThenEndOfFileEveryTime) {
     EXPECT_EQ(in.print(in.sc->EOF_OBJ), "#<EOF>");
 }
 
-// A byte 255 is a character like any other, not the end of the input.
-TEST(Reader, HighBytesDoNotEndTheInput) {
-    Interp in;
-    in.feed("\"\xFF\" 5");
-    pointer s = in.read();
-    ASSERT_TRUE(is_string(s));
-    EXPECT_EQ(strlength(s), 1);
-    EXPECT_EQ(in.print(s), "\"\\xFF\"");
-    EXPECT_EQ(in.print(in.read()), "5");
-}
-
 TEST(Reader, SymbolsIgnoreCaseAndKeepTheirFirstSpelling) {
     Interp in;
     pointer foo = mk_symbol(in.sc, "Foo");
-    EXPECT_EQ(mk_symbol(in.sc, "foo"), foo);
     EXPECT_EQ(mk_symbol(in.sc, "FOO"), foo);
     in.feed("foo");
     EXPECT_EQ(in.read(), foo);
     EXPECT_EQ(in.print(foo), "Foo");
-    in.feed("hello");
-    EXPECT_EQ(mk_symbol(in.sc, "HELLO"), in.read());
 
     pointer g0 = gensym(in.sc);
     EXPECT_STREQ(symname(g0), "gensym-0");
     mk_symbol(in.sc, "gensym-1");
-    pointer g = gensym(in.sc);
-    EXPECT_STREQ(symname(g), "gensym-2");  // existing names are skipped
-    EXPECT_NE(g, g0);
+    EXPECT_STREQ(symname(gensym(in.sc)), "gensym-2");  // existing names are skipped
     in.sc->gensym_counter = 2147483646;
     EXPECT_STREQ(symname(gensym(in.sc)), "gensym-2147483646");
     EXPECT_EQ(gensym(in.sc), in.sc->NIL);  // the names run out rather than wrap
@@ -206,14 +146,15 @@ TEST(Reader, DeepAndLongDataReadAndPrintBack) {
     unprotect_cell(big.sc, y);
 }
 
-TEST(Printer, StringEscapesUnderWriteAndRawBytesUnderDisplay) {
+TEST(Printer, StringEscapesUnderWriteRawBytesUnderDisplayAndATruncatingPort) {
     Interp in;
     const char raw[] = "\"q\n\x07\\\t\r\xFF!";
     pointer s = mk_counted_string(in.sc, raw, sizeof raw - 1);
     EXPECT_EQ(in.print(s, true), "\"\\\"q\\n\\x07\\\\\\t\\r\\xFF!\"");
     EXPECT_EQ(in.print(s, false), std::string(raw, sizeof raw - 1));
-    pointer with_nul = mk_counted_string(in.sc, "a\0b", 3);
-    EXPECT_EQ(in.print(with_nul, true), "\"a\\x00b\"");
+    EXPECT_EQ(in.print(mk_counted_string(in.sc, "a\0b", 3), true), "\"a\\x00b\"");
+    in.feed("(1 2 3 4 5)");
+    EXPECT_EQ(in.print(in.read(), true, 4), "(1 2");  // the output port keeps what fits
 }
 
 TEST(Printer, EveryKindOfAtom) {
@@ -222,32 +163,18 @@ TEST(Printer, EveryKindOfAtom) {
     scheme* sc = in.sc;
     pointer car_proc = slot_value_in_env(find_slot_in_env(sc, sc->global_env, mk_symbol(sc, "car"), 1));
     EXPECT_EQ(in.print(car_proc), "#<car PROCEDURE 73>");
-    EXPECT_EQ(in.print(sc->T), "#t");
-    EXPECT_EQ(in.print(sc->F), "#f");
-    EXPECT_EQ(in.print(sc->NIL), "()");
     EXPECT_EQ(in.print(sc->outport), "#<PORT>");
     EXPECT_EQ(in.print(mk_cptr(sc, &destroyed)), "#<CPTR>");
     EXPECT_EQ(in.print(mk_objc(sc, new test::Counted(&destroyed))), "#<OBJC>");
     EXPECT_EQ(in.print(mk_foreign_func(sc, [](scheme* s, pointer) { return s->T; })), "#<FOREIGN PROCEDURE 0>");
     EXPECT_EQ(in.print(mk_closure(sc, sc->NIL, sc->global_env)), "#<CLOSURE>");
     EXPECT_EQ(in.print(sc->global_env), "#<ENVIRONMENT>");
-    struct Tagged {
-        uint32_t tag;
-        const char* printed;
-    } tagged[] = {{T_CONTINUATION, "#<CONTINUATION>"}, {T_MACRO, "#<MACRO>"}, {T_PROMISE, "#<PROMISE>"}};
-    for (const Tagged& t : tagged) {
+    for (auto [tag, printed] : {std::pair<uint32_t, const char*>{T_CONTINUATION, "#<CONTINUATION>"},
+                                {T_MACRO, "#<MACRO>"}, {T_PROMISE, "#<PROMISE>"}}) {
         pointer c = s_cons(sc, sc->NIL, sc->NIL);
-        c->_flag = t.tag;
-        EXPECT_EQ(in.print(c), t.printed);
+        c->_flag = tag;
+        EXPECT_EQ(in.print(c), printed);
     }
-    EXPECT_EQ(in.print(mk_rational(sc, 1, 3)), "1/3");
-    EXPECT_EQ(in.print(mk_real(sc, 0.1)), "0.1");
-}
-
-TEST(Printer, OutputPortKeepsWhatFits) {
-    Interp in;
-    in.feed("(1 2 3 4 5)");
-    EXPECT_EQ(in.print(in.read(), true, 4), "(1 2");
 }
 
 // ---- errors ----------------------------------------------------------------------------------------------------
@@ -272,21 +199,18 @@ protected:
     Interp in;
 };
 
-TEST_F(ReaderErrors, SyntaxErrors) {
-    expect_error("(a . b c)", "syntax error: illegal dot expression");
-    expect_error("(. a)", "syntax error: illegal dot expression");
-    expect_error(")", "syntax error: illegal token");
-    expect_error("#z", "undefined sharp expression");
-    expect_error("#\\bogus", "undefined sharp expression");
-    expect_error("#\\x-1", "undefined sharp expression");
-}
-
-TEST_F(ReaderErrors, BadStrings) {
-    expect_error("\"" + std::string(256, 's') + "\"", "Error reading string");
-    expect_error("\"" + std::string(255, 's') + "\\x41\"", "Error reading string");
-    expect_error("\"bad \\xZZ escape\"", "Error reading string");
-    expect_error("\"\\x4\"", "Error reading string");
-    expect_error("\"never closed", "Error reading string");
+TEST_F(ReaderErrors, RefusedText) {
+    const std::string dot = "syntax error: illegal dot expression", sharp = "undefined sharp expression",
+                      string = "Error reading string", quote = "syntax error: end of input after a quote";
+    const std::pair<std::string, std::string> cases[] = {
+        {"(a . b c)", dot}, {"(. a)", dot}, {")", "syntax error: illegal token"},
+        {"#z", sharp}, {"#\\bogus", sharp}, {"#\\x-1", sharp},
+        {"\"" + std::string(256, 's') + "\"", string}, {"\"" + std::string(255, 's') + "\\x41\"", string},
+        {"\"bad \\xZZ escape\"", string}, {"\"\\x4\"", string}, {"\"never closed", string},
+        {"'", quote}, {"`", quote}, {",", quote}, {",@", quote}, {"(a '", quote},
+        {"'  ; nothing follows", quote},  // a comment does not hide the missing datum
+    };
+    for (const auto& [text, message] : cases) expect_error(text, message);
 }
 
 TEST_F(ReaderErrors, OverlongTokenIsRefusedAndReadingCarriesOn) {
@@ -294,16 +218,6 @@ TEST_F(ReaderErrors, OverlongTokenIsRefusedAndReadingCarriesOn) {
     EXPECT_EQ(in.print(in.read()), "next");
     expect_error("#\\" + std::string(300, 'b') + " 9", "syntax error: token too long");
     EXPECT_EQ(in.print(in.read()), "9");
-}
-
-TEST_F(ReaderErrors, EndOfInputAfterAQuote) {
-    for (const char* text : {"'", "`", ",", ",@", "(a '"})
-        expect_error(text, "syntax error: end of input after a quote");
-}
-
-// A comment between a quote and the end of input does not hide the missing datum.
-TEST_F(ReaderErrors, EndOfInputAfterAQuoteAndAComment) {
-    expect_error("'  ; nothing follows", "syntax error: end of input after a quote");
 }
 
 // An unfinished list at the end of a string must end the read, not ask for more elements for ever.

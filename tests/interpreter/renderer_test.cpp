@@ -2,7 +2,6 @@
 // never end (circular) or would overflow a recursive walk (deep).
 #include <unistd.h>
 
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -36,42 +35,31 @@ protected:
         EXPECT_EQ(sc->retcode, 0) << text;
         return x;
     }
-    std::string rendered(const std::string& text) { return render(sc, read(text)); }
 
     int destroyed = 0;  // declared first: outlives the instance, whose end releases objects
     Interp in;
     scheme* sc = in.sc;
 };
 
-TEST_F(Renderer, AtomsAndLists) {
-    EXPECT_EQ(rendered("\"say \\\"hi\\\"\\n\""), "\"say \"hi\"\n\"");  // no escapes
-    EXPECT_EQ(rendered("Sym"), "sym");
-    EXPECT_EQ(rendered("#\\A"), "65");  // characters as their codes
-    EXPECT_EQ(rendered("()"), "NIL");
-    EXPECT_EQ(rendered("#t"), "#t");
-    EXPECT_EQ(rendered("#f"), "#f");
-    EXPECT_EQ(rendered("42"), "42");
-    EXPECT_EQ(rendered("-1/2"), "1/-2");
-    EXPECT_EQ(rendered("(1 2 3)"), "(1 2 3)");
-    EXPECT_EQ(rendered("(1 . 2)"), "(1 . 2)");
-    EXPECT_EQ(rendered("(1 2 . 3)"), "(1 2 . 3)");
-    EXPECT_EQ(rendered("(1 () (a \"b\"))"), "(1 NIL (a \"b\"))");
-    EXPECT_EQ(rendered("'x"), "(quote x)");
-    EXPECT_EQ(rendered("#(1 (2) #())"), "#(1 (2) #())");
+TEST_F(Renderer, AtomsListsAndRealsWithSixSignificantDigits) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"\"say \\\"hi\\\"\\n\"", "\"say \"hi\"\n\""},  // no escapes
+        {"Sym", "sym"},   {"#\\A", "65"} /* characters as their codes */, {"()", "NIL"},   {"#t", "#t"},
+        {"#f", "#f"},     {"42", "42"},          {"-1/2", "1/-2"},          {"(1 2 3)", "(1 2 3)"},
+        {"(1 . 2)", "(1 . 2)"},                  {"(1 2 . 3)", "(1 2 . 3)"}, {"(1 () (a \"b\"))", "(1 NIL (a \"b\"))"},
+        {"'x", "(quote x)"},                     {"#(1 (2) #())", "#(1 (2) #())"},
+        {"2.0", "2"},     {"0.1", "0.1"},        {"0.3333333333333333", "0.333333"},
+        {"1234567.0", "1.23457e+06"},            {"1e21", "1e+21"},
+    };
+    for (const auto& [text, rendered] : cases) EXPECT_EQ(render(sc, read(text)), rendered) << text;
     EXPECT_EQ(render(sc, sc->inport), "#<PORT>");
-}
-
-TEST_F(Renderer, RealsWithSixSignificantDigits) {
-    EXPECT_EQ(render(sc, mk_real(sc, 2.0)), "2");
-    EXPECT_EQ(render(sc, mk_real(sc, 0.1)), "0.1");
-    EXPECT_EQ(render(sc, mk_real(sc, 1.0 / 3.0)), "0.333333");
-    EXPECT_EQ(render(sc, mk_real(sc, 1234567.0)), "1.23457e+06");
-    EXPECT_EQ(render(sc, mk_real(sc, 1e21)), "1e+21");
+    std::ostringstream body;
+    printSchemeCons(sc, body, read("(1 (2) . 3)"), false);
+    EXPECT_EQ(body.str(), "1 (2) . 3");
 }
 
 TEST_F(Renderer, VectorsAboveAThousandElementsAreSummarised) {
-    pointer big = mk_vector(sc, 1001);
-    EXPECT_EQ(render(sc, big), "#( -- 1001 elements -- )");
+    EXPECT_EQ(render(sc, mk_vector(sc, 1001)), "#( -- 1001 elements -- )");
     pointer v = mk_vector(sc, 1000);
     protect_cell(sc, v);
     std::string expected = "#(";
@@ -79,8 +67,7 @@ TEST_F(Renderer, VectorsAboveAThousandElementsAreSummarised) {
         set_vector_elem(v, i, mk_integer(sc, i));
         expected += (i ? " " : "") + std::to_string(i);
     }
-    expected += ")";
-    EXPECT_EQ(render(sc, v), expected);
+    EXPECT_EQ(render(sc, v), expected + ")");
     unprotect_cell(sc, v);
 }
 
@@ -95,16 +82,16 @@ TEST_F(Renderer, ProceduresEnvironmentsAndNativeReferences) {
     EXPECT_EQ(render(sc, ff), "#<FOREIGN>");
     EXPECT_EQ(render(sc, ff, true).rfind("#<FOREIGN><<<", 0), 0u);
 
-    EXPECT_EQ(render(sc, sc->global_env), "#<ENVIRONMENT " + address(sc->global_env) + ">");
-    EXPECT_TRUE(std::regex_match(render(sc, sc->global_env), std::regex("#<ENVIRONMENT 0x[0-9a-f]+>")));
+    std::string env = "#<ENVIRONMENT " + address(sc->global_env) + ">";
+    EXPECT_EQ(render(sc, sc->global_env), env);
+    EXPECT_EQ(env.rfind("#<ENVIRONMENT 0x", 0), 0u);
 
     pointer code = read("((x) x)");
     protect_cell(sc, code);
     pointer closure = mk_closure(sc, code, sc->global_env);
     unprotect_cell(sc, code);
     EXPECT_EQ(render(sc, closure), "#<CLOSURE " + address(closure) + ">");
-    EXPECT_EQ(render(sc, closure, true), "#<CLOSURE " + address(closure) + "><<<((x) x) . #<ENVIRONMENT " +
-                                             address(sc->global_env) + ">>>>");
+    EXPECT_EQ(render(sc, closure, true), "#<CLOSURE " + address(closure) + "><<<((x) x) . " + env + ">>>");
     // The extended form reaches closures inside lists; the short form does not.
     pointer list = s_cons(sc, closure, sc->NIL);
     EXPECT_EQ(render(sc, list), "(#<CLOSURE " + address(closure) + ">)");
@@ -113,7 +100,6 @@ TEST_F(Renderer, ProceduresEnvironmentsAndNativeReferences) {
     pointer k = s_cons(sc, sc->NIL, sc->NIL);
     k->_flag = T_CONTINUATION;
     EXPECT_EQ(render(sc, k), "#<CONTINUATION>");
-
     EXPECT_EQ(render(sc, mk_cptr(sc, reinterpret_cast<void*>(0x1234))), "#<CPTR: 0x1234>");
     EXPECT_EQ(render(sc, mk_objc(sc, new Counted(&destroyed, "a synth voice"))), "#<OBJC: a synth voice>");
 }
@@ -132,12 +118,6 @@ TEST_F(Renderer, OddCells) {
     cell freed{};  // what a swept cell looks like
     EXPECT_EQ(render(sc, &freed), "UNKOWN (GC'd?)");
     EXPECT_EQ(render(sc, sc->EOF_OBJ), "UNKOWN (GC'd?)");
-}
-
-TEST_F(Renderer, ListBodies) {
-    std::ostringstream body;
-    printSchemeCons(sc, body, read("(1 (2) . 3)"), false);
-    EXPECT_EQ(body.str(), "1 (2) . 3");
 }
 
 // A circular list must give a bounded reply, not hang the process that renders it.

@@ -5,8 +5,7 @@
 
 (check "quote keeps the datum" '(a . #(b "c")) (cons 'a (vector 'b "c")))
 (check "lambda ignores surplus arguments" ((lambda (x) x) 1 2) 1)
-(check "lambda rest list" ((lambda (a . rest) rest) 1 2 3) '(2 3))
-(check "lambda all-rest" ((lambda args args)) '())
+(check "lambda rest lists" (list ((lambda (a . rest) rest) 1 2 3) ((lambda args args))) '((2 3) ()))
 (check "define returns its name" (define (f a b) a) 'f)
 (check "internal defines are local"
        (let () (define x 1) (define (g) (+ x 1)) (g)) 2)
@@ -31,12 +30,10 @@
 (check "cond picks the first true clause" (cond (#f 1) ((= 1 1) 2) (else 3)) 2)
 (check "cond test-only clause gives the test's value" (cond ((memv 2 '(1 2 3))) (else 'no)) '(2 3))
 (check "cond => passes the value" (cond ((assv 2 '((1 . a) (2 . b))) => cdr) (else #f)) 'b)
-(check "cond => doubles" (cond (5 => (lambda (x) (* x 2)))) 10)
 (check "cond with no true clause" (cond (#f 1)) '())
 (check "case finds the datum" (case (* 2 3) ((2 3 5 7) 'prime) ((1 4 6 8 9) 'composite)) 'composite)
 (check "case matches characters and numbers by eqv?" (list (case #\a ((#\a) 1) (else 2)) (case 2.0 ((2) 'two) (else 'no))) '(1 two))
-(check "case else" (case 'z ((a) 1) (else 'other)) 'other)
-(check "case without a match" (case 'z ((a) 1)) '())
+(check "case else, and no match" (list (case 'z ((a) 1) (else 'other)) (case 'z ((a) 1))) '(other ()))
 
 (check "and" (list (and) (and 1 2) (and 1 #f 3)) '(#t 2 #f))
 (check "or" (list (or) (or #f 2) (or #f #f)) '(#f 2 #f))
