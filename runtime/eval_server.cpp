@@ -25,7 +25,7 @@ namespace omb {
 namespace {
 
 using wire::INTERRUPT;
-using wire::MAX_READS;
+using wire::MAX_REQUEST_BYTES;
 using wire::READ_SIZE;
 using wire::TERMINATOR;
 constexpr auto REPLY_LIMIT = std::chrono::seconds(250);
@@ -168,7 +168,7 @@ private:
         // A request that arrived whole while the previous one was evaluated is answered without waiting for a read.
         for (;;) {
             if (c->pending.empty() || c->pending.back() != TERMINATOR) {
-                if (c->reads < MAX_READS) return;
+                if (c->pending.size() <= MAX_REQUEST_BYTES) return;
                 CPPBridge::error(
                     "Error reading eval string from server socket. No terminator received before 1M limit.");
                 c->pending.clear();
