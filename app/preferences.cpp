@@ -87,6 +87,8 @@ constexpr Rule RULES[] = {
     {"audio_frames", Kind::integer, 256, 16, 8192},
     {"reaper_time", Kind::real, 3.25, 0, UNBOUNDED},
     {"reap_callbacks", Kind::flag, 0},
+    // What the strings of one Scheme process may hold, in megabytes; 0: a quarter of the machine's memory.
+    {"string_memory_mb", Kind::integer, 0, 0, 1 << 24},
     {"font_size", Kind::real, 12.0, 4, 288},
     {"osc_port", Kind::integer, 7009, 1025, 65535},
     {"dark_colourset", Kind::colourset, 1},
@@ -531,6 +533,7 @@ std::string Preferences::text(std::string_view key) const {
 
 int Preferences::audio_frames() const { return integer("audio_frames"); }
 double Preferences::reaper_time() const { return real("reaper_time"); }
+int Preferences::string_memory_mb() const { return integer("string_memory_mb"); }
 bool Preferences::reap_callbacks() const { return flag("reap_callbacks"); }
 int Preferences::osc_port() const { return integer("osc_port"); }
 int Preferences::eval_port() const { return integer("eval_port"); }

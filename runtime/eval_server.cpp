@@ -1,54 +1,41 @@
 // The eval server of a process: Scheme text terminated by byte 7 in, the printed reply terminated by byte 0 out.
 //
-// One thread per process serves its clients one request at a time. While a reply is awaited the client's socket
-// is still watched: a byte 3 from it interrupts the running evaluation (a runaway loop), and anything else is the
-// start of the client's next request.
+// One thread per process serves all its clients. Requests are evaluated one at a time, in the order they arrive
+// from all clients; meanwhile the server goes on greeting new connections, reading (and queueing) requests, and
+// taking a byte 3 from any client as an interrupt of the running evaluation. Each request gets its own reply, in
+// order, under its own number: a reply never lands on another request or another client. Sockets do not block, so
+// a client that stops reading holds up nobody but itself.
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
+#include <memory>
 #include <poll.h>
 #include <sstream>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
-#include "scheduler/sample_clock.h"
 #include "platform/dev_log.h"
 #include "platform/log_bridge.h"
+#include "runtime/request_framer.h"
 #include "runtime/scheme_interface.h"
 #include "runtime/wire_protocol.h"
+#include "scheduler/sample_clock.h"
 
 namespace omb {
 
 namespace {
 
-using wire::INTERRUPT;
-using wire::MAX_REQUEST_BYTES;
-using wire::READ_SIZE;
-using wire::TERMINATOR;
-constexpr auto REPLY_LIMIT = std::chrono::seconds(250);
-
-struct Client {
-    int fd;
-    std::string pending;  // text received so far for the current request
-    int reads = 0;
-    bool input_closed = false;  // shut its sending side while a reply was awaited: answer, then close
-};
-
-bool send_all(int fd, const std::string& text) {
-    const char* p = text.data();
-    size_t left = text.size() + 1;  // the terminating byte 0 goes too
-    while (left > 0) {
-        ssize_t n = ::send(fd, p, left, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    return true;
-}
+using Clock = std::chrono::steady_clock;
+constexpr auto IDLE_POLL = std::chrono::milliseconds(200);  // how soon a stop is noticed
+// A client is not read while this many of its requests wait: one that pipelines without end holds only this much.
+constexpr size_t MAX_WAITING_PER_CLIENT = 64;
+// Replies a client does not read are kept up to this much; past it the client is dropped.
+constexpr size_t MAX_UNSENT_BYTES = 64 * 1024 * 1024;
 
 std::string greeting() {
     std::ostringstream os;
@@ -63,21 +50,20 @@ std::string greeting() {
     return os.str() + prompt;
 }
 
-enum class Read { data, end, failed };
+struct Client {
+    explicit Client(int f) : fd(f), framer(wire::MAX_REQUEST_BYTES) {}
+    int fd;
+    RequestFramer framer;
+    std::string unsent;         // replies (each ended by byte 0) not yet written
+    size_t waiting = 0;         // its requests queued, not yet answered
+    bool input_closed = false;  // shut its sending side: answered, then closed
+    bool failed = false;
+};
 
-// Reads what is there: data, the end of the client's sending side, or a failure.
-Read read_some(int fd, std::string& into) {
-    char buf[READ_SIZE + 1] = {};
-    ssize_t n;
-    do {
-        n = ::recv(fd, buf, READ_SIZE, 0);
-    } while (n < 0 && errno == EINTR);
-    if (n == 0) return Read::end;
-    if (n < 0) return Read::failed;
-    // Bytes after a byte 0 within one read are not part of the text.
-    into.append(buf, strnlen(buf, static_cast<size_t>(n)));
-    return Read::data;
-}
+struct Waiting {
+    Client* client;
+    FramedRequest request;
+};
 
 }  // namespace
 
@@ -85,45 +71,70 @@ class EvalServer {
 public:
     explicit EvalServer(SchemeInterface* p) : process(p), spare_fd(::open("/dev/null", O_RDONLY | O_CLOEXEC)) {}
     ~EvalServer() {
+        for (auto& c : clients) ::close(c->fd);
         if (spare_fd >= 0) ::close(spare_fd);
     }
 
     void run() {
-        int listen_fd = process->server_socket_;
+        const int listen_fd = process->server_socket_;
         devlog("SERVER SOCKET FD_SET: %d", listen_fd);
+        std::vector<pollfd> fds;
         while (process->running_) {
-            std::vector<pollfd> fds{{listen_fd, POLLIN, 0}};
-            for (auto& c : clients) fds.push_back({c.fd, POLLIN, 0});
-            int ready = ::poll(fds.data(), fds.size(), 200);
+            fds.assign({{listen_fd, POLLIN, 0}, {process->replyWakeFd(), POLLIN, 0}});
+            // A client with nothing to read or write is left out: a peer that hung up would wake the poll for ever.
+            for (auto& c : clients) {
+                const short events = events_for(*c);
+                fds.push_back({events ? c->fd : -1, events, 0});
+            }
+            const int ready = ::poll(fds.data(), fds.size(), poll_timeout());
             if (!process->running_) break;
             if (ready < 0) {
                 if (errno == EINTR) continue;
                 CPPBridge::error("PROCESS %s HAS COLLAPSED \"%s\"", process->name_.c_str(), std::strerror(errno));
                 continue;
             }
-            // A failed accept falls through to the clients: while it keeps failing the listening socket stays
-            // readable, and skipping the clients every round would starve them (and never free a descriptor).
-            if ((fds[0].revents & POLLIN) && accept_client(listen_fd)) continue;
-            for (size_t i = 1; i < fds.size(); ++i)
-                if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) serve(fds[i].fd);
-            drop_closed();
+            if (fds[1].revents & POLLIN) drain_wake();
+            collect_reply();
+            // Clients first: a failed accept (out of descriptors) must not starve them.
+            for (size_t i = 2; i < fds.size(); ++i) serve(*clients[i - 2], fds[i].revents);
+            if (fds[0].revents & POLLIN) accept_client(listen_fd);
+            start_next();
+            drop_finished();
         }
-        for (auto& c : clients) ::close(c.fd);
         std::puts("Exiting server thread");
     }
 
 private:
-    bool accept_client(int listen_fd) {
-        int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    static short events_for(const Client& c) {
+        short events = 0;
+        if (!c.input_closed && c.waiting < MAX_WAITING_PER_CLIENT) events |= POLLIN;
+        if (!c.unsent.empty()) events |= POLLOUT;
+        return events;
+    }
+
+    int poll_timeout() const {
+        if (!in_flight) return static_cast<int>(IDLE_POLL.count());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        return static_cast<int>(std::clamp<long long>(left + 1, 0, IDLE_POLL.count()));
+    }
+
+    void drain_wake() {
+        uint64_t count;
+        while (::read(process->replyWakeFd(), &count, sizeof count) > 0) {
+        }
+    }
+
+    // ---- connections ------------------------------------------------------------------------------------------
+
+    void accept_client(int listen_fd) {
+        int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
             if (errno == EMFILE || errno == ENFILE) refuse_pending(listen_fd);
-            return false;
+            return;
         }
         accept_failures = 0;
-        clients.push_back(Client{fd, {}, 0});
-        if (!send_all(fd, greeting())) close_client(fd);
-        drop_closed();
-        return true;
+        clients.push_back(std::make_unique<Client>(fd));
+        queue_output(*clients.back(), greeting());
     }
 
     // Out of descriptors, the pending connection can be neither accepted nor left waiting (the socket would stay
@@ -140,111 +151,137 @@ private:
         spare_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     }
 
-    Client* find(int fd) {
-        for (auto& c : clients)
-            if (c.fd == fd) return &c;
-        return nullptr;
+    // A client leaves when it failed, or when it has shut its sending side and has nothing more coming: its
+    // requests answered and its replies written.
+    void drop_finished() {
+        std::erase_if(clients, [&](const std::unique_ptr<Client>& c) {
+            const bool done = c->failed || (c->input_closed && c->waiting == 0 && c->unsent.empty());
+            if (!done) return false;
+            devlog("CLOSE CLIENT SOCKET");
+            forget(*c);
+            ::close(c->fd);
+            return true;
+        });
     }
 
-    void close_client(int fd) {
-        devlog("CLOSE CLIENT SOCKET");
-        ::close(fd);
-        if (Client* c = find(fd)) c->fd = -1;
+    // Its waiting requests go; a reply on its way to it will find nobody.
+    void forget(Client& c) {
+        std::erase_if(waiting, [&](const Waiting& w) { return w.client == &c; });
+        if (in_flight && in_flight_for == &c) in_flight_for = nullptr;
     }
 
-    void drop_closed() { std::erase_if(clients, [](const Client& c) { return c.fd < 0; }); }
+    // ---- reading and writing ----------------------------------------------------------------------------------
 
-    // One read; a complete request is evaluated and answered before the next client is read.
-    void serve(int fd) {
-        Client* c = find(fd);
-        if (!c) return;
-        if (read_some(fd, c->pending) != Read::data) {  // a close or a failed read drops the client
-            close_client(fd);
+    void serve(Client& c, short revents) {
+        if (c.failed) return;
+        if (revents & POLLOUT) flush(c);
+        if (revents & (POLLIN | POLLHUP | POLLERR)) read_from(c);
+    }
+
+    void read_from(Client& c) {
+        if (c.input_closed) return;
+        char buf[wire::READ_SIZE];
+        ssize_t n;
+        do {
+            n = ::recv(c.fd, buf, sizeof buf, 0);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK) c.failed = true;  // a reset drops the client like a close
             return;
         }
-        // An interrupt with nothing running has nothing to stop.
-        std::erase(c->pending, INTERRUPT);
-        ++c->reads;
-        // A request that arrived whole while the previous one was evaluated is answered without waiting for a read.
-        for (;;) {
-            if (c->pending.empty() || c->pending.back() != TERMINATOR) {
-                if (c->pending.size() <= MAX_REQUEST_BYTES) return;
-                CPPBridge::error(
-                    "Error reading eval string from server socket. No terminator received before 1M limit.");
-                c->pending.clear();
-            }
-            std::string request = std::move(c->pending);
-            c->pending.clear();
-            c->reads = 0;
-            std::string reply = answer(*c, request);
-            if (c->fd < 0) return;
-            if (!send_all(c->fd, reply)) {
-                close_client(c->fd);
-                return;
-            }
-            if (c->input_closed && (c->pending.empty() || c->pending.back() != TERMINATOR)) {
-                close_client(c->fd);
-                return;
-            }
-            if (c->pending.empty()) return;
-        }
-    }
-
-    std::string answer(Client& c, const std::string& request) {
-        if (request.empty()) return wire::GIVEN_UP;
-        // The terminal and editor clients say goodbye this way; it is not Scheme to evaluate.
-        if (request == std::string(wire::GOODBYE) + TERMINATOR) return wire::GOODBYE;
-        char* text = static_cast<char*>(std::malloc(request.size() + 1));
-        if (!text) return wire::GIVEN_UP;
-        std::memcpy(text, request.c_str(), request.size() + 1);
-        if (process->guard_.is_owned_by_current_thread()) {
-            CPPBridge::notification("Ombrel interpreter server thread trying to relock. Dropping Task!.");
-            std::free(text);
-            return "";
-        }
-        process->createSchemeTask(0, text, std::to_string(c.fd), SchemeTaskType::eval_string);
-        return await_reply(c);
-    }
-
-    std::string await_reply(Client& c) {
-        const int key = c.fd;
-        auto deadline = std::chrono::steady_clock::now() + REPLY_LIMIT;
-        std::string reply;
-        while (std::chrono::steady_clock::now() < deadline && process->running_) {
-            if (process->waitForReply(key, std::chrono::milliseconds(20), reply)) return reply;
-            watch_while_waiting(c);
-        }
-        if (process->running_) CPPBridge::error("Server Thread did not allow time to retreive result.");
-        return reply;
-    }
-
-    // A byte 3 interrupts the evaluation; other bytes begin the next request. A client that only shut its sending
-    // side (a pipe through a socket tool) still gets its reply. A failed client is forgotten, but its reply is
-    // still awaited so that it cannot land on a later client with the same descriptor.
-    void watch_while_waiting(Client& c) {
-        if (c.fd < 0 || c.input_closed) return;
-        pollfd p{c.fd, POLLIN, 0};
-        if (::poll(&p, 1, 0) <= 0) return;
-        std::string extra;
-        const Read got = read_some(c.fd, extra);
-        if (got == Read::end) {
+        if (n == 0) {
             c.input_closed = true;
             return;
         }
-        if (got == Read::failed) {
-            ::close(c.fd);
-            c.fd = -1;
-            devlog("CLOSE CLIENT SOCKET");
+        std::deque<FramedRequest> requests;
+        const int interrupts = c.framer.feed(std::string_view(buf, static_cast<size_t>(n)), requests);
+        // Any client may stop a runaway evaluation: the one that started it may have gone.
+        if (interrupts && in_flight) scheme_interrupt(process->getScheme());
+        for (auto& r : requests) {
+            if (r.given_up)
+                CPPBridge::error(
+                    "Error reading eval string from server socket. No terminator received before 1M limit.");
+            ++c.waiting;
+            waiting.push_back(Waiting{&c, std::move(r)});
+        }
+    }
+
+    void queue_output(Client& c, const std::string& text) {
+        c.unsent.append(text);
+        c.unsent.push_back(wire::REPLY_END);
+        if (c.unsent.size() > MAX_UNSENT_BYTES) {
+            CPPBridge::error("Eval server of %s: a client reads no replies; dropping it", process->name_.c_str());
+            c.failed = true;
             return;
         }
-        if (extra.find(INTERRUPT) != std::string::npos) scheme_interrupt(process->getScheme());
-        std::erase(extra, INTERRUPT);
-        c.pending += extra;
+        flush(c);
+    }
+
+    void flush(Client& c) {
+        while (!c.unsent.empty()) {
+            ssize_t n = ::send(c.fd, c.unsent.data(), c.unsent.size(), MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+            if (n <= 0) {
+                c.failed = true;
+                return;
+            }
+            c.unsent.erase(0, static_cast<size_t>(n));
+        }
+    }
+
+    // ---- one evaluation at a time -----------------------------------------------------------------------------
+
+    // Hands the next waiting request to the executer; requests answered without evaluation go at once.
+    void start_next() {
+        while (!in_flight && !waiting.empty()) {
+            Waiting next = std::move(waiting.front());
+            waiting.pop_front();
+            const std::string& text = next.request.text;
+            if (next.request.given_up || text.empty()) {
+                answer(next.client, wire::GIVEN_UP);
+            } else if (text == wire::GOODBYE) {
+                answer(next.client, wire::GOODBYE);  // the terminal and editor clients' goodbye: not Scheme
+            } else if (char* copy = static_cast<char*>(std::malloc(text.size() + 1))) {
+                std::memcpy(copy, text.c_str(), text.size() + 1);
+                in_flight = ++last_request;
+                in_flight_for = next.client;
+                deadline = Clock::now() + std::chrono::milliseconds(SchemeInterface::REPLY_LIMIT_MS.load());
+                process->queueRequest(in_flight, copy, std::to_string(next.client->fd));
+            } else {
+                answer(next.client, wire::GIVEN_UP);
+            }
+        }
+    }
+
+    void collect_reply() {
+        if (!in_flight) return;
+        std::string reply;
+        if (!process->takeReply(in_flight, reply)) {
+            if (Clock::now() < deadline) return;
+            // Given up: whatever comes for this request later is dropped by its number.
+            CPPBridge::error("Server Thread did not allow time to retreive result.");
+        }
+        Client* to = in_flight_for;
+        in_flight = 0;
+        in_flight_for = nullptr;
+        answer(to, reply);
+    }
+
+    void answer(Client* c, const std::string& reply) {
+        if (!c) return;  // gone while its request was evaluated
+        --c->waiting;
+        if (!c->failed) queue_output(*c, reply);
     }
 
     SchemeInterface* process;
-    std::vector<Client> clients;
-    int spare_fd;          // held in reserve for refusing connections when descriptors run out
+    std::vector<std::unique_ptr<Client>> clients;  // in connection order
+    std::deque<Waiting> waiting;                    // requests of all clients, in arrival order
+    uint64_t last_request = 0;
+    uint64_t in_flight = 0;  // the request being evaluated, 0 for none
+    Client* in_flight_for = nullptr;
+    Clock::time_point deadline;
+    int spare_fd;             // held in reserve for refusing connections when descriptors run out
     int accept_failures = 0;  // reported once per run of failures
 };
 

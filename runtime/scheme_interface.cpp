@@ -10,6 +10,7 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <sstream>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -37,8 +38,6 @@ const char* const STANDARD_FILES[] = {"comlist.scm", "sort.scm", "mbe.scm", "omb
 
 int32_t clock_low32() { return static_cast<int32_t>(SampleClock::TIME.load()); }
 
-// Reply keys are the decimal number at the start of the label; a label without one reads as 0.
-int label_key(const std::string& label) { return static_cast<int>(std::strtol(label.c_str(), nullptr, 10)); }
 
 bool applicable(pointer p) {
     return is_closure(p) || is_continuation(p) || is_proc(p) || is_foreign(p);
@@ -98,6 +97,7 @@ SchemeInterface::SchemeInterface(std::string path, std::string name, int port)
         std::fputs("ERROR: Could not locate file: init.scm\nExiting system!!\n", stdout);
         std::exit(1);
     }
+    reply_wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     server_socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (server_socket_ < 0) std::fputs("Error opening ombrel socket\n", stdout);
     addGlobal("*omb-envs*", sc_->NIL);
@@ -132,6 +132,7 @@ SchemeInterface::~SchemeInterface() {
         std::free(sc_);
     }
     if (server_socket_ >= 0) ::close(server_socket_);
+    if (reply_wake_fd_ >= 0) ::close(reply_wake_fd_);
     for (auto& task : task_queue_) {
         if (task.type == SchemeTaskType::eval_string) std::free(task.pointer);
         if (task.type == SchemeTaskType::closure_callback) delete static_cast<SchemeObj*>(task.pointer);
@@ -326,26 +327,31 @@ void SchemeInterface::schemeCallback(TaskI* task) {
     guard_.notify_all();  // as in createSchemeTask
 }
 
-void SchemeInterface::storeReply(const std::string& label, std::string text) {
+void SchemeInterface::queueRequest(uint64_t request, char* text, const std::string& label) {
     std::lock_guard lock(guard_);
-    results_[label_key(label)] = std::move(text);
+    task_queue_.push_back(SchemeTask{0, text, label, SchemeTaskType::eval_string, request});
     guard_.notify_all();
 }
 
-bool SchemeInterface::waitForReply(int fd, std::chrono::milliseconds timeout, std::string& reply) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::unique_lock lock(guard_);
-    for (;;) {
-        auto it = results_.find(fd);
-        if (it != results_.end() && !it->second.empty()) {
-            reply = std::move(it->second);
-            results_.erase(it);
-            return true;
-        }
-        if (!running_ || std::chrono::steady_clock::now() >= deadline) return false;
-        // Replies notify the guard; the short time-out also covers a notification sent to the executer instead.
-        guard_.wait_for(std::chrono::milliseconds(5));
+// Only the eval server awaits replies, each under its request's number: a task from anyone else (MIDI, a mouse)
+// has no reply to keep, and a reply can never land on a request it does not answer.
+void SchemeInterface::storeReply(const SchemeTask& task, std::string text) {
+    if (task.reply_to == 0) return;
+    {
+        std::lock_guard lock(guard_);
+        replies_[task.reply_to] = std::move(text);
     }
+    const uint64_t one = 1;
+    if (reply_wake_fd_ >= 0) [[maybe_unused]] auto n = ::write(reply_wake_fd_, &one, sizeof one);
+}
+
+bool SchemeInterface::takeReply(uint64_t request, std::string& reply) {
+    std::lock_guard lock(guard_);
+    auto it = replies_.find(request);
+    const bool arrived = it != replies_.end();
+    if (arrived) reply = std::move(it->second);
+    replies_.erase(replies_.begin(), arrived ? std::next(it) : replies_.lower_bound(request));
+    return arrived;
 }
 
 // ---- the executer --------------------------------------------------------------------------------------------------
@@ -440,7 +446,7 @@ void SchemeInterface::taskFailed(SchemeTask& task, const char* what) {
     std::string report = std::string("Evaluation failed: ") + what;
     CPPBridge::error_text(report);
     reset_output();
-    if (task.type == SchemeTaskType::eval_string) storeReply(task.label, report);
+    if (task.type == SchemeTaskType::eval_string) storeReply(task, report);
 }
 
 namespace {
@@ -460,9 +466,9 @@ void SchemeInterface::runEvalString(SchemeTask& task) {
     scheme_load_string(sc_, text);
     report_eval_time(started);
     if (sc_->retcode == 0) {
-        storeReply(task.label, printed(sc_, sc_->value));
+        storeReply(task, printed(sc_, sc_->value));
     } else {
-        storeReply(task.label, std::string(output_, strnlen(output_, sizeof output_)));
+        storeReply(task, std::string(output_, strnlen(output_, sizeof output_)));
         reset_output();
     }
 }

@@ -36,12 +36,15 @@ struct SchemeTask {
     void* pointer;
     std::string label;
     SchemeTaskType type;
+    uint64_t reply_to = 0;  // the eval server's request number its reply is awaited under; 0: nobody awaits one
 };
 
 class SchemeInterface {
 public:
     // The address the eval servers listen on; loopback unless opened to the network on purpose.
     static inline std::string LISTEN_ADDRESS = "127.0.0.1";
+    // How long the eval server waits for a reply before it answers with what it has (tests shorten it).
+    static inline std::atomic<int64_t> REPLY_LIMIT_MS{250000};
 
     SchemeInterface(std::string path, std::string name, int port);
     ~SchemeInterface();
@@ -67,6 +70,13 @@ public:
     void createSchemeTask(int32_t time, void* pointer, const std::string& label, SchemeTaskType type);
     // The target of "*callback*": hands a due Scheme callback to the executer.
     void schemeCallback(TaskI* task);
+
+    // The eval server's side. A request (`text` malloc'ed, owned by the executer from here) is evaluated in turn and
+    // its reply kept under `request` until taken; the wake descriptor becomes readable whenever a reply arrives.
+    void queueRequest(uint64_t request, char* text, const std::string& label);
+    // Takes the reply to `request` if it has arrived, and forgets replies to earlier requests (given up).
+    bool takeReply(uint64_t request, std::string& reply);
+    int replyWakeFd() const { return reply_wake_fd_; }
 
     scheme* getScheme() const { return sc_; }
     const std::string& getName() const { return name_; }
@@ -111,9 +121,7 @@ private:
     void runRunloopCallback(SchemeTask& task);
     void reset_output();
     void forget_callback_error();
-    void storeReply(const std::string& label, std::string text);
-    // Waits up to `timeout` for the reply to client `fd`; true when one arrived. Server thread.
-    bool waitForReply(int fd, std::chrono::milliseconds timeout, std::string& reply);
+    void storeReply(const SchemeTask& task, std::string text);
 
     char output_[256];
     std::string path_;
@@ -130,7 +138,8 @@ private:
     bool executing_ = false;  // under the guard
     int server_socket_ = -1;
     std::deque<SchemeTask> task_queue_;
-    std::map<int, std::string> results_;
+    std::map<uint64_t, std::string> replies_;  // by request number; under the guard
+    int reply_wake_fd_ = -1;                    // an eventfd: the server's poll wakes when a reply is stored
     std::unique_ptr<CMI<SchemeInterface>> callback_target_;
 };
 

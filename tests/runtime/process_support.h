@@ -109,7 +109,7 @@ public:
     }
 
     // Reads the greeting, then evaluates: the usual way in.
-    std::optional<std::string> greet() { return next(); }
+    std::optional<std::string> greet(std::chrono::milliseconds limit = 10s) { return next(limit); }
     std::string eval(const std::string& text) {
         send(text + '\x07');
         return next().value_or("<no reply>");
