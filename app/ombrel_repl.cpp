@@ -1,8 +1,9 @@
 // ombrel-repl: the terminal client of a running process's eval server. Evaluates expressions given with -e, files
 // (or standard input) sent whole, or, on a terminal, what the performer types at a readline prompt.
 //
-// Replies go to standard output; what the client itself has to say (errors, a lost connection) goes through the
-// log bridge to standard error, delivered on the main thread as in the program proper.
+// Replies go to standard output (with their control characters shown, not obeyed, when that is a terminal); what
+// the client itself has to say (errors, a lost connection) goes through the log bridge to standard error,
+// delivered on the main thread as in the program proper.
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -25,6 +26,7 @@
 #include "platform/log_bridge.h"
 #include "platform/main_queue.h"
 #include "runtime/repl_client.h"
+#include "runtime/wire_protocol.h"
 
 namespace {
 
@@ -34,6 +36,8 @@ using namespace std::chrono_literals;
 constexpr auto REPLY_WAIT = std::chrono::milliseconds(250s);
 constexpr const char* PROMPT = "ombrel> ";
 constexpr const char* CONTINUATION_PROMPT = "...> ";
+// The server gives up a longer request, so a longer source is not even read whole (/dev/zero has no end).
+constexpr std::size_t MAX_REQUEST = omb::wire::MAX_REQUEST_BYTES;
 
 void usage(std::FILE* out) {
     std::fputs(
@@ -56,10 +60,15 @@ void usage(std::FILE* out) {
         "  Vim      select, then  :'<,'>w !ombrel-repl -\n"
         "  Emacs    select, then  M-| ombrel-repl -   (shell-command-on-region)\n"
         "  VS Code  a task or keybinding that runs \"ombrel-repl -\" with the selection on standard input\n"
-        "Each request's reply (the printed value, or the error report) is printed on its own line.\n"
-        "\n"
-        "Exit status: 0 when every reply came; 1 when the connection failed or ended, a file could not be read,\n"
-        "or a reply did not come within 250 seconds; 2 for a wrong command line.\n",
+        "Each request's reply (the printed value, or the error report) is printed on its own line. On a terminal\n"
+        "its control characters are shown in caret notation (ESC as ^[); elsewhere its bytes go out as they came.\n"
+        "\n",
+        out);
+    std::fprintf(out, "A request is at most %zu bytes, what a process accepts: a longer FILE is not sent.\n\n",
+                 MAX_REQUEST);
+    std::fputs(
+        "Exit status: 0 when every reply came; 1 when the connection failed or ended, a file could not be read\n"
+        "or was too long, or a reply did not come within 250 seconds; 2 for a wrong command line.\n",
         out);
 }
 
@@ -68,24 +77,45 @@ struct Options {
     int port = 7010;
     std::vector<std::string> requests;  // in command-line order
     bool interactive = false;
+    bool refused = false;  // a source was too long to send
 };
 
-// The whole text of a file, or of standard input for "-".
-bool read_source(const std::string& name, std::string& text) {
+enum class Source { read, unreadable, too_long };
+
+// The whole text of a file, or of standard input for "-", read no further than one byte past the request limit.
+Source read_source(const std::string& name, std::string& text) {
+    const char* shown = name == "-" ? "standard input" : name.c_str();
     std::FILE* f = name == "-" ? stdin : std::fopen(name.c_str(), "rb");
     bool ok = f != nullptr;
     if (ok) {
         char buf[65536];
         std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+        while (text.size() <= MAX_REQUEST && (n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
         ok = !std::ferror(f);
         if (f != stdin) std::fclose(f);
     }
     if (!ok) {
-        std::fprintf(stderr, "ombrel-repl: cannot read %s: %s\n", name == "-" ? "standard input" : name.c_str(),
-                     std::strerror(errno));
+        std::fprintf(stderr, "ombrel-repl: cannot read %s: %s\n", shown, std::strerror(errno));
+        return Source::unreadable;
     }
-    return ok;
+    if (text.size() > MAX_REQUEST) {
+        std::fprintf(stderr, "ombrel-repl: %s: more than %zu bytes; not sent\n", shown, MAX_REQUEST);
+        text.clear();
+        text.shrink_to_fit();
+        return Source::too_long;
+    }
+    return Source::read;
+}
+
+// Reads a source into the requests; false when it could not be read at all.
+bool add_source(const std::string& name, Options& opt) {
+    std::string text;
+    switch (read_source(name, text)) {
+        case Source::read: opt.requests.push_back(std::move(text)); return true;
+        case Source::too_long: opt.refused = true; return true;
+        case Source::unreadable: return false;
+    }
+    return false;
 }
 
 bool parse_port(const char* text, int& port) {
@@ -110,9 +140,7 @@ int parse(int argc, char** argv, Options& opt) {
         };
         const char* v = nullptr;
         if (options_done || arg == "-" || arg.empty() || arg[0] != '-') {
-            std::string text;
-            if (!read_source(arg, text)) return 1;
-            opt.requests.push_back(std::move(text));
+            if (!add_source(arg, opt)) return 1;
         } else if (arg == "--") {
             options_done = true;
         } else if (arg == "-h" || arg == "--help") {
@@ -133,16 +161,29 @@ int parse(int argc, char** argv, Options& opt) {
             return 2;
         }
     }
-    if (opt.requests.empty()) {
+    if (opt.requests.empty() && !opt.refused) {
         if (::isatty(STDIN_FILENO)) {
             opt.interactive = true;
-        } else {
-            std::string text;
-            if (!read_source("-", text)) return 1;
-            opt.requests.push_back(std::move(text));
+        } else if (!add_source("-", opt)) {
+            return 1;
         }
     }
     return 0;
+}
+
+// Decided once: whether replies go to a terminal, which would obey the escape sequences in them.
+bool g_stdout_is_terminal = false;
+
+// A reply on a line of its own. An editor or a file reading the output gets the bytes as they came.
+void print_reply(const std::string& reply) {
+    if (g_stdout_is_terminal) {
+        std::string shown = omb::escape_controls(reply);
+        std::fwrite(shown.data(), 1, shown.size(), stdout);
+    } else {
+        std::fwrite(reply.data(), 1, reply.size(), stdout);
+    }
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
 }
 
 // Signals only set a flag and wake the main loop through a pipe; the work happens outside the handler.
@@ -182,9 +223,7 @@ std::optional<std::string> evaluate(omb::ReplClient& client, const std::string& 
     });
     omb::main_queue::run_pending();
     if (reply) {
-        std::fwrite(reply->data(), 1, reply->size(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
+        print_reply(*reply);
     } else if (client.connected()) {
         std::fputs("ombrel-repl: no reply within 250 seconds\n", stderr);
     }
@@ -211,6 +250,12 @@ public:
     int run() {
         rl_catch_signals = 0;  // Ctrl-C is ours: it clears the input or interrupts an evaluation
         rl_readline_name = "ombrel";
+        // Typed UTF-8 goes to the process, and back to the screen, as it is: in the C locale readline would echo
+        // "é" as \303\251, and with convert-meta take its bytes for Meta keys. Set after the init file is read.
+        rl_initialize();
+        rl_variable_bind("input-meta", "on");
+        rl_variable_bind("convert-meta", "off");
+        rl_variable_bind("output-meta", "on");
         using_history();
         stifle_history(1000);
         install_handler();
@@ -252,6 +297,11 @@ private:
         std::free(line);
         if (pending_.find_first_not_of(" \t\r\n") == std::string::npos) {
             pending_.clear();
+        } else if (pending_.size() > MAX_REQUEST) {
+            // The accepted line has been ended: this goes on a line of its own, before the next prompt.
+            std::fprintf(stderr, "ombrel-repl: input: more than %zu bytes; not sent\n", MAX_REQUEST);
+            pending_.clear();
+            rl_set_prompt(PROMPT);
         } else if (omb::repl_input_complete(pending_)) {
             ready_ = std::move(pending_);
             pending_.clear();
@@ -325,20 +375,17 @@ int main(int argc, char** argv) {
     omb::ConsoleLog log(stderr);
     omb::CPPBridge::attach(&log);
 
+    g_stdout_is_terminal = ::isatty(STDOUT_FILENO);
     int status = 1;
-    {
+    if (opt.interactive || !opt.requests.empty()) {
         omb::ReplClient client;
         if (client.connect(opt.host, opt.port)) {
             catch_signals();
             if (opt.interactive) {
-                std::printf("%s\n", client.greeting().c_str());
-                std::fflush(stdout);
+                print_reply(client.greeting());
                 // A reply that comes after its wait ran out is still the process's answer: show it.
                 client.on_reply([](std::string reply) {
-                    omb::main_queue::post([reply = std::move(reply)] {
-                        std::printf("%s\n", reply.c_str());
-                        std::fflush(stdout);
-                    });
+                    omb::main_queue::post([reply = std::move(reply)] { print_reply(reply); });
                 });
                 status = Terminal(client).run();
             } else {
@@ -347,6 +394,7 @@ int main(int argc, char** argv) {
             client.close();
         }
     }
+    if (opt.refused) status = 1;
     omb::main_queue::run_pending();
     omb::CPPBridge::detach();
     return status;

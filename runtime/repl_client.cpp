@@ -39,16 +39,19 @@ constexpr std::size_t MAX_REPLY = 64 * 1024 * 1024;
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
-// Trimmed, made ASCII, and terminated. The server would cut a request at a byte 0 and could end or interrupt it
-// early at a 7 or a 3, so those bytes never travel inside the text.
-std::string frame_request(std::string_view text) {
+std::string_view trimmed(std::string_view text) {
     while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
     while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+// Terminated. The server would cut a request at a byte 0 and could end or interrupt it early at a 7 or a 3, so
+// those bytes never travel inside the text; every other byte is the performer's (UTF-8 names and strings).
+std::string frame_request(std::string_view text) {
     std::string out;
     out.reserve(text.size() + 1);
     for (char c : text) {
-        auto b = static_cast<unsigned char>(c);
-        bool unsafe = b >= 0x80 || c == REPLY_END || c == INTERRUPT || c == REQUEST_END;
+        bool unsafe = c == REPLY_END || c == INTERRUPT || c == REQUEST_END;
         out.push_back(unsafe ? '?' : c);
     }
     out.push_back(REQUEST_END);
@@ -241,6 +244,14 @@ bool ReplClient::write_string(std::string_view text) { return send_request(text,
 
 bool ReplClient::send_request(std::string_view text, bool report_failure) {
     if (!connected_) return false;
+    text = trimmed(text);
+    if (text.size() > wire::MAX_REQUEST_BYTES) {
+        // The server would read it all only to give it up; say so here, where the performer is.
+        CPPBridge::error("The expression was not sent: it is %zu bytes long, more than the %zu bytes a process "
+                         "accepts in one request.",
+                         text.size(), wire::MAX_REQUEST_BYTES);
+        return false;
+    }
     std::string request = frame_request(text);
     std::lock_guard lock(write_mutex_);
     if (fd_ < 0) return false;
@@ -342,10 +353,13 @@ bool ReplClient::take_reply(std::string reply) {
         devlog("PROBLEM WITH SCHEME SOCKET? a reply of %zu bytes is not UTF-8; read as Latin-1", reply.size());
         reply = latin1_to_utf8(reply);
     }
-    if (reply == SHUTDOWN_MESSAGE) return false;
-    if (closing_) return true;  // whoever closed has stopped listening
-    deliver(std::move(reply));
-    return true;
+    if (!closing_) {
+        deliver(std::move(reply));
+        return true;
+    }
+    // Whoever closed has stopped listening. Only then is the goodbye word the server's answer to ours: before,
+    // it is just what some evaluation printed, (string->symbol "shutdownreplthread") say.
+    return reply != SHUTDOWN_MESSAGE;
 }
 
 // Replies end at a byte 0 wherever the reads happen to split or join them.
@@ -385,7 +399,6 @@ void ReplClient::read_loop(std::string pending) {
         }
         consume(std::string_view(buf, static_cast<std::size_t>(n)));
     }
-    if (stop) ::shutdown(fd_, SHUT_RDWR);  // the server asked this connection to end
     // Disconnected before the news goes out, so whoever reads it finds connected() false.
     mark_disconnected();
     if (lost) CPPBridge::notification_text("Connection to the process closed");
@@ -417,6 +430,32 @@ bool repl_input_complete(std::string_view text) {
         }
     }
     return !in_string && depth <= 0;
+}
+
+std::string escape_controls(std::string_view text) {
+    auto caret = [](std::string& out, unsigned char c) {
+        out.push_back('^');
+        out.push_back(c == 0x7F ? '?' : static_cast<char>(c + 0x40));
+    };
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (c == '\n' || c == '\t') {
+            out.push_back(text[i]);
+        } else if (c < 0x20 || c == 0x7F) {
+            caret(out, c);
+        } else if (c == 0xC2 && next >= 0x80 && next < 0xA0) {
+            // U+009B is CSI to terminals that honour C1 controls: as dangerous as ESC [.
+            out += "M-";
+            caret(out, static_cast<unsigned char>(next - 0x80));
+            ++i;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
 }
 
 }  // namespace omb

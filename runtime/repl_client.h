@@ -40,15 +40,17 @@ public:
     // arrive with no callback set are dropped.
     void on_reply(std::function<void(std::string)> callback);
 
-    // Sends one request: the text trimmed of white space at both ends, bytes outside ASCII (and the protocol's
-    // own control bytes 0, 3 and 7) replaced by '?', then byte 7. False, with an error in the log, when the
-    // write fails; false, silently, when not connected.
+    // Sends one request: the text trimmed of white space at both ends, the protocol's own control bytes 0, 3 and 7
+    // replaced by '?' (every other byte, UTF-8 included, goes as it is), then byte 7. False, with an error in the
+    // log, when the write fails or the trimmed text is longer than wire::MAX_REQUEST_BYTES (the server would give
+    // it up; nothing is sent); false, silently, when not connected.
     bool write_string(std::string_view text);
 
     // Asks the server to interrupt the evaluation it is running (one byte 3).
     void interrupt();
 
     // Sends the request "shutdownreplthread", shuts the connection down and waits for the reader thread to end.
+    // Only after that request is a reply "shutdownreplthread" the server's goodbye; before, it is an ordinary reply.
     void close();
 
     // Sends `text` and waits for the next reply, up to `timeout`. Nothing when the send fails, the connection
@@ -86,5 +88,10 @@ private:
 // open. Parentheses inside strings, character literals (#\( #\)) and comments (; and #! to the line end) do not
 // count; a surplus of closing parentheses counts as whole, so the server can report it.
 bool repl_input_complete(std::string_view text);
+
+// A reply made safe to write to a terminal: control characters are shown, not obeyed, so that a reply cannot
+// clear the screen, move the cursor or retitle the window. Caret notation, as `cat -v` writes it: ESC is ^[,
+// byte 1 is ^A, DEL is ^?, and the C1 controls U+0080..U+009F are M-^@..M-^_. Newline and tab are kept.
+std::string escape_controls(std::string_view text);
 
 }  // namespace omb

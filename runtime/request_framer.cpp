@@ -4,7 +4,7 @@
 
 namespace omb {
 
-RequestFramer::RequestFramer(size_t max_request_bytes) : max_text_(max_request_bytes > 0 ? max_request_bytes - 1 : 0) {}
+RequestFramer::RequestFramer(size_t max_text_bytes) : max_text_(max_text_bytes) {}
 
 int RequestFramer::feed(std::string_view bytes, std::deque<FramedRequest>& out) {
     int interrupts = 0;

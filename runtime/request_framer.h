@@ -19,7 +19,7 @@ struct FramedRequest {
 
 class RequestFramer {
 public:
-    explicit RequestFramer(size_t max_request_bytes);
+    explicit RequestFramer(size_t max_text_bytes);
 
     // Appends the requests the bytes complete to `out`; returns how many interrupts they held.
     int feed(std::string_view bytes, std::deque<FramedRequest>& out);
@@ -28,7 +28,7 @@ public:
 
 private:
     enum class Mode { text, after_zero, discarding };
-    size_t max_text_;  // the limit less the terminator
+    size_t max_text_;
     std::string text_;
     Mode mode_ = Mode::text;
 };

@@ -106,7 +106,7 @@ TEST_F(Process, ARequestOverTheLimitIsGivenUpAndItsRestDiscarded) {
     for (size_t i = 0; i < sum.size(); i += 2) c.send(sum.substr(i, 2));
     EXPECT_EQ(c.next(), "999");
 
-    c.send(std::string(wire::MAX_REQUEST_BYTES - 1, ' '));
+    c.send(std::string(wire::MAX_REQUEST_BYTES, ' '));
     EXPECT_FALSE(c.next(300ms)) << "at the limit, still a request";
     c.send("(define leaked 1)");
     EXPECT_EQ(c.next(), "!");

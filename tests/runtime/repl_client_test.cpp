@@ -18,12 +18,15 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pty.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/log_bridge.h"
 #include "platform/main_queue.h"
+#include "runtime/wire_protocol.h"
 #include "tests/support/free_port.h"
 
 using namespace std::chrono_literals;
@@ -219,12 +222,14 @@ TEST(ReplClient, RepliesAreSplitAtTheirZeroByteHoweverTheyArrive) {
     EXPECT_TRUE(s.log.errors.empty());
 }
 
-TEST(ReplClient, RequestsAreTrimmedMadeAsciiAndTerminated) {
+TEST(ReplClient, RequestsAreTrimmedTerminatedAndBounded) {
+    // UTF-8, and any other byte above ASCII, goes as typed; only the bytes of the framing are replaced.
     Session s;
-    for (const auto& text : {"  \n\t(+ 1 2)\r\n \n"s, "(display \"h\xC3\xA9llo\")"s, "a\x07"s + "b" + '\0' + "c\x03" + "d"})
+    for (const auto& text : {"  \n\t(+ 1 2)\r\n \n"s, "(define \xC3\xA9t\xC3\xA9 \"\xE2\x99\xAA\xFF\")"s,
+                             "a\x07"s + "b" + '\0' + "c\x03" + "d"})
         ASSERT_TRUE(s.client.write_string(text));
     ASSERT_EQ(s.replies(3).size(), 3u);  // so that the eval below waits for its own reply
-    const std::string sent = "(+ 1 2)\x07(display \"h??llo\")\x07" "a?b?c?d\x07";
+    const std::string sent = "(+ 1 2)\x07(define \xC3\xA9t\xC3\xA9 \"\xE2\x99\xAA\xFF\")\x07" "a?b?c?d\x07";
     EXPECT_EQ(s.server.received(), sent);
 
     // Longer than one write piece both ways: the request arrives whole and so does its reply.
@@ -236,6 +241,18 @@ TEST(ReplClient, RequestsAreTrimmedMadeAsciiAndTerminated) {
     EXPECT_TRUE(*reply == std::string(big.rbegin(), big.rend())) << reply->size() << " bytes";
     EXPECT_TRUE(s.server.received() == sent + big + '\x07') << s.server.received().size() << " bytes";
     EXPECT_TRUE(s.log.errors.empty());
+
+    // As much as the server accepts goes, the white space around it not counted; a byte more is refused here
+    // with a word in the log, rather than sent only to be given up.
+    const std::string most(omb::wire::MAX_REQUEST_BYTES, 'x');
+    EXPECT_FALSE(s.client.write_string(most + "x"));
+    EXPECT_FALSE(s.client.eval(most + "x", 5s));
+    EXPECT_TRUE(s.log.saw(s.log.errors, "The expression was not sent: it is 1050625 bytes long, more than the "
+                                        "1050624 bytes a process accepts in one request."));
+    reply = s.client.eval("\n " + most + " \n", 10s);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->size(), most.size());
+    EXPECT_TRUE(s.server.received() == sent + big + '\x07' + most + '\x07') << s.server.received().size() << " bytes";
 }
 
 TEST(ReplClient, InterruptReachesTheServerWhileEvalWaits) {
@@ -292,11 +309,20 @@ TEST(ReplClient, ConnectionsFailAndEnd) {
         EXPECT_TRUE(s.client.connect("127.0.0.1", s.server.port())) << "again, once the process is back";
     }
     {
-        // A reply "shutdownreplthread" stops the reader: what follows is not delivered.
-        Session s([](int fd, const std::string&) { send_bytes(fd, "shutdownreplthread\0after\0"s); });
-        s.client.write_string("bye");
-        EXPECT_TRUE(eventually([&] { return !s.client.connected(); }));
-        EXPECT_TRUE(s.replies(0).empty());
+        // The goodbye word is the server's goodbye only as the answer to this client's own. Before, it is an
+        // ordinary reply ((string->symbol "shutdownreplthread") evaluated) and the connection goes on.
+        Session s([](int fd, const std::string& request) {
+            send_bytes(fd, request == "(string->symbol \"shutdownreplthread\")" ? "shutdownreplthread\0after\0"s
+                                                                                : request + '\0');
+        });
+        s.client.write_string("(string->symbol \"shutdownreplthread\")");
+        EXPECT_EQ(s.replies(2), (std::vector<std::string>{"shutdownreplthread", "after"}));
+        EXPECT_EQ(s.client.eval("shutdownreplthread", 5s), "shutdownreplthread") << "evaluating the symbol";
+        EXPECT_TRUE(s.client.connected());
+        s.client.close();
+        ASSERT_TRUE(eventually([&] { return s.server.ends_seen() == 1; }));
+        EXPECT_EQ(s.replies(2).size(), 2u) << "the answer to the goodbye is no reply";
+        EXPECT_FALSE(s.log.saw(s.log.notes, "Connection to the process closed"));
     }
 }
 
@@ -323,21 +349,167 @@ std::string run_repl(const std::string& args, const std::string& input = "") {
     return (WIFEXITED(status) ? std::to_string(WEXITSTATUS(status)) : "killed"s) + ": " + out;
 }
 
+// Answers as a process would the requests the terminal tests make; anything else comes back after a "?".
+void answer_like_a_process(int fd, const std::string& request) {
+    std::string reply = request == "(+ 1 2)"         ? "3"
+                        : request == "(car '(a b))"  ? "a"
+                        : request == "(clear)"       ? "\x1B[2J\x1B[Hgone"
+                        : request.find("shutdownreplthread") != std::string::npos
+                            ? "shutdownreplthread"  // (string->symbol "shutdownreplthread"), or the goodbye
+                            : "?" + request;
+    send_bytes(fd, reply + '\0');
+}
+
 TEST(ReplTerminal, EvaluatesExpressionsFilesAndStandardInput) {
-    FakeServer server([](int fd, const std::string& request) {
-        std::string reply = request == "(+ 1 2)" ? "3" : request == "(car '(a b))" ? "a" : "?" + request;
-        send_bytes(fd, reply + '\0');
-    });
+    FakeServer server(answer_like_a_process);
     std::string port = " --port " + std::to_string(server.port());
     EXPECT_EQ(run_repl("-e \"(+ 1 2)\" -e \"(car '(a b))\"" + port), "0: 3\na\n");
     EXPECT_EQ(run_repl("--host 127.0.0.1" + port + " /dev/null"), "0: ?\n") << "an empty request still gets its reply";
     // An editor pipes a region: it travels as one request, trimmed.
     EXPECT_EQ(run_repl(port + " -", "printf '\\n(+ 1 2)\\n\\n'"), "0: 3\n");
+    // UTF-8 goes as typed; an editor reading the output gets the reply's bytes as they came, escapes and all; a
+    // reply that happens to be the goodbye word is a reply like any other.
+    EXPECT_EQ(run_repl(port + " -e '(define \xC3\xA9t\xC3\xA9 1)' -e '(clear)' -e shutdownreplthread -e '(+ 1 2)'"),
+              "0: ?(define \xC3\xA9t\xC3\xA9 1)\n\x1B[2J\x1B[Hgone\nshutdownreplthread\n3\n");
+    EXPECT_NE(server.received().find("(define \xC3\xA9t\xC3\xA9 1)\x07"), std::string::npos);
+
+    // A source longer than the server accepts is not read to its end, nor sent; the others still go.
+    const std::string limit = std::to_string(omb::wire::MAX_REQUEST_BYTES);
+    std::size_t received = server.received().size();
+    EXPECT_EQ(run_repl(port + " /dev/zero -e '(+ 1 2)'"),
+              "1: ombrel-repl: /dev/zero: more than 1050624 bytes; not sent\n3\n");
+    EXPECT_EQ(run_repl(port + " -", "yes"), "1: ombrel-repl: standard input: more than 1050624 bytes; not sent\n");
+    EXPECT_EQ(server.received().substr(received), "(+ 1 2)\x07shutdownreplthread\x07") << "nothing else went";
+    // Exactly the limit goes (and is trimmed to what it says); one byte more does not.
+    EXPECT_EQ(run_repl(port + " -", "printf '%" + limit + "s' '(+ 1 2)'"), "0: 3\n");
+    EXPECT_EQ(run_repl(port + " -", "printf ' %" + limit + "s' '(+ 1 2)'").substr(0, 3), "1: ");
 
     std::string refused = run_repl("-e \"(+ 1 2)\" --port " + std::to_string(omb::test::free_port()));
     EXPECT_EQ(refused.rfind("1: ", 0), 0u) << refused;
     EXPECT_NE(refused.find(std::strerror(ECONNREFUSED)), std::string::npos) << refused;
     EXPECT_EQ(run_repl("--port 99999 -e 1"), "2: ombrel-repl: not a port number: 99999\n");
+}
+
+TEST(ReplTerminal, ControlCharactersInRepliesAreShownNotObeyed) {
+    // Caret notation throughout; newline and tab kept; UTF-8 untouched but for the C1 controls it can encode.
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain (1 2) \xC3\xA9t\xC3\xA9 \xE2\x99\xAA", "plain (1 2) \xC3\xA9t\xC3\xA9 \xE2\x99\xAA"},
+        {"a\tb\nc", "a\tb\nc"},
+        {"\x1B[2J\x1B[H\x1B]0;title\x07", "^[[2J^[[H^[]0;title^G"},
+        {"\r\x01\x1F\x7F"s + '\0', "^M^A^_^?^@"},
+        {"\xC2\x9B" "2J \xC2\x80 \xC2\xA0", "M-^[2J M-^@ \xC2\xA0"},
+        {"\xC2", "\xC2"},  // a lead byte at the end is left alone
+    };
+    for (const auto& [reply, shown] : cases) EXPECT_EQ(omb::escape_controls(reply), shown) << reply;
+}
+
+// The terminal client on a pseudo-terminal, as a performer at a keyboard runs it. The C locale (where readline is
+// least willing to take UTF-8 as typed), a dumb terminal, and no init file of whoever runs the tests.
+class TerminalSession {
+public:
+    explicit TerminalSession(int port) {
+        std::vector<std::string> env;  // built before the fork: the child of a threaded process only execs
+        for (char** e = environ; *e; ++e) {
+            std::string_view v(*e);
+            if (!v.starts_with("LANG") && !v.starts_with("LC_") && !v.starts_with("TERM=") &&
+                !v.starts_with("INPUTRC="))
+                env.emplace_back(v);
+        }
+        for (const char* v : {"LC_ALL=C", "TERM=dumb", "INPUTRC=/dev/null"}) env.emplace_back(v);
+        std::vector<char*> envp;
+        for (auto& v : env) envp.push_back(v.data());
+        envp.push_back(nullptr);
+        std::string port_text = std::to_string(port);
+        std::string bin = OMBREL_REPL_BIN, option = "--port";
+        char* argv[] = {bin.data(), option.data(), port_text.data(), nullptr};
+        winsize size{24, 80, 0, 0};
+        pid_ = ::forkpty(&master_, nullptr, nullptr, &size);
+        if (pid_ == 0) {
+            ::execve(argv[0], argv, envp.data());
+            ::_exit(127);
+        }
+        if (pid_ < 0) ADD_FAILURE() << "forkpty: " << std::strerror(errno);
+    }
+    ~TerminalSession() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (master_ >= 0) ::close(master_);
+    }
+
+    void type(const std::string& keys) { ASSERT_EQ(::write(master_, keys.data(), keys.size()), ssize_t(keys.size())); }
+
+    // Reads what the terminal shows until `text` appears after what was found before: false after five seconds.
+    bool shows(const std::string& text) {
+        for (auto end = std::chrono::steady_clock::now() + 5s;;) {
+            if (auto at = screen.find(text, found_); at != std::string::npos) {
+                found_ = at + text.size();
+                return true;
+            }
+            if (std::chrono::steady_clock::now() > end || !read_some()) return false;
+        }
+    }
+
+    // The program's exit status once it has ended (within five seconds), else -1.
+    int exit_status() {
+        int status = 0;
+        for (auto end = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < end;) {
+            read_some();  // a program blocked on a full terminal would never end
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+        }
+        return -1;
+    }
+
+    std::string screen;  // all the terminal showed so far
+
+private:
+    // Adds what the terminal shows within 50 ms; false once the program has gone (EIO).
+    bool read_some() {
+        pollfd p{master_, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0) return true;
+        char buf[4096];
+        ssize_t n = ::read(master_, buf, sizeof buf);
+        if (n <= 0) return false;
+        screen.append(buf, static_cast<std::size_t>(n));
+        return true;
+    }
+
+    int master_ = -1;
+    pid_t pid_ = -1;
+    std::size_t found_ = 0;
+};
+
+TEST(ReplTerminal, ThePromptSendsWhatIsTypedAndShowsRepliesSafely) {
+    FakeServer server(answer_like_a_process);
+    TerminalSession t(server.port());
+    ASSERT_TRUE(t.shows("Welcome to Ombrel")) << omb::escape_controls(t.screen);
+    // Typed once the prompt is back, as a performer would: until then the terminal is not readline's.
+    auto at_prompt_type = [&](const std::string& keys) {
+        ASSERT_TRUE(t.shows("ombrel> ")) << omb::escape_controls(t.screen);
+        t.type(keys);
+    };
+
+    at_prompt_type("(define \xC3\xA9t\xC3\xA9 1)\r");
+    EXPECT_TRUE(t.shows("?(define \xC3\xA9t\xC3\xA9 1)\r\n")) << omb::escape_controls(t.screen);
+    EXPECT_NE(t.screen.find("ombrel> (define \xC3\xA9t\xC3\xA9 1)\r\n"), std::string::npos)
+        << "echoed as typed: " << omb::escape_controls(t.screen);
+    EXPECT_NE(server.received().find("(define \xC3\xA9t\xC3\xA9 1)\x07"), std::string::npos) << server.received();
+
+    at_prompt_type("(clear)\r");
+    EXPECT_TRUE(t.shows("\n^[[2J^[[Hgone\r\n")) << omb::escape_controls(t.screen);
+    EXPECT_EQ(t.screen.find("\x1B[2J"), std::string::npos) << "the reply cleared the screen";
+
+    at_prompt_type("(string->symbol \"shutdownreplthread\")\r");
+    EXPECT_TRUE(t.shows("\nshutdownreplthread\r\n")) << omb::escape_controls(t.screen);
+    at_prompt_type("(+ 1 2)\r");
+    EXPECT_TRUE(t.shows("\n3\r\n")) << "still connected: " << omb::escape_controls(t.screen);
+
+    at_prompt_type("\x04");  // Ctrl-D
+    EXPECT_EQ(t.exit_status(), 0) << omb::escape_controls(t.screen);
 }
 
 }  // namespace
