@@ -189,6 +189,7 @@ int main(int argc, char** argv) {
 
     omb::add_native_library(omb::au_scheme_init);
     omb::SchemeInterface::LISTEN_ADDRESS = options.listen;
+    omb::SchemeInterface::STRING_MEMORY_LIMIT = static_cast<size_t>(prefs.string_memory_mb()) << 20;
     int port = 0;
     auto primary = start_primary(folder.parent_path().string(), options.port, port);
     if (!primary) {

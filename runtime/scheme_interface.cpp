@@ -91,6 +91,7 @@ SchemeInterface::SchemeInterface(std::string path, std::string name, int port)
         return;
     }
     scheme_set_external_data(sc_, this);
+    if (const size_t limit = STRING_MEMORY_LIMIT.load()) scheme_set_string_limit(sc_, limit);
     std::memset(output_, 0, sizeof output_);
     scheme_set_output_port_string(sc_, output_, output_ + 255);
     if (!loadFile("init.scm", path_.substr(0, path_.size() - 1))) {
@@ -465,7 +466,9 @@ void SchemeInterface::runEvalString(SchemeTask& task) {
     uint64_t started = SampleClock::TIME.load();
     scheme_load_string(sc_, text);
     report_eval_time(started);
-    if (sc_->retcode == 0) {
+    if (sc_->retcode == 0 && sc_->loaded_data == 0) {
+        storeReply(task, wire::GIVEN_UP);  // nothing to evaluate: no value, least of all one left from before
+    } else if (sc_->retcode == 0) {
         storeReply(task, printed(sc_, sc_->value));
     } else {
         storeReply(task, std::string(output_, strnlen(output_, sizeof output_)));

@@ -45,6 +45,9 @@ public:
     static inline std::string LISTEN_ADDRESS = "127.0.0.1";
     // How long the eval server waits for a reply before it answers with what it has (tests shorten it).
     static inline std::atomic<int64_t> REPLY_LIMIT_MS{250000};
+    // What the strings of each process's interpreter may hold, in bytes; 0 keeps the interpreter's default (a
+    // quarter of physical memory). Set from the preferences before processes are made.
+    static inline std::atomic<size_t> STRING_MEMORY_LIMIT{0};
 
     SchemeInterface(std::string path, std::string name, int port);
     ~SchemeInterface();

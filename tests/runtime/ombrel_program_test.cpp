@@ -198,6 +198,18 @@ TEST_F(OmbrelProgram, SurvivesACallbackFloodAndStopsPromptlyDuringARunawayLoop) 
     ::close(fd);
 }
 
+// Careless input through the terminal client: every request answered at once with what it deserves, and the
+// process serves on with its definitions.
+TEST_F(OmbrelProgram, CarelessRequestsGetTheirOwnReplies) {
+    Ombrel program(port_, dir_ / "out.txt");
+    ASSERT_TRUE(wait_listening(port_, program)) << program.output();
+    const std::string replies = repl(port_, "(define kept 1)' -e '(string->symbol \"\")' -e '; nothing here' -e "
+                                            "'(define (f x) (+ x 1)' -e '(string-append \"\xC3\xA9t\xC3\xA9\")' -e 'kept");
+    EXPECT_EQ(replies,
+              "kept\n\n!\nError: syntax error: end of input inside a list \n\n\"\xC3\xA9t\xC3\xA9\"\n1\n");
+    EXPECT_EQ(program.terminate(), 0) << program.output();
+}
+
 TEST_F(OmbrelProgram, ASecondCopyMovesToTheNextPort) {
     Ombrel first(port_, dir_ / "first.txt");
     ASSERT_TRUE(wait_listening(port_, first)) << first.output();
