@@ -78,6 +78,7 @@ private:
         if (x == sc_->NIL) { os_ << "NIL"; return; }
         if (x == sc_->T) { os_ << "#t"; return; }
         if (x == sc_->F) { os_ << "#f"; return; }
+        if (x == sc_->EOF_OBJ) { os_ << "#<EOF>"; return; }
         uint32_t t = type(x);
         if (t > T_LAST_SYSTEM_TYPE) {
             CPPBridge::error("Bad cell type - not printing");

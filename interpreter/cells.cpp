@@ -293,6 +293,7 @@ void gc(scheme* sc, pointer a, pointer b) {
     mark_roots(sc, a, b);
     sweep(sc);
     forget_dead_value_names(sc);
+    sc->string_collect_at = std::max(2 * sc->string_bytes, STRING_COLLECT_FLOOR);
     if (sc->gc_verbose) {
         if (verbose_collections % 100 == 0)
             CPPBridge::notification("gc done: %ld free cells. %ld", sc->free_count,
@@ -320,7 +321,10 @@ void finalize_cell(scheme* sc, pointer a) {
     switch (type(a)) {
     case T_STRING:
         // A string whose text could not be allocated points at strbuff, which the instance owns.
-        if (strvalue(a) != sc->strbuff) sc->free_fn(strvalue(a));
+        if (strvalue(a) != sc->strbuff) {
+            sc->free_fn(strvalue(a));
+            sc->string_bytes -= static_cast<size_t>(strlength(a)) + 1;
+        }
         break;
     case T_OBJC:
         if (auto* obj = static_cast<Object*>(a->_object._cptr)) obj->release();
@@ -360,8 +364,9 @@ pointer find_consecutive_cells(scheme* sc, int n) {
 }
 
 namespace {
+// No room for the vector: the evaluation ends with "No memory!" (a caller given #f would only try again).
 pointer vector_failed(scheme* sc) {
-    sc->no_memory = 0;
+    sc->no_memory = 1;
     return sc->F;
 }
 }  // namespace
@@ -377,18 +382,21 @@ pointer mk_vector(scheme* sc, int len) {
     pointer v = find_consecutive_cells(sc, k);
     if (v == sc->NIL) v = carve_fresh(sc, k);
     if (v == sc->NIL) {
-        if (sc->gc_enabled)
+        if (sc->gc_enabled) {
             gc(sc, sc->NIL, sc->NIL);
-        else
+            // As for cells: a heap that stays crowded grows ahead, or every large vector would cost a collection.
+            grow_if_crowded(sc);
+        } else {
             devlog("BLOCKED ... GC FROM CONSEC CELL: %ld", sc->free_count);
+        }
         v = find_consecutive_cells(sc, k);
+        if (v == sc->NIL) v = carve_fresh(sc, k);
     }
     if (v == sc->NIL) {
         devlog("Require %d consecutive cells", k);
         if (alloc_cellseg(sc, 1) == 0) {
             devlog("FAILED TO ALLOC MORE MEM CELLS");
             CPPBridge::error("Failed to alloc more memory cells");
-            sc->no_memory = 1;
             return vector_failed(sc);
         }
         v = find_consecutive_cells(sc, k);
@@ -396,7 +404,6 @@ pointer mk_vector(scheme* sc, int len) {
         if (v == sc->NIL) {
             CPPBridge::error("Could not find enough consecutive memory cells to create vector");
             devlog("THIS IS BAD. COULDN'T FIND ANY CONSECUTIVE MEM CELLS; CRASH BANG SMASH");
-            sc->no_memory = 1;
             return vector_failed(sc);
         }
     }
@@ -463,6 +470,7 @@ char* store_string(scheme* sc, int len, const char* str, char fill) {
         sc->no_memory = 1;
         return sc->strbuff;
     }
+    sc->string_bytes += static_cast<size_t>(len) + 1;
     if (str)
         std::memcpy(q, str, static_cast<size_t>(len));
     else
@@ -472,17 +480,29 @@ char* store_string(scheme* sc, int len, const char* str, char fill) {
 }
 
 namespace {
+// Whether `bytes` more may go to strings. Past the collection mark a collection comes first, so garbage strings
+// give their bytes back; a string that would still pass the limit declares memory exhausted.
+bool string_room(scheme* sc, size_t bytes) {
+    if (sc->string_bytes + bytes <= std::min(sc->string_collect_at, sc->string_limit)) return true;
+    if (sc->gc_enabled) gc(sc, sc->NIL, sc->NIL);
+    if (sc->string_bytes + bytes <= sc->string_limit) return true;
+    sc->no_memory = 1;
+    return false;
+}
+
 pointer mk_string_cell(scheme* sc, int len, const char* str, char fill) {
-    // The cell is taken first: a collection cannot then free the text it is about to own.
-    pointer x = get_cell(sc, sc->NIL, sc->NIL);
-    char* text = x == sc->sink ? sc->strbuff : store_string(sc, len < 0 ? 0 : len, str, fill);
+    if (len < 0) len = 0;
+    // Any collection comes before the cell is taken (an unrooted fresh cell would be swept); the text comes after
+    // it, so a text is never left without a cell to own it.
+    pointer x = string_room(sc, static_cast<size_t>(len) + 1) ? get_cell(sc, sc->NIL, sc->NIL) : reset_sink(sc);
+    char* text = x == sc->sink ? sc->strbuff : store_string(sc, len, str, fill);
     if (text == sc->strbuff) {
         // Out of memory: an empty text that writers bounded by the stored length cannot overrun.
         sc->strbuff[0] = 0;
         len = 0;
     }
     x->_object._string._svalue = text;
-    x->_object._string._length = len < 0 ? 0 : len;
+    x->_object._string._length = len;
     x->_flag = FLAG_STRING;
     return x;
 }
@@ -551,5 +571,8 @@ pointer mk_objc(scheme* sc, Object* retained) {
     x->_object._cptr = retained;
     return x;
 }
+
+void scheme_set_string_limit(scheme* sc, size_t bytes) { sc->string_limit = bytes; }
+size_t scheme_string_bytes(const scheme* sc) { return sc->string_bytes; }
 
 }  // namespace omb

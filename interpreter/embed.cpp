@@ -1,4 +1,7 @@
 // Creating and destroying instances, running code, and the checked readers native code uses.
+#include <unistd.h>
+
+#include <cstdint>
 #include <cstdlib>
 
 #include "numbers.h"
@@ -34,21 +37,33 @@ void retire_if_load_port(scheme* sc, pointer p) {
         p->_flag = T_ATOM;
 }
 
-// Any other exception leaves the cycle half way through. The instance is put back in a state the next entry can
-// use (nested loads closed, the load port retired, the collector on, output back on the entry's port) before
-// the exception goes on to the caller, who reports it.
-void recover_from_native_exception(scheme* sc) {
+// A load that ended in an error leaves the files of its nested loads open: they are the instance's to close.
+void close_nested_loads(scheme* sc) {
     for (int i = 1; i <= sc->file_i && i < MAXFIL; ++i)
         if ((sc->load_stack[i].kind & port_file) && sc->load_stack[i].rep.stdio.file) {
             std::fclose(sc->load_stack[i].rep.stdio.file);
             sc->load_stack[i].rep.stdio.file = nullptr;
         }
     sc->file_i = 0;
+}
+
+// Any other exception leaves the cycle half way through. The instance is put back in a state the next entry can
+// use (nested loads closed, the load port retired, the collector on, output back on the entry's port) before
+// the exception goes on to the caller, who reports it.
+void recover_from_native_exception(scheme* sc) {
+    close_nested_loads(sc);
     retire_if_load_port(sc, sc->loadport);
     retire_if_load_port(sc, sc->inport);
     sc->gc_enabled = 1;
     if (sc->entry_outport != sc->NIL) sc->outport = sc->entry_outport;
     sc->retcode = -1;
+}
+
+// A quarter of physical memory: several instances may run side by side, and the machine has other work.
+size_t default_string_limit() {
+    long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || page_size <= 0) return SIZE_MAX;
+    return static_cast<size_t>(pages) * static_cast<size_t>(page_size) / 4;
 }
 
 // Runs the cycle; a wrong-type access by native code ends the evaluation with its reason in the log.
@@ -69,6 +84,7 @@ void recover_from_exhaustion(scheme* sc) {
     if (!sc->no_memory) return;
     dump_reset(sc);
     sc->args = sc->code = sc->value = sc->NIL;
+    sc->envir = sc->global_env;  // the runaway's frames hold its data too
     sc->copy_scratch_a = sc->copy_scratch_b = sc->NIL;
     sc->no_memory = 0;
     gc(sc, sc->NIL, sc->NIL);
@@ -107,6 +123,8 @@ int scheme_init_custom_alloc(scheme* sc, func_alloc malloc_fn, func_dealloc free
     setup_special_cell(sc->EOF_OBJ, sc->NIL, false);
     setup_special_cell(sc->sink, sc->NIL, false);
     sc->free_cell = sc->NIL;
+    sc->string_limit = default_string_limit();
+    sc->string_collect_at = STRING_COLLECT_FLOOR;
     sc->inport = sc->outport = sc->save_inport = sc->loadport = sc->NIL;
     sc->args = sc->envir = sc->code = sc->value = sc->NIL;
     sc->last_called = sc->copy_scratch_a = sc->copy_scratch_b = sc->entry_outport = sc->NIL;
@@ -206,24 +224,24 @@ void scheme_set_external_data(scheme* sc, void* p) { sc->external_data = p; }
 
 // ---- running code ----------------------------------------------------------------------------------------------
 
-void scheme_load_file(scheme* sc, FILE* fin) {
+namespace {
+// Reads and evaluates every datum of the level-0 load port `base` describes; an interactive load carries on
+// after an error.
+void load_from(scheme* sc, const port& base, bool interactive) {
     prepare_entry(sc);
+    sc->interactive_repl = interactive;
     sc->file_i = 0;
-    port& base = sc->load_stack[0];
-    base = port{};
-    base.kind = port_file | port_input;
-    base.rep.stdio.file = fin;
-    sc->nesting_stack[0] = 0;
-    sc->loadport = mk_port(sc, &base);
+    sc->load_stack[0] = base;
+    sc->loaded_data = 0;
+    sc->value = sc->NIL;  // a text without a datum has no value, not the last one's
+    sc->loadport = mk_port(sc, &sc->load_stack[0]);
     sc->inport = sc->loadport;
     sc->args = mk_integer(sc, sc->file_i);
-    if (fin == stdin) sc->interactive_repl = 1;
     run_guarded(sc, OP_TOPLEVEL);
+    close_nested_loads(sc);
     retire_load_port(sc);
-    if (sc->retcode == 0) sc->retcode = sc->nesting != 0;
 }
 
-namespace {
 void remember_loaded_text(scheme* sc, const char* cmd) {
     if (sc->last_loaded_text) sc->free_fn(sc->last_loaded_text);
     size_t n = std::strlen(cmd);
@@ -232,23 +250,21 @@ void remember_loaded_text(scheme* sc, const char* cmd) {
 }
 }  // namespace
 
+void scheme_load_file(scheme* sc, FILE* fin) {
+    port base{};
+    base.kind = port_file | port_input;
+    base.rep.stdio.file = fin;
+    load_from(sc, base, fin == stdin);
+}
+
 void scheme_load_string(scheme* sc, const char* cmd) {
     remember_loaded_text(sc, cmd);
-    prepare_entry(sc);
-    sc->file_i = 0;
-    port& base = sc->load_stack[0];
-    base = port{};
+    port base{};
     base.kind = port_string | port_input;
     base.rep.string.start = const_cast<char*>(cmd);  // only read
     base.rep.string.curr = base.rep.string.start;
     base.rep.string.past_the_end = base.rep.string.start + std::strlen(cmd);
-    sc->nesting_stack[0] = 0;
-    sc->loadport = mk_port(sc, &base);
-    sc->inport = sc->loadport;
-    sc->args = mk_integer(sc, sc->file_i);
-    run_guarded(sc, OP_TOPLEVEL);
-    retire_load_port(sc);
-    if (sc->retcode == 0) sc->retcode = sc->nesting != 0;
+    load_from(sc, base, false);
 }
 
 void scheme_call(scheme* sc, pointer func, pointer args) {

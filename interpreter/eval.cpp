@@ -181,7 +181,7 @@ const op_code_info dispatch_table[OP_LAST_INTERNAL + 2] = {
     {opexe_4, "display", 1, 2, TST_ANY TST_OUTPORT},
     {opexe_4, "newline", 0, 1, TST_OUTPORT},
     {opexe_4, "error", 1, INF_ARG, TST_NONE},
-    INTERNAL(opexe_4),  // 137
+    INTERNAL(opexe_4),  // 137: unused since the error report is composed in one step
     {opexe_4, "reverse", 1, 1, TST_PAIR},
     {opexe_4, "list*", 1, INF_ARG, TST_NONE},
     {opexe_4, "append", 0, INF_ARG, TST_NONE},
@@ -394,6 +394,18 @@ bool take_interrupt(scheme* sc) {
     sc->op = OP_ERR0;
     return true;
 }
+
+// Exhausted memory ends the evaluation as an error. The report is written without a cell: there are none to be had.
+// The next entry drops the runaway computation and collects (see embed.cpp).
+void report_no_memory(scheme* sc) {
+    CPPBridge::error("No memory!");
+    devlog(" NO MEMORY ERROR ");
+    std::fputs("No memory!\n", stderr);
+    sc->retcode = -1;
+    if (type(sc->entry_outport) == T_PORT) sc->outport = sc->entry_outport;
+    static const char report[] = "Error: No memory! \n";
+    put_report(sc, report, sizeof report - 1);
+}
 }  // namespace
 
 void Eval_Cycle(scheme* sc, int op) {
@@ -413,13 +425,13 @@ void Eval_Cycle(scheme* sc, int op) {
                 pcd = dispatch_table + sc->op;
             }
         }
-        if (pcd->func(sc, sc->op) == sc->NIL) return;
+        pointer more = pcd->func(sc, sc->op);
+        // Checked before the end of the cycle too: the step that ran out may have been the last one.
         if (sc->no_memory) {
-            CPPBridge::error("No memory!");
-            devlog(" NO MEMORY ERROR ");
-            std::fputs("No memory!\n", stderr);
+            report_no_memory(sc);
             return;
         }
+        if (more == sc->NIL) return;
     }
 }
 

@@ -375,7 +375,6 @@ pointer load_file_op(scheme* sc) {
     level.kind = port_file | port_input;
     level.rep.stdio.file = f;
     level.rep.stdio.closeit = 1;
-    sc->nesting_stack[sc->file_i] = 0;
     sc->loadport->_object._port = &level;
     return s_goto(sc, OP_TOPLEVEL);
 }
@@ -393,7 +392,6 @@ pointer opexe_0(scheme* sc, int op) {
     case OP_LOAD: return load_file_op(sc);
     case OP_TOPLEVEL:
         if (is_console(sc)) putstr(sc, "\n");
-        sc->nesting = 0;
         sc->envir = sc->global_env;
         dump_reset(sc);
         sc->save_inport = sc->inport;
@@ -404,18 +402,13 @@ pointer opexe_0(scheme* sc, int op) {
         if (is_console(sc)) putstr(sc, "> ");
         return s_goto(sc, OP_TOPLEVEL_READ);
     case OP_TOPLEVEL_EVAL:
+        if (sc->file_i == 0) ++sc->loaded_data;
         sc->code = sc->value;
         sc->inport = sc->save_inport;
         return s_goto(sc, OP_EVAL);
     case OP_TOPLEVEL_READ:
         sc->tok = token(sc);
-        if (sc->tok == TOK_EOF) {
-            if (sc->inport == sc->loadport) {
-                sc->args = sc->NIL;
-                return s_goto(sc, OP_QUIT);
-            }
-            return s_return(sc, sc->EOF_OBJ);
-        }
+        if (sc->tok == TOK_EOF) return end_of_input_before_datum(sc);
         return s_goto(sc, OP_RDSEXPR);
     case OP_GENSYM: return s_return(sc, gensym(sc));
     case OP_VALUEPRINT:

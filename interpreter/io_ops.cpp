@@ -1,5 +1,7 @@
 // Opcodes 130-159: promises, output, the error primitive, list building, property lists, memory and ports.
 #include <algorithm>
+#include <cstdint>
+#include <string>
 
 #include "platform/dev_log.h"
 #include "scheme_private.h"
@@ -59,6 +61,69 @@ pointer get_op(scheme* sc) {
     return s_return(sc, sc->NIL);
 }
 
+// Whether a copy of the cell is the same value. A text, a stream or an object would get a second owner, a vector
+// would lose the elements that follow its header, and a symbol or a constant outside the heap is known by its
+// address.
+bool copy_is_same_value(scheme* sc, pointer p) {
+    if (p == sc->NIL || p == sc->T || p == sc->F || p == sc->EOF_OBJ || p == sc->sink) return false;
+    switch (type(p)) {
+    case T_NUMBER:
+    case T_CHARACTER:
+    case T_PAIR:
+    case T_CLOSURE:
+    case T_MACRO:
+    case T_PROMISE:
+    case T_CONTINUATION:
+    case T_PROC:
+    case T_FOREIGN:
+    case T_CPTR: return true;
+    default: return false;
+    }
+}
+
+// The promise cell becomes its value, so it is computed once. A value that cannot be copied stays where it is:
+// the promise's body becomes (quote value) instead.
+pointer save_forced(scheme* sc) {
+    if (copy_is_same_value(sc, sc->value)) {
+        *sc->code = *sc->value;
+        return s_return(sc, sc->value);
+    }
+    pointer quoted = s_cons(sc, sc->sym_quote, s_cons(sc, sc->value, sc->NIL));
+    pointer code = s_cons(sc, sc->NIL, s_cons(sc, quoted, sc->NIL));
+    if (code != sc->sink) car_ref(sc->code) = code;
+    return s_return(sc, sc->value);
+}
+
+// The error primitive: "Error: " and the message, then each irritant in write form after a blank, then " \n",
+// composed whole before it is written so the report can claim room in a full string port. It goes to the
+// entry's output port, not to one a procedure switched to. A message that is not a string leads the irritants.
+pointer error_op(scheme* sc) {
+    if (sc->no_memory) return sc->NIL;  // the cycle reports that instead
+    sc->retcode = -1;
+    if (type(sc->entry_outport) == T_PORT) sc->outport = sc->entry_outport;
+    // A string port keeps no more than its buffer: rendering past that would be wasted work.
+    size_t max_bytes = SIZE_MAX;
+    if (type(sc->outport) == T_PORT && (portvalue(sc->outport)->kind & port_string))
+        max_bytes = static_cast<size_t>(portvalue(sc->outport)->rep.string.past_the_end -
+                                        portvalue(sc->outport)->rep.string.start);
+    std::string report = "Error: ";
+    pointer irritants = sc->args;
+    if (type(car(irritants)) == T_STRING) {
+        report.append(strvalue(car(irritants)), std::min(static_cast<size_t>(strlength(car(irritants))), max_bytes));
+        irritants = cdr(irritants);
+    } else {
+        report += " -- ";
+    }
+    for (; is_pair_fast(irritants) && report.size() < max_bytes; irritants = cdr(irritants)) {
+        report += ' ';
+        append_written(sc, report, car(irritants), max_bytes);
+    }
+    report += " \n";
+    put_report(sc, report.data(), report.size());
+    if (sc->interactive_repl) return s_goto(sc, OP_TOPLEVEL);
+    return sc->NIL;
+}
+
 }  // namespace
 
 pointer list_star(scheme* sc, pointer d) {
@@ -76,10 +141,7 @@ pointer opexe_4(scheme* sc, int op) {
         sc->args = sc->NIL;
         s_save(sc, OP_SAVE_FORCED, sc->NIL, sc->code);
         return s_goto(sc, OP_APPLY);
-    case OP_SAVE_FORCED:
-        // The promise cell becomes its value, so it is computed once.
-        *sc->code = *sc->value;
-        return s_return(sc, sc->value);
+    case OP_SAVE_FORCED: return save_forced(sc);
     case OP_WRITE:
     case OP_DISPLAY:
     case OP_WRITE_CHAR:
@@ -91,29 +153,7 @@ pointer opexe_4(scheme* sc, int op) {
         if (sc->args != sc->NIL) switch_outport(sc, car(sc->args));
         putstr(sc, "\n");
         return s_return(sc, sc->T);
-    case OP_ERR0:
-        sc->retcode = -1;
-        if (type(sc->entry_outport) == T_PORT) sc->outport = sc->entry_outport;
-        if (type(car(sc->args)) != T_STRING) {
-            pointer dashes = mk_string(sc, " -- ");
-            setimmutable(dashes);
-            sc->args = s_cons(sc, dashes, sc->args);
-        }
-        putstr(sc, "Error: ");
-        putchars(sc, strvalue(car(sc->args)), strlength(car(sc->args)));
-        sc->args = cdr(sc->args);
-        return s_goto(sc, OP_ERR1);
-    case OP_ERR1:
-        putstr(sc, " ");
-        if (sc->args != sc->NIL) {
-            s_save(sc, OP_ERR1, cdr(sc->args), sc->NIL);
-            sc->args = car(sc->args);
-            sc->print_flag = 1;
-            return s_goto(sc, OP_P0LIST);
-        }
-        putstr(sc, "\n");
-        if (sc->interactive_repl) return s_goto(sc, OP_TOPLEVEL);
-        return sc->NIL;
+    case OP_ERR0: return error_op(sc);
     case OP_REVERSE: return s_return(sc, reverse(sc, car(sc->args)));
     case OP_LIST_STAR: return s_return(sc, list_star(sc, sc->args));
     case OP_APPEND: return append_op(sc);

@@ -19,15 +19,6 @@ int basic_inchar(port* pt) {
     return EOF;
 }
 
-void file_pop(scheme* sc) {
-    if (sc->file_i == 0) return;
-    sc->nesting = sc->nesting_stack[sc->file_i];
-    port_close(sc, sc->loadport, port_input);
-    --sc->file_i;
-    sc->loadport->_object._port = sc->load_stack + sc->file_i;
-    if (is_console(sc)) putstr(sc, "> ");
-}
-
 }  // namespace
 
 bool is_console(scheme* sc) {
@@ -37,15 +28,17 @@ bool is_console(scheme* sc) {
 }
 
 int inchar(scheme* sc) {
-    for (;;) {
-        if (type(sc->inport) != T_PORT) return EOF;
-        port* pt = portvalue(sc->inport);
-        int c = basic_inchar(pt);
-        if (c != EOF || sc->inport != sc->loadport || sc->file_i == 0) return c;
-        // The end of a nested load: carry on with the file that loaded it.
-        file_pop(sc);
-        if (sc->nesting != 0) return EOF;
-    }
+    if (type(sc->inport) != T_PORT) return EOF;
+    return basic_inchar(portvalue(sc->inport));
+}
+
+bool finish_nested_load(scheme* sc) {
+    if (sc->inport != sc->loadport || sc->file_i == 0) return false;
+    port_close(sc, sc->loadport, port_input);
+    --sc->file_i;
+    sc->loadport->_object._port = sc->load_stack + sc->file_i;
+    if (is_console(sc)) putstr(sc, "> ");
+    return true;
 }
 
 void backchar(scheme* sc, int c) {
@@ -68,6 +61,32 @@ void putchars(scheme* sc, const char* s, int len) {
     if (!(pt->kind & port_string)) return;
     // A string port keeps what fits and drops the rest.
     for (; len > 0 && pt->rep.string.curr != pt->rep.string.past_the_end; --len) *pt->rep.string.curr++ = *s++;
+}
+
+void put_report(scheme* sc, const char* s, size_t len) {
+    if (type(sc->outport) != T_PORT) return;
+    port* pt = portvalue(sc->outport);
+    if (!(pt->kind & port_string)) {
+        putchars(sc, s, static_cast<int>(len));
+        return;
+    }
+    char* start = pt->rep.string.start;
+    char*& curr = pt->rep.string.curr;
+    size_t capacity = static_cast<size_t>(pt->rep.string.past_the_end - start);
+    size_t used = static_cast<size_t>(curr - start);
+    if (len >= capacity) {
+        // Longer than the whole buffer: its beginning, the message, is what matters.
+        std::memcpy(start, s, capacity);
+        curr = start + capacity;
+        return;
+    }
+    if (used + len > capacity) {
+        size_t drop = used + len - capacity;
+        std::memmove(start, start + drop, used - drop);
+        curr -= drop;
+    }
+    std::memcpy(curr, s, len);
+    curr += len;
 }
 
 void putstr(scheme* sc, const char* s) { putchars(sc, s, static_cast<int>(std::strlen(s))); }

@@ -7,19 +7,28 @@ namespace {
 
 const char* const ATOM_DELIMITERS = "();\t\n\r ";
 
-// A list left open at the end of a port other than the load port is an error, not an endless list of #<EOF>.
+// A datum left open at the end of its port is an error: on the load port it would otherwise end the load in
+// silence, on any other port it would read as an endless list of #<EOF>.
 pointer end_inside_list(scheme* sc) {
     return Error_0(sc, "syntax error: end of input inside a list");
 }
 
-bool end_of_input_ends_list(scheme* sc) { return sc->tok == TOK_EOF && sc->inport != sc->loadport; }
+bool at_end(scheme* sc) { return sc->tok == TOK_EOF; }
+
+// The next token that is not a comment.
+void next_token(scheme* sc) {
+    sc->tok = token(sc);
+    while (sc->tok == TOK_COMMENT) {
+        skip_comment(sc);
+        sc->tok = token(sc);
+    }
+}
 
 pointer start_list(scheme* sc) {
-    sc->tok = token(sc);
+    next_token(sc);
     if (sc->tok == TOK_RPAREN) return s_return(sc, sc->NIL);
     if (sc->tok == TOK_DOT) return Error_0(sc, "syntax error: illegal dot expression");
-    if (end_of_input_ends_list(sc)) return end_inside_list(sc);
-    ++sc->nesting_stack[sc->file_i];
+    if (at_end(sc)) return end_inside_list(sc);
     s_save(sc, OP_RDLIST, sc->NIL, sc->NIL);
     return s_goto(sc, OP_RDSEXPR);
 }
@@ -33,30 +42,30 @@ pointer wrap(scheme* sc, pointer sym) { return s_cons(sc, sym, s_cons(sc, sc->va
 // A quote mark with nothing after it would otherwise quote the end-of-file object.
 pointer end_after_quote(scheme* sc) { return Error_0(sc, "syntax error: end of input after a quote"); }
 
-// The next token that is not a comment.
-void next_token(scheme* sc) {
-    sc->tok = token(sc);
-    while (sc->tok == TOK_COMMENT) {
-        skip_comment(sc);
-        sc->tok = token(sc);
-    }
-}
-
 pointer read_quoted(scheme* sc, int wrap_op) {
     next_token(sc);
-    if (end_of_input_ends_list(sc)) return end_after_quote(sc);
+    if (at_end(sc)) return end_after_quote(sc);
     s_save(sc, wrap_op, sc->NIL, sc->NIL);
     return s_goto(sc, OP_RDSEXPR);
 }
 
+}  // namespace
+
+// Every step inside a datum checks for the end of input, so the reader meets it here only where a datum would
+// start. The end of a nested load's file resumes the file that loaded it, the end of the load itself ends the
+// load, and any other port gives the end-of-file object.
+pointer end_of_input_before_datum(scheme* sc) {
+    if (sc->inport != sc->loadport) return s_return(sc, sc->EOF_OBJ);
+    if (finish_nested_load(sc)) return s_goto(sc, OP_TOPLEVEL_READ);
+    sc->args = sc->NIL;
+    return s_goto(sc, OP_QUIT);
+}
+
+namespace {
+
 pointer read_sexpr(scheme* sc) {
     switch (sc->tok) {
-    case TOK_EOF:
-        if (sc->inport == sc->loadport) {
-            sc->args = sc->NIL;
-            return s_goto(sc, OP_QUIT);
-        }
-        return s_return(sc, sc->EOF_OBJ);
+    case TOK_EOF: return end_of_input_before_datum(sc);
     case TOK_VEC:
         s_save(sc, OP_RDVEC, sc->NIL, sc->NIL);
         return start_list(sc);
@@ -72,7 +81,7 @@ pointer read_sexpr(scheme* sc) {
     case TOK_QUOTE: return read_quoted(sc, OP_RDQUOTE);
     case TOK_BQUOTE:
         next_token(sc);
-        if (end_of_input_ends_list(sc)) return end_after_quote(sc);
+        if (at_end(sc)) return end_after_quote(sc);
         if (sc->tok == TOK_VEC) {
             s_save(sc, OP_RDQQUOTEVEC, sc->NIL, sc->NIL);
             sc->tok = TOK_LPAREN;
@@ -106,17 +115,16 @@ pointer read_sexpr(scheme* sc) {
 pointer read_list_element(scheme* sc) {
     sc->args = s_cons(sc, sc->value, sc->args);
     next_token(sc);
-    if (end_of_input_ends_list(sc)) return end_inside_list(sc);
+    if (at_end(sc)) return end_inside_list(sc);
     if (sc->tok == TOK_RPAREN) {
         int c = inchar(sc);
         if (c != '\n') backchar(sc, c);  // a newline right after ")" belongs to the datum
-        --sc->nesting_stack[sc->file_i];
         return s_return(sc, reverse_in_place(sc, sc->NIL, sc->args));
     }
     if (sc->tok == TOK_DOT) {
         s_save(sc, OP_RDDOT, sc->args, sc->NIL);
-        sc->tok = token(sc);
-        if (end_of_input_ends_list(sc)) return end_inside_list(sc);
+        next_token(sc);
+        if (at_end(sc)) return end_inside_list(sc);
         return s_goto(sc, OP_RDSEXPR);
     }
     s_save(sc, OP_RDLIST, sc->args, sc->NIL);
@@ -124,8 +132,9 @@ pointer read_list_element(scheme* sc) {
 }
 
 pointer read_dotted_tail(scheme* sc) {
-    if (token(sc) != TOK_RPAREN) return Error_0(sc, "syntax error: illegal dot expression");
-    --sc->nesting_stack[sc->file_i];
+    next_token(sc);
+    if (at_end(sc)) return end_inside_list(sc);
+    if (sc->tok != TOK_RPAREN) return Error_0(sc, "syntax error: illegal dot expression");
     return s_return(sc, reverse_in_place(sc, sc->value, sc->args));
 }
 
@@ -229,12 +238,6 @@ pointer print_vector_from(scheme* sc) {
 }  // namespace
 
 pointer opexe_5(scheme* sc, int op) {
-    if (op <= OP_PVECFROM && sc->nesting != 0) {
-        int n = sc->nesting;
-        sc->nesting = 0;
-        sc->retcode = -1;
-        return Error_1(sc, "unmatched parentheses:", mk_integer(sc, n));
-    }
     switch (op) {
     case OP_READ:
         if (sc->args != sc->NIL) {

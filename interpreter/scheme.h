@@ -173,13 +173,20 @@ struct scheme {
     pointer loadport;
 
     port load_stack[MAXFIL];
-    int nesting_stack[MAXFIL];
     int file_i;
-    int nesting;
+    // Data the top level read from the text or stream of the last scheme_load_string or scheme_load_file, nested
+    // loads not counted: none means the text held only blanks and comments.
+    long loaded_data;
 
     char gc_verbose;
     int gc_enabled;
     char no_memory;
+    // Bytes the instance's strings hold (each text and its terminator), and the most they may hold. A string
+    // that would pass the limit even after a collection raises "No memory!". Garbage strings hold no cells
+    // worth collecting for, so their growth alone brings a collection at `string_collect_at`.
+    size_t string_bytes;
+    size_t string_limit;
+    size_t string_collect_at;
 
     char linebuff[LINESIZE];
     char strbuff[STRBUFFSIZE];
@@ -236,6 +243,10 @@ pointer scheme_read(scheme* sc);
 void scheme_print(scheme* sc, pointer x, bool write);
 
 // ---- memory ----------------------------------------------------------------------------------------------------
+// The most the instance's strings may hold together (by default a quarter of physical memory).
+void scheme_set_string_limit(scheme* sc, size_t bytes);
+// The bytes the instance's strings hold now.
+size_t scheme_string_bytes(const scheme* sc);
 pointer _get_cell(scheme* sc, pointer a, pointer b);
 int alloc_cellseg(scheme* sc, int n);
 void gc(scheme* sc, pointer a, pointer b);

@@ -1,6 +1,8 @@
 // Internals shared by the interpreter's files: cell accessors, opcodes, tokens and cross-module helpers.
 #pragma once
 
+#include <string>
+
 #include "scheme.h"
 
 namespace omb {
@@ -148,6 +150,9 @@ inline pointer Error_0(scheme* sc, const char* s) { return _Error_1(sc, s, nullp
 inline pointer Error_1(scheme* sc, const char* s, pointer a) { return _Error_1(sc, s, a); }
 
 // ---- memory internals (cells.cpp) ------------------------------------------------------------------------------
+// Garbage strings hold few cells, so cell allocation alone would let them pile up to the limit before a
+// collection. Their growth to twice what survived the last collection (and at least this) collects as well.
+constexpr size_t STRING_COLLECT_FLOOR = size_t{64} << 20;
 void finalize_cell(scheme* sc, pointer a);
 pointer find_consecutive_cells(scheme* sc, int n);
 pointer mk_port(scheme* sc, port* p);
@@ -165,6 +170,11 @@ pointer new_frame_vector(scheme* sc);
 int inchar(scheme* sc);
 void backchar(scheme* sc, int c);
 void putchars(scheme* sc, const char* s, int len);
+// Writes an error report whole. A string port short of room gives up its earliest output for it; a report longer
+// than the whole buffer keeps its beginning. Ordinary output into a full string port is dropped instead.
+void put_report(scheme* sc, const char* s, size_t len);
+// At the end of a nested load's file, resumes the file that loaded it; false when reading is not at such an end.
+bool finish_nested_load(scheme* sc);
 port* port_rep_from_file(scheme* sc, FILE* f, int kind, int closeit);
 port* port_rep_from_string(scheme* sc, char* start, char* past_the_end, int kind);
 pointer port_from_filename(scheme* sc, const char* fn, int kind);
@@ -181,10 +191,15 @@ pointer readstrexp(scheme* sc);
 void skip_comment(scheme* sc);
 pointer mk_atom(scheme* sc, char* q);
 pointer mk_sharp_const(scheme* sc, char* name);
+// The reader's step where the input ends before a datum starts (read_print_ops.cpp).
+pointer end_of_input_before_datum(scheme* sc);
 
 // ---- printer (printer.cpp) -------------------------------------------------------------------------------------
 void atom2str(scheme* sc, pointer l, int f, char** pp, int* plen);
 void printatom(scheme* sc, pointer l, int f);
+// Appends the write form of `x` as the printer gives it, cut with " ..." where the cell renderer would cut (a
+// circular irritant must not make an endless report), and cut short once `out` reaches `max_bytes`.
+void append_written(scheme* sc, std::string& out, pointer x, size_t max_bytes);
 
 // ---- numbers (numbers.cpp; see numbers.h) ----------------------------------------------------------------------
 

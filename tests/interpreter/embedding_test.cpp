@@ -1,7 +1,12 @@
 // The interpreter as a native program drives it: creating instances, loading text, calling procedures,
 // foreign functions, the error path as the owner sees it, and the tables native code reads.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 #include <initializer_list>
 #include <set>
 #include <string>
@@ -15,6 +20,7 @@ namespace {
 
 using test::Interp;
 using test::LogCapture;
+using test::TempFile;
 
 pointer global(scheme* sc, const char* name) {
     pointer slot = find_slot_in_env(sc, sc->global_env, mk_symbol(sc, name), 0);
@@ -93,49 +99,91 @@ TEST(Lifecycle, InitOnCallerMemory) {
 
 // ---- loading text ----------------------------------------------------------------------------------------------
 
-TEST(LoadString, ValuesOpenListsErrorsAndRecovery) {
+// A load runs its data in turn; an error ends it, the rest of the text unrun. The owner tells a text without a
+// datum by the count of data read. A text that ends inside a datum runs the complete data before it and then
+// fails, instead of ending in silence with the last evaluation's value.
+TEST(LoadString, RunsItsDataCountsThemAndAnUnfinishedDatumIsAnError) {
     LogCapture log;
     Interp in;
     scheme* sc = in.sc;
-    in.start_output();
-
-    scheme_load_string(sc, "");
-    EXPECT_EQ(sc->retcode, 0);
-
-    scheme_load_string(sc, "(define x 5) x");
-    EXPECT_EQ(sc->retcode, 0);
-    ASSERT_TRUE(is_integer(sc->value));
-    EXPECT_EQ(ivalue(sc->value), 5);
-
-    // The complete form runs; the unclosed one is never evaluated.
-    scheme_load_string(sc, "(set! x 6) (begin (set! x 7) (display \"half\")");
-    EXPECT_EQ(sc->retcode, 0);
-    EXPECT_EQ(in.output(), "");
-    scheme_load_string(sc, "x");
-    EXPECT_EQ(ivalue(sc->value), 6);
-
-    // An error ends the whole load: what follows it in the text does not run.
-    scheme_load_string(sc, "(set! x no-such-name) (set! x 8)");
-    EXPECT_EQ(sc->retcode, -1);
-    EXPECT_EQ(in.output(), "Error: eval: unbound variable: no-such-name \n");
+    const std::string inside = "syntax error: end of input inside a list";
+    struct Case {
+        const char* text;
+        long data;
+        int64_t x;          // after the load
+        std::string error;  // empty: no error
+    } cases[] = {
+        {"", 0, 0, ""},
+        {"  ; only a comment\n #! and a script line\n\t", 0, 0, ""},
+        {"(define x 5) x", 2, 5, ""},
+        {"(set! x no-such-name) (set! x 8)", 1, 5, "eval: unbound variable: no-such-name"},
+        {"( ; a comment before the end\n)", 1, 5, ""},
+        {"(set! x 6) (define (f x) (+ x 1)", 1, 6, inside},
+        {"(set! x 7) '", 1, 7, "syntax error: end of input after a quote"},
+        {"(set! x 8) \"never closed", 1, 8, "Error reading string"},
+        {"(set! x 9) #(1 2", 1, 9, inside},
+        {"(a . b", 0, 9, inside},
+        {"(a ; comment", 0, 9, inside},
+    };
+    scheme_load_string(sc, "(define x 0)");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        in.start_output();
+        scheme_load_string(sc, c.text);
+        EXPECT_EQ(sc->loaded_data, c.data);
+        if (c.error.empty()) {
+            EXPECT_EQ(sc->retcode, 0);
+            EXPECT_EQ(in.output(), "");
+            EXPECT_TRUE(c.data > 0 || sc->value == sc->NIL) << "kept the previous load's value";
+        } else {
+            EXPECT_EQ(sc->retcode, -1);
+            EXPECT_EQ(in.output(), "Error: " + c.error + " \n");
+        }
+        scheme_load_string(sc, "x");
+        EXPECT_EQ(ivalue(sc->value), c.x);
+    }
     log.flush();
+    EXPECT_TRUE(logged(log, inside));
     EXPECT_TRUE(logged(log, "eval: unbound variable: no-such-name"));
-
-    scheme_load_string(sc, "(+ x 1)");
-    EXPECT_EQ(sc->retcode, 0);
-    EXPECT_EQ(ivalue(sc->value), 7);
 }
 
-TEST(LoadFile, ReadsTheCallersStreamAndLeavesItOpen) {
-    FILE* f = std::tmpfile();
-    ASSERT_NE(f, nullptr);
-    std::fputs("(define y 6)\n(* y 7)\n", f);
-    std::rewind(f);
+int open_descriptors() {
+    int n = 0;
+    for (int fd = 0; fd < 1024; ++fd) n += fcntl(fd, F_GETFD) != -1;
+    return n;
+}
+
+// Data never run on from one file into the one that loaded it, only the loading text's data are counted, and
+// the caller's stream stays open.
+TEST(LoadFile, NestedLoadsAndFilesThatEndInsideADatum) {
     Interp in;
-    scheme_load_file(in.sc, f);
-    EXPECT_EQ(in.sc->retcode, 0);
-    EXPECT_EQ(ivalue(in.sc->value), 42);
+    scheme* sc = in.sc;
+    in.start_output();
+    TempFile inner("(define a 1) (define b 2)\n(define c 3)\nc");
+    scheme_load_string(sc, ("(load \"" + inner.path + "\") (+ a b c)").c_str());
+    EXPECT_EQ(sc->retcode, 0);
+    EXPECT_EQ(ivalue(sc->value), 6);
+    EXPECT_EQ(sc->loaded_data, 2);
+
+    TempFile unfinished("(define d 4)\n(define (g y) y\n");
+    const std::string report = "Error: syntax error: end of input inside a list \n";
+    int descriptors = open_descriptors();
+    scheme_load_string(sc, ("(load \"" + unfinished.path + "\") (define d 5)").c_str());
+    EXPECT_EQ(sc->retcode, -1);
+    EXPECT_EQ(in.output(), report);
+    EXPECT_EQ(open_descriptors(), descriptors);  // the failed load's file is closed
+
+    FILE* f = std::fopen(unfinished.path.c_str(), "r");
+    ASSERT_NE(f, nullptr);
+    in.start_output();
+    scheme_load_string(sc, "(set! d 0)");
+    scheme_load_file(sc, f);
     EXPECT_EQ(std::fclose(f), 0);
+    EXPECT_EQ(sc->retcode, -1);
+    EXPECT_EQ(sc->loaded_data, 1);
+    EXPECT_EQ(in.output(), report);
+    scheme_load_string(sc, "d");
+    EXPECT_EQ(ivalue(sc->value), 4);
 }
 
 // ---- foreign functions -----------------------------------------------------------------------------------------
@@ -308,22 +356,107 @@ TEST(ExtendedLogging, NamesTheFunctionsInvolved) {
     EXPECT_EQ(log.errors.size(), 3u);
 }
 
-// ---- exhaustion ------------------------------------------------------------------------------------------------
+// ---- error reports ---------------------------------------------------------------------------------------------
 
-// Fills the whole heap: about 15 s, with or without the sanitizers.
-TEST(Exhaustion, RunawayAllocationReportsNoMemoryAndRecovers) {
+// The owner's reply to a failed evaluation is its output port, 255 bytes as the process keeps it, and it is reset
+// only after an error: the report must come whole whatever was printed before it.
+class ErrorReports : public ::testing::Test {
+protected:
+    ErrorReports() { reset(); }
+    void reset() {
+        std::fill(std::begin(buffer), std::end(buffer), 0);
+        scheme_set_output_port_string(sc, buffer, buffer + 255);
+    }
+    std::string reply() const { return std::string(buffer, strnlen(buffer, sizeof buffer)); }
+
     LogCapture log;
     Interp in;
     scheme* sc = in.sc;
-    scheme_load_string(sc, "(define (f l) (f (cons 1 l))) (f '())");
-    log.flush();
-    EXPECT_TRUE(logged(log, "No memory!"));
-    // The runaway list is garbage now: the heap it filled is there for the next evaluation.
-    scheme_load_string(sc, "(define v (make-vector 30000 'x)) (+ (vector-length v) (length (cons 1 (cons 2 '()))))");
-    EXPECT_FALSE(sc->no_memory);
+    char buffer[256];
+};
+
+TEST_F(ErrorReports, EarlierOutputGivesWayAndALongReportKeepsItsBeginning) {
+    scheme_load_string(sc, "(display (make-string 300 #\\a))");
     EXPECT_EQ(sc->retcode, 0);
-    ASSERT_TRUE(is_integer(sc->value));
-    EXPECT_EQ(ivalue(sc->value), 30002);
+    EXPECT_EQ(reply(), std::string(255, 'a'));  // ordinary output into a full port is dropped
+
+    const std::string report = "Error: car: argument 1 must be: pair \n";
+    scheme_load_string(sc, "(car '())");
+    EXPECT_EQ(sc->retcode, -1);
+    EXPECT_EQ(reply(), std::string(255 - report.size(), 'a') + report);
+
+    reset();
+    scheme_load_string(sc, "(display \"early\") (error \"short:\" \"s\" #\\a '(quote b) (vector 1 '()))");
+    EXPECT_EQ(reply(), "earlyError: short: \"s\" #\\a 'b #( 1 ()) \n");
+
+    reset();
+    scheme_load_string(sc, "(display \"early\") (error (make-string 300 #\\m) 1)");
+    EXPECT_EQ(reply(), "Error: " + std::string(248, 'm'));
+}
+
+TEST_F(ErrorReports, CircularIrritantsAreCutLikeTheCellRenderersOutput) {
+    alarm(120);  // an endless report fails here instead of hanging the suite
+    scheme_load_string(sc, "(define l (cons 1 (cons 2 (cons 3 '())))) (set-cdr! (cdr (cdr l)) l)");
+    ASSERT_EQ(sc->retcode, 0);
+    for (auto [text, message] : {std::pair{"(error \"bad\" l)", "bad"},
+                                 {"(length l)", "length: not a list:"},
+                                 {"(apply + l)", "apply: last argument must be a list:"}}) {
+        SCOPED_TRACE(text);
+        reset();
+        scheme_load_string(sc, text);
+        EXPECT_EQ(sc->retcode, -1);
+        EXPECT_EQ(reply().rfind(std::string("Error: ") + message + " (1 2 3 1 2 3 1", 0), 0u) << reply();
+        EXPECT_EQ(reply().size(), 255u);
+    }
+    log.flush();
+    ASSERT_FALSE(log.errors.empty());
+    const std::string& logged_report = log.errors.back();
+    EXPECT_LT(logged_report.size(), 16u << 20);
+    EXPECT_NE(logged_report.find(" ...\n"), std::string::npos);
+
+    // Into a file the report is as long as the bound allows, and the irritants after a cut one still come.
+    FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    scheme_set_output_port_file(sc, f);
+    scheme_load_string(sc, "(error \"bad\" l 'next)");
+    alarm(0);
+    long size = std::ftell(f);
+    EXPECT_LT(size, 16L << 20);
+    std::string end(64, 0);
+    std::fseek(f, size - 64, SEEK_SET);
+    ASSERT_EQ(std::fread(end.data(), 1, 64, f), 64u);
+    EXPECT_TRUE(end.ends_with(" ... next \n")) << end;
+    std::fclose(f);
+}
+
+// ---- exhaustion ------------------------------------------------------------------------------------------------
+
+// Cells, the dump and the string budget each run out; every time the evaluation ends as an error whose report
+// follows the output printed before it, and the next one finds the memory free again. The cells fill the whole
+// heap: about 15 s, with or without the sanitizers.
+TEST(Exhaustion, EveryRunawayEndsInTheNoMemoryReportAndTheInstanceRecovers) {
+    LogCapture log;
+    Interp in;
+    scheme* sc = in.sc;
+    scheme_set_string_limit(sc, scheme_string_bytes(sc) + (1 << 20));
+    for (const char* runaway : {"(define (f l) (f (cons 1 l))) (f '())",
+                                "(define (deep n) (if (= n 0) 0 (+ 1 (deep (- n 1))))) (deep 10000000)",
+                                "(define (bomb s) (bomb (string-append s s))) (bomb \"x\")"}) {
+        SCOPED_TRACE(runaway);
+        in.start_output();
+        log.errors.clear();
+        scheme_load_string(sc, (std::string("(display \"before\") ") + runaway).c_str());
+        EXPECT_EQ(sc->retcode, -1);
+        EXPECT_EQ(in.output(), "beforeError: No memory! \n");
+        log.flush();
+        EXPECT_TRUE(logged(log, "No memory!"));
+        scheme_load_string(sc, "(define v (make-vector 30000 'x))"
+                               "(+ (vector-length v) (string-length (make-string 1000)))");
+        EXPECT_FALSE(sc->no_memory);
+        EXPECT_EQ(sc->retcode, 0);
+        ASSERT_TRUE(is_integer(sc->value));
+        EXPECT_EQ(ivalue(sc->value), 31000);
+    }
 }
 
 // ---- instances side by side ------------------------------------------------------------------------------------

@@ -3,8 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <deque>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -53,6 +57,22 @@ public:
 private:
     int* destroyed_;
     std::string text_;
+};
+
+// A file that exists for the length of a test, holding `text`.
+struct TempFile {
+    std::string path = "/tmp/ombrel-interp-XXXXXX";
+    explicit TempFile(const std::string& text = "") {
+        close(mkstemp(path.data()));
+        std::ofstream(path) << text;
+    }
+    ~TempFile() { unlink(path.c_str()); }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    std::string contents() const {
+        std::ifstream in(path);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
 };
 
 // One interpreter for the length of a test, reading from text it is fed and printing into a buffer of its own.

@@ -4,9 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 
 #include "interpreter_support.h"
@@ -18,6 +16,7 @@ namespace {
 using test::Counted;
 using test::Interp;
 using test::LogCapture;
+using test::TempFile;
 
 // Takes every free cell, so a cell wrongly left on the free list gets overwritten where a test can see it.
 void fill_free_cells(scheme* sc) {
@@ -27,17 +26,6 @@ void fill_free_cells(scheme* sc) {
 void collect(scheme* sc) { gc(sc, sc->NIL, sc->NIL); }
 
 bool fd_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
-
-// An empty file that exists for the length of a test.
-struct TempFile {
-    std::string path = "/tmp/ombrel-interp-XXXXXX";
-    TempFile() { close(mkstemp(path.data())); }
-    ~TempFile() { unlink(path.c_str()); }
-    std::string contents() const {
-        std::ifstream in(path);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
-};
 
 // ---- vectors ---------------------------------------------------------------------------------------------------
 
@@ -253,7 +241,25 @@ TEST(Collector, ExhaustionHandsOutTheSinkAndLeaksNothing) {
     pointer s = mk_string(sc, "no room");
     EXPECT_EQ(s, sc->sink);
     EXPECT_EQ(mk_vector(sc, 3), sc->F);
-    EXPECT_FALSE(sc->no_memory);  // a failed vector clears the flag: the caller sees #f instead
+    EXPECT_TRUE(sc->no_memory);
+    scheme_deinit(sc);
+    std::free(sc);
+}
+
+// A vector with no room at the heap's limit ends the evaluation: handing back #f let a loop that makes vectors
+// try again for ever, each try a full collection.
+TEST(Collector, VectorsWithNoRoomAtTheLimitEndInNoMemory) {
+    segments_left = 8;
+    scheme* sc = scheme_init_new_custom_alloc(limited_alloc, std::free);
+    ASSERT_NE(sc, nullptr);
+    char out[256] = {};
+    scheme_set_output_port_string(sc, out, out + 255);
+    scheme_load_string(sc, "(define (loop l) (loop (cons (make-vector 39998) l))) (loop '())");
+    EXPECT_EQ(sc->retcode, -1);
+    EXPECT_STREQ(out, "Error: No memory! \n");
+    scheme_load_string(sc, "(vector-length (make-vector 39998))");
+    EXPECT_EQ(sc->retcode, 0);
+    EXPECT_EQ(ivalue(sc->value), 39998);
     scheme_deinit(sc);
     std::free(sc);
 }
@@ -263,6 +269,38 @@ TEST(Strings, NegativeLengthGivesAnEmptyString) {
     Interp in;
     EXPECT_EQ(strlength(mk_counted_string(in.sc, "abc", -1)), 0);
     EXPECT_EQ(strlength(mk_empty_string(in.sc, -2, 'x')), 0);
+}
+
+// Strings hold their bytes (text and terminator) from allocation to collection. Garbage strings are collected as
+// they pile up, and always before the budget is declared spent.
+TEST(Strings, BytesAreCountedUntilCollectedAndOnlyLiveStringsSpendTheBudget) {
+    Interp in;
+    scheme* sc = in.sc;
+    in.start_output();
+    scheme_load_string(sc, "(define keep #f) (define p #f) (define (churn n size)"
+                           "  (if (> n 0) (begin (make-string size) (churn (- n 1) size)) 'done))"
+                           "(gc)");
+    size_t base = scheme_string_bytes(sc);
+    scheme_load_string(sc, "(set! keep (make-string 1000))");
+    EXPECT_EQ(scheme_string_bytes(sc), base + 1001);
+    // A promise forced to a string must not become a second owner of its text.
+    scheme_load_string(sc, "(set! p (delay (make-string 99))) (eq? (force p) (force p))");
+    EXPECT_EQ(sc->value, sc->T);
+    scheme_load_string(sc, "(set! keep #f) (set! p #f) (gc)");
+    EXPECT_EQ(scheme_string_bytes(sc), base);
+
+    // 200 MB of garbage holds a few thousand cells, too few to bring a collection for cells' sake.
+    scheme_load_string(sc, "(churn 200 1000000)");
+    EXPECT_EQ(sc->retcode, 0);
+    EXPECT_LT(scheme_string_bytes(sc), base + STRING_COLLECT_FLOOR + 2000000);
+
+    scheme_set_string_limit(sc, base + (1 << 20));
+    scheme_load_string(sc, "(churn 100 100000)");  // ten times the budget, in turns
+    EXPECT_EQ(sc->retcode, 0);
+    EXPECT_LE(scheme_string_bytes(sc), base + (1 << 20));
+    scheme_load_string(sc, "(set! keep (make-string 2000000))");
+    EXPECT_EQ(sc->retcode, -1);
+    EXPECT_EQ(in.output(), "Error: No memory! \n");
 }
 
 // ---- ports as resources ----------------------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 // Reading text into data and printing it back in write and display form, and every way the reader refuses text.
 #include <unistd.h>
 
+#include <cstdint>
 #include <string>
 
 #include "interpreter_support.h"
@@ -27,6 +28,7 @@ TEST(Reader, RoundTripsInWriteForm) {
         {"abc::def", "(*colon-hook* 'def abc)"},  {"ABC::Def", "(*colon-hook* 'def abc)"},
         {"a::b::c", "(*colon-hook* '(*colon-hook* 'c b) a)"},
         {"; a comment\n42", "42"},  {"(1 ; inside\n 2)", "(1 2)"},       {"#! a script line\n7", "7"},
+        {"( ; first\n)", "()"},     {"(a . ; tail\n b ; end\n)", "(a . b)"},
         {"#t", "#t"},               {"#f", "#f"},                        {"#x1F", "31"},
         {"#b101", "5"},             {"#o17", "15"},                      {"#d42", "42"},
         {"#xFFFFFFFF", "-1"},       {"#x100000001", "1"},  // sharp numbers are 32-bit, sign-extended
@@ -157,6 +159,29 @@ TEST(Printer, StringEscapesUnderWriteRawBytesUnderDisplayAndATruncatingPort) {
     EXPECT_EQ(in.print(in.read(), true, 4), "(1 2");  // the output port keeps what fits
 }
 
+// Error reports write their irritants in one bounded walk rather than through the printer's steps; the text must
+// still be the printer's.
+TEST(Printer, ErrorReportWriteFormIsThePrintersWriteForm) {
+    Interp in;
+    scheme* sc = in.sc;
+    for (const char* text : {"(a . b)", "(1 . #(2 \"s\"))", "#(1 #() (x . y))", "'(quote x)", "`(1 ,x ,@y)",
+                             "(quote x y)", "\"tab\\there\\\"\xFF\"", "(#\\a #\\space #\\x3bb 1/2 2.5 () #t #f)",
+                             "(1 (2 (3 (4))) . 5)"}) {
+        in.feed(text);
+        pointer x = in.read();
+        std::string written;
+        append_written(sc, written, x, SIZE_MAX);
+        EXPECT_EQ(written, in.print(x)) << text;
+    }
+    pointer car_proc = slot_value_in_env(find_slot_in_env(sc, sc->global_env, mk_symbol(sc, "car"), 1));
+    pointer odd = s_cons(sc, sc->global_env, s_cons(sc, car_proc, sc->global_env));
+    protect_cell(sc, odd);
+    std::string written;
+    append_written(sc, written, odd, SIZE_MAX);
+    EXPECT_EQ(written, in.print(odd));
+    unprotect_cell(sc, odd);
+}
+
 TEST(Printer, EveryKindOfAtom) {
     int destroyed = 0;  // outlives the instance, whose end releases the object
     Interp in;
@@ -223,7 +248,7 @@ TEST_F(ReaderErrors, OverlongTokenIsRefusedAndReadingCarriesOn) {
 // An unfinished list at the end of a string must end the read, not ask for more elements for ever.
 TEST_F(ReaderErrors, EndOfInputInsideAList) {
     alarm(60);  // a reader that loops fails here instead of hanging the suite
-    for (const char* text : {"(a b", "(", "#(1 2", "(a .", "((a) (b", "(a ; comment"}) {
+    for (const char* text : {"(a b", "(", "#(1 2", "(a .", "(a . b", "((a) (b", "(a ; comment", "( ; comment"}) {
         expect_error(text, "syntax error: end of input inside a list");
         EXPECT_EQ(in.read(), in.sc->EOF_OBJ);
     }

@@ -117,7 +117,7 @@ TEST_F(Renderer, OddCells) {
 
     cell freed{};  // what a swept cell looks like
     EXPECT_EQ(render(sc, &freed), "UNKOWN (GC'd?)");
-    EXPECT_EQ(render(sc, sc->EOF_OBJ), "UNKOWN (GC'd?)");
+    EXPECT_EQ(render(sc, sc->EOF_OBJ), "#<EOF>");
 }
 
 // A circular list must give a bounded reply, not hang the process that renders it.

@@ -39,4 +39,11 @@
          seen)
        '("eval: unbound variable:" unbound-for-hook))
 
+;; A load ends the evaluation that called it, so the define below completes only through the error.
+(call-with-output-file "ends-inside-a-list.scm"
+  (lambda (port) (display "(define before-the-end 'ran)\n(define (f x) (+ x 1)" port)))
+(define load-error (error-of (lambda () (load "ends-inside-a-list.scm"))))
+(check "loading a file that ends inside a list" load-error '("syntax error: end of input inside a list"))
+(check "the data before the end ran" before-the-end 'ran)
+
 (check-report)

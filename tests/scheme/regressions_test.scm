@@ -15,4 +15,17 @@
 (check "first error caught through the hook" (catch-directly (lambda () (car '()))) "car: argument 1 must be: pair")
 (check "second error caught through the hook" (catch-directly (lambda () (cdr '()))) "cdr: argument 1 must be: pair")
 
+;; A forced promise became a copy of its value's cell: a string's text then had two owners (released
+;; twice once both were garbage), a vector lost its elements, and () or #f was no longer itself.
+(define forced (map (lambda (make) (delay (make)))
+                    (list (lambda () (make-string 2 #\a)) (lambda () (vector 1 2))
+                          (lambda () '()) (lambda () #f) (lambda () 'sym))))
+(define first-values (map force forced))
+(check "forced promises give their very value again" (map eq? first-values (map force forced)) '(#t #t #t #t #t))
+(check "a forced vector keeps its elements" (force (cadr forced)) (vector 1 2))
+(check "forced () and #f stay themselves" (list (null? (force (caddr forced))) (force (cadddr forced))) '(#t #f))
+(set! forced #f)
+(set! first-values #f)
+(gc)
+
 (check-report)
