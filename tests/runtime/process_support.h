@@ -212,6 +212,10 @@ private:
     int inside_ = 0;
 };
 
+inline size_t default_string_limit() {
+    return static_cast<size_t>(::sysconf(_SC_PHYS_PAGES)) * static_cast<size_t>(::sysconf(_SC_PAGE_SIZE)) / 4;
+}
+
 // The test's own native library: a gate for the executer and a look at the protected cells, read on the
 // executer itself, the only thread that changes them.
 inline void test_scheme_init(SchemeInterface* process) {
@@ -223,6 +227,12 @@ inline void test_scheme_init(SchemeInterface* process) {
     process->addForeignFunc("test:throw", [](scheme* sc, pointer args) -> pointer {
         if (args != sc->NIL) throw 42;
         throw std::runtime_error("native fault");
+    });
+    // The string budget of the process, in bytes; 0 restores a quarter of physical memory.
+    process->addForeignFunc("test:string-limit", [](scheme* sc, pointer args) -> pointer {
+        const int64_t bytes = is_pair(args) ? ivalue(pair_car(args)) : 0;
+        scheme_set_string_limit(sc, bytes > 0 ? static_cast<size_t>(bytes) : default_string_limit());
+        return sc->T;
     });
     process->addForeignFunc("test:protected-count", [](scheme* sc, pointer) -> pointer {
         return mk_integer(sc, static_cast<int64_t>(sc->protected_cells->size()));

@@ -305,12 +305,20 @@ TEST_F(Process, OutputOfSuccessfulEvaluationsPrecedesTheNextErrorReport) {
     EXPECT_EQ(c.eval("(car 2)"), "hi" + CAR_ERROR);
     EXPECT_EQ(c.eval("(car 3)"), CAR_ERROR) << "an error report empties the output buffer";
 
-    // More output than the 255-byte buffer holds: the buffer stays bounded and is reset by the next report.
+    // More output than the 255-byte buffer holds: the buffer stays bounded, the report comes whole after the most
+    // recent output, and the buffer is reset by it.
     EXPECT_EQ(c.eval("(begin (display (make-string 300 #\\x)) 1)"), "1");
     std::string overflowed = c.eval("(car 4)");
-    EXPECT_LE(overflowed.size(), 255u);
-    EXPECT_EQ(overflowed.rfind("xxxx", 0), 0u) << overflowed;
+    EXPECT_EQ(overflowed, std::string(255 - CAR_ERROR.size(), 'x') + CAR_ERROR);
     EXPECT_EQ(c.eval("(car 5)"), CAR_ERROR);
+
+    // A circular irritant is printed with a bound; running out of memory is an error like any other.
+    const std::string circular = c.eval("(let ((l (list 1 2))) (set-cdr! (cdr l) l) (error \"bad\" l))");
+    EXPECT_EQ(circular.rfind("Error: bad (1 2 1 2 1 2", 0), 0u) << circular;
+    EXPECT_LE(circular.size(), 255u);
+    EXPECT_EQ(c.eval("(begin (test:string-limit 1000000) (let grow ((s \"ab\")) (grow (string-append s s))))"),
+              "Error: No memory! \n");
+    EXPECT_EQ(c.eval("(begin (test:string-limit 0) (string-length (make-string 2000000 #\\a)))"), "2000000");
     EXPECT_EQ(c.eval("(+ 1 2)"), "3");
 
     // A failing callback reports to the log; its report does not leak into a later, unrelated reply.
