@@ -1,12 +1,12 @@
 // Soak: the eval path under a performer's mixed work, on the null device's real-time clock.
 //
-//   build-rel/bin/soak_eval_path [--evaluations 20000] [--callbacks-each 5]
+//   build-rel/bin/soak_eval_path [--evaluations 20000] [--callbacks-each 6]
 //
 // One client sends EVALUATIONS requests of every kind a performer sends (definitions, arithmetic, errors, output
-// before an error, empty printed values, nothing to evaluate, an unfinished datum), each also scheduling
-// CALLBACKS-EACH callbacks, so 100 000 callbacks run by default. Every 2 000 requests a row shows the replies that
-// came back wrong, the callbacks run and the resident memory. The first row is the warm-up; exit status 1 when a
-// reply was wrong, a callback went missing, or protected cells or memory grew after it.
+// before an error, empty printed values, nothing to evaluate), six of every seven also scheduling CALLBACKS-EACH
+// callbacks: about 100 000 callbacks by default. Every 2 000 requests a row shows the replies that came back wrong,
+// the callbacks run, the protected cells and the resident memory. The first row is the warm-up; exit status 1
+// when a reply was wrong, a callback went missing, or protected cells or memory grew after it.
 #include <unistd.h>
 
 #include <chrono>
@@ -63,8 +63,10 @@ Request request(int i, int callbacks) {
     std::string schedule = "(let loop ((k 0)) (if (< k " + std::to_string(callbacks) +
                            ") (begin (callback (+ (now) (* k 97)) soak-hit) (loop (+ k 1)))))";
     switch (i % 7) {
-    case 0: return {"(begin " + schedule + " (define (f" + n + " x) (* x " + n + ")) (f" + n + " 2))",
-                    std::to_string(2 * i)};
+    case 0: {  // redefinitions, as when a performer re-evaluates the same functions
+        const std::string f = "soak-f" + std::to_string(i % 10);
+        return {"(begin " + schedule + " (define (" + f + " x) (* x " + n + ")) (" + f + " 2))", std::to_string(2 * i)};
+    }
     case 1: return {"(begin " + schedule + " (car '()))", "Error: car: argument 1 must be: pair \n"};
     case 2: return {"(begin " + schedule + " (string->symbol \"\"))", ""};
     case 3: return {"(begin " + schedule + " (display (make-string 300 #\\a)) (car " + n + "))",
@@ -78,7 +80,7 @@ Request request(int i, int callbacks) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int evaluations = 20000, callbacks = 5;
+    int evaluations = 20000, callbacks = 6;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!std::strcmp(argv[i], "--evaluations")) evaluations = std::atoi(argv[i + 1]);
         else if (!std::strcmp(argv[i], "--callbacks-each")) callbacks = std::atoi(argv[i + 1]);
