@@ -38,6 +38,13 @@ public:
 
     // Messages are posted to the main queue; this delivers the ones posted so far.
     void flush() { main_queue::run_pending(); }
+    // Whether an error, once those pending are delivered, contains `part`.
+    bool logged(std::string_view part) {
+        flush();
+        for (const std::string& e : errors)
+            if (e.find(part) != std::string::npos) return true;
+        return false;
+    }
 
     void output(std::string_view t) override { outputs.emplace_back(t); }
     void error(std::string_view t) override { errors.emplace_back(t); }
@@ -78,7 +85,8 @@ struct TempFile {
 // One interpreter for the length of a test, reading from text it is fed and printing into a buffer of its own.
 class Interp {
 public:
-    Interp() : sc(scheme_init_new()) {}
+    // Takes over an instance made elsewhere (on a custom allocator, say) or makes one.
+    explicit Interp(scheme* made = scheme_init_new()) : sc(made) {}
     ~Interp() {
         if (sc) {
             scheme_deinit(sc);
@@ -111,6 +119,13 @@ public:
         start_output(capacity);
         scheme_print(sc, x, write);
         return output();
+    }
+
+    // Loads `text`: the last value printed, or after an error the output with its report.
+    std::string eval(const std::string& text) {
+        start_output();
+        scheme_load_string(sc, text.c_str());
+        return sc->retcode == 0 ? print(sc->value) : output();
     }
 
     // The first datum of `text`, printed back.

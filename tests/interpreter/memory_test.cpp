@@ -1,4 +1,5 @@
-// Cells, vectors, the collector, ports as resources, environments and the checked accessors native code uses.
+// Cells, vectors, the collector, running out of memory, ports as resources, environments and the checked
+// accessors native code uses.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -82,48 +83,47 @@ TEST(Collector, ProtectedCellsAndVectorElementsSurviveUntilTheLastHolderLetsGo) 
         unprotect_cell(sc, v);
         unprotect_cell(sc, c);
         collect(sc);
-        EXPECT_EQ(elements, 5);
-        EXPECT_EQ(twice, 1);
-        collect(sc);
+        EXPECT_EQ(elements + twice, 6);
         unprotect_cell(sc, c);  // a stray release is harmless
         EXPECT_TRUE(sc->protected_cells->empty());
         // A cell still protected when the instance ends is released with it, not leaked.
         protect_cell(sc, mk_objc(sc, new Counted(&held_to_the_end)));
     }
-    EXPECT_EQ(elements, 5);
+    EXPECT_EQ(elements, 5);  // none released twice
     EXPECT_EQ(twice, 1);
     EXPECT_EQ(held_to_the_end, 1);
 }
 
 TEST(Collector, GrowsWhenBlockedOrWhenACollectionRecoversLittle) {
-    int destroyed = 0;
-    {
-        LogCapture log;
-        Interp in;
-        scheme* sc = in.sc;
-        mk_objc(sc, new Counted(&destroyed));  // garbage from the start
-        sc->gc_enabled = 0;
-        while (sc->free_count > 0) s_cons(sc, sc->NIL, sc->NIL);
-        int segments = sc->last_cell_seg;
-        s_cons(sc, sc->NIL, sc->NIL);
-        EXPECT_EQ(sc->last_cell_seg, segments + 1);
-        EXPECT_EQ(sc->free_count, CELL_SEGSIZE - 1);
-        log.flush();
-        ASSERT_FALSE(log.notes.empty());
-        EXPECT_EQ(log.notes.back(), "Allocated: 1 cell segements for a total of " + std::to_string(segments + 2) +
-                                        ".  Free cells = " + std::to_string(CELL_SEGSIZE) + "\n");
-        while (sc->free_count > 0) s_cons(sc, sc->NIL, sc->NIL);
-        EXPECT_NE(mk_vector(sc, 100), sc->F);
-        EXPECT_EQ(sc->last_cell_seg, segments + 2);
-        EXPECT_EQ(destroyed, 0);
-        sc->gc_enabled = 1;
-        collect(sc);
-        EXPECT_EQ(destroyed, 1);
-    }
+    LogCapture log;
     Interp in;
     scheme* sc = in.sc;
+    int destroyed = 0;
+    mk_objc(sc, new Counted(&destroyed));  // garbage from the start
+    sc->gc_enabled = 0;
+    while (sc->free_count > 0) s_cons(sc, sc->NIL, sc->NIL);
     int segments = sc->last_cell_seg;
+    s_cons(sc, sc->NIL, sc->NIL);
+    EXPECT_EQ(sc->last_cell_seg, segments + 1);
+    EXPECT_EQ(sc->free_count, CELL_SEGSIZE - 1);
+    log.flush();
+    ASSERT_FALSE(log.notes.empty());
+    EXPECT_EQ(log.notes.back(), "Allocated: 1 cell segements for a total of " + std::to_string(segments + 2) +
+                                    ".  Free cells = " + std::to_string(CELL_SEGSIZE) + "\n");
+    while (sc->free_count > 0) s_cons(sc, sc->NIL, sc->NIL);
+    EXPECT_NE(mk_vector(sc, 100), sc->F);
+    EXPECT_EQ(sc->last_cell_seg, segments + 2);
+    EXPECT_EQ(destroyed, 0);
+    sc->gc_enabled = 1;
+    in.start_output();
+    sc->gc_verbose = 1;
+    collect(sc);
+    sc->gc_verbose = 0;
+    EXPECT_EQ(destroyed, 1);
+    EXPECT_EQ(in.output(), "gc...gc done: " + std::to_string(sc->free_count) + " cells were recovered.\n");
+
     // Everything reachable but 100 cells: a collection that recovers so few adds a segment as well.
+    segments = sc->last_cell_seg;
     sc->gc_enabled = 0;
     pointer kept = sc->NIL;
     while (sc->free_count > 100) kept = s_cons(sc, sc->NIL, kept);
@@ -141,16 +141,12 @@ TEST(Collector, SweepRestoresAddressOrderAndVectorsFindRoomInFragmentedMemory) {
     Interp in;
     scheme* sc = in.sc;
     // Memory a segment has not handed out yet counts as free without being on the list.
-    auto untouched = [sc] {
+    auto ascending = [sc] {
         long n = 0;
         for (int i = 0; i <= sc->last_cell_seg; ++i) n += sc->cell_seg[i] + CELL_SEGSIZE - sc->seg_fresh[i];
-        return n;
-    };
-    auto ascending = [sc, untouched] {
-        long n = 0;
         for (pointer p = sc->free_cell, prev = nullptr; p != sc->NIL; prev = p, p = cdr(p), ++n)
             if (prev && p <= prev) return false;
-        return n + untouched() == sc->free_count;
+        return n == sc->free_count;
     };
     ASSERT_EQ(alloc_cellseg(sc, 4), 4);
     collect(sc);
@@ -174,14 +170,6 @@ TEST(Collector, SweepRestoresAddressOrderAndVectorsFindRoomInFragmentedMemory) {
     collect(sc);
     EXPECT_TRUE(ascending());
     unprotect_cell(sc, kept);
-}
-
-TEST(Collector, VerboseCollectionReportsToTheOutput) {
-    Interp in;
-    in.start_output();
-    in.sc->gc_verbose = 1;
-    collect(in.sc);
-    EXPECT_EQ(in.output(), "gc...gc done: " + std::to_string(in.sc->free_count) + " cells were recovered.\n");
 }
 
 // Marking is iterative: a recursive marker overflows the native stack on a long list of distinct pairs or a deep
@@ -214,7 +202,9 @@ TEST(Collector, MillionElementListAndMillionLevelNestingSurvive) {
     EXPECT_GT(sc->free_count, 3L * n);
 }
 
-// Running out of cells hands out the sink; nothing given to the interpreter meanwhile may leak.
+// ---- running out -----------------------------------------------------------------------------------------------
+
+// Refuses cell segments once `segments_left` have been handed out: a small heap fills in milliseconds.
 int segments_left = 0;
 void* limited_alloc(size_t n) {
     if (n == SEGMENT_BLOCK_BYTES) {
@@ -224,12 +214,36 @@ void* limited_alloc(size_t n) {
     return std::malloc(n);
 }
 
-TEST(Collector, ExhaustionHandsOutTheSinkAndLeaksNothing) {
+// Cells run out when the allocator refuses a segment (a heap of eight fills in milliseconds) and when the largest
+// heap thrashes (only the full heap, at the cap on segments, gets there: a second and 350 MB); the string budget
+// and room for a vector run out too. Every time the evaluation ends as an error whose report follows the output
+// printed before it, and the next one finds the memory free again. A vector with no room used to give #f, so a
+// loop making vectors tried again for ever, each try a full collection; here #f would fail at once.
+TEST(Exhaustion, EveryRunawayEndsInTheNoMemoryReportAndTheInstanceRecovers) {
+    LogCapture log;
     segments_left = 2;
-    EXPECT_EQ(scheme_init_new_custom_alloc(limited_alloc, std::free), nullptr);
-    segments_left = 3;
-    scheme* sc = scheme_init_new_custom_alloc(limited_alloc, std::free);
-    ASSERT_NE(sc, nullptr);
+    EXPECT_EQ(scheme_init_new_custom_alloc(limited_alloc, std::free), nullptr) << "too small to start";
+    segments_left = 8;
+    Interp small(scheme_init_new_custom_alloc(limited_alloc, std::free)), full;
+    ASSERT_NE(small.sc, nullptr);
+    scheme_set_string_limit(full.sc, scheme_string_bytes(full.sc) + (1 << 20));
+    const std::pair<Interp*, const char*> runaways[] = {
+        {&small, "(define (f l) (f (cons 1 l))) (f '())"},
+        {&small, "(define (g l) (vector-length (car l)) (g (cons (make-vector 39998) l))) (g (cons (vector) '()))"},
+        {&full, "(define (deep n) (if (= n 0) 0 (+ 1 (deep (- n 1))))) (deep 10000000)"},
+        {&full, "(define (bomb s) (bomb (string-append s s))) (bomb \"x\")"},
+    };
+    for (auto [in, runaway] : runaways) {
+        SCOPED_TRACE(runaway);
+        log.errors.clear();
+        EXPECT_EQ(in->eval(std::string("(display \"before\") ") + runaway), "beforeError: No memory! \n");
+        EXPECT_TRUE(log.logged("No memory!"));
+        EXPECT_EQ(in->eval("(+ (vector-length (make-vector 39998)) (string-length (make-string 1000)))"), "40998");
+        EXPECT_FALSE(in->sc->no_memory);
+    }
+
+    // With the collector held off, every constructor hands out the inert sink, and nothing given meanwhile leaks.
+    scheme* sc = small.sc;
     sc->gc_enabled = 0;
     while (sc->free_count > 0) s_cons(sc, sc->NIL, sc->NIL);
     EXPECT_EQ(s_cons(sc, sc->NIL, sc->NIL), sc->sink);
@@ -238,37 +252,8 @@ TEST(Collector, ExhaustionHandsOutTheSinkAndLeaksNothing) {
     int destroyed = 0;
     EXPECT_EQ(mk_objc(sc, new Counted(&destroyed)), sc->sink);
     EXPECT_EQ(destroyed, 1);
-    pointer s = mk_string(sc, "no room");
-    EXPECT_EQ(s, sc->sink);
+    EXPECT_EQ(mk_string(sc, "no room"), sc->sink);
     EXPECT_EQ(mk_vector(sc, 3), sc->F);
-    EXPECT_TRUE(sc->no_memory);
-    scheme_deinit(sc);
-    std::free(sc);
-}
-
-// A vector with no room at the heap's limit ends the evaluation: handing back #f let a loop that makes vectors
-// try again for ever, each try a full collection.
-TEST(Collector, VectorsWithNoRoomAtTheLimitEndInNoMemory) {
-    segments_left = 8;
-    scheme* sc = scheme_init_new_custom_alloc(limited_alloc, std::free);
-    ASSERT_NE(sc, nullptr);
-    char out[256] = {};
-    scheme_set_output_port_string(sc, out, out + 255);
-    scheme_load_string(sc, "(define (loop l) (loop (cons (make-vector 39998) l))) (loop '())");
-    EXPECT_EQ(sc->retcode, -1);
-    EXPECT_STREQ(out, "Error: No memory! \n");
-    scheme_load_string(sc, "(vector-length (make-vector 39998))");
-    EXPECT_EQ(sc->retcode, 0);
-    EXPECT_EQ(ivalue(sc->value), 39998);
-    scheme_deinit(sc);
-    std::free(sc);
-}
-
-// A negative length (a failed read() passed on by native code) gives an empty string, never a negative length.
-TEST(Strings, NegativeLengthGivesAnEmptyString) {
-    Interp in;
-    EXPECT_EQ(strlength(mk_counted_string(in.sc, "abc", -1)), 0);
-    EXPECT_EQ(strlength(mk_empty_string(in.sc, -2, 'x')), 0);
 }
 
 // Strings hold their bytes (text and terminator) from allocation to collection. Garbage strings are collected as
@@ -276,39 +261,40 @@ TEST(Strings, NegativeLengthGivesAnEmptyString) {
 TEST(Strings, BytesAreCountedUntilCollectedAndOnlyLiveStringsSpendTheBudget) {
     Interp in;
     scheme* sc = in.sc;
-    in.start_output();
-    scheme_load_string(sc, "(define keep #f) (define p #f) (define (churn n size)"
-                           "  (if (> n 0) (begin (make-string size) (churn (- n 1) size)) 'done))"
-                           "(gc)");
+    // A negative length (a failed read() passed on by native code) gives an empty string.
+    EXPECT_EQ(strlength(mk_counted_string(sc, "abc", -1)), 0);
+    EXPECT_EQ(strlength(mk_empty_string(sc, -2, 'x')), 0);
+    in.eval("(define keep #f) (define p #f) (define (churn n size)"
+            "  (if (> n 0) (begin (make-string size) (churn (- n 1) size)) 'done))"
+            "(gc)");
     size_t base = scheme_string_bytes(sc);
-    scheme_load_string(sc, "(set! keep (make-string 1000))");
+    in.eval("(set! keep (make-string 1000))");
     EXPECT_EQ(scheme_string_bytes(sc), base + 1001);
     // A promise forced to a string must not become a second owner of its text.
-    scheme_load_string(sc, "(set! p (delay (make-string 99))) (eq? (force p) (force p))");
-    EXPECT_EQ(sc->value, sc->T);
-    scheme_load_string(sc, "(set! keep #f) (set! p #f) (gc)");
+    EXPECT_EQ(in.eval("(set! p (delay (make-string 99))) (eq? (force p) (force p))"), "#t");
+    in.eval("(set! keep #f) (set! p #f) (gc)");
     EXPECT_EQ(scheme_string_bytes(sc), base);
 
     // 200 MB of garbage holds a few thousand cells, too few to bring a collection for cells' sake.
-    scheme_load_string(sc, "(churn 200 1000000)");
-    EXPECT_EQ(sc->retcode, 0);
+    EXPECT_EQ(in.eval("(churn 200 1000000)"), "done");
     EXPECT_LT(scheme_string_bytes(sc), base + STRING_COLLECT_FLOOR + 2000000);
 
     scheme_set_string_limit(sc, base + (1 << 20));
-    scheme_load_string(sc, "(churn 100 100000)");  // ten times the budget, in turns
-    EXPECT_EQ(sc->retcode, 0);
+    EXPECT_EQ(in.eval("(churn 100 100000)"), "done");  // ten times the budget, in turns
     EXPECT_LE(scheme_string_bytes(sc), base + (1 << 20));
-    scheme_load_string(sc, "(set! keep (make-string 2000000))");
-    EXPECT_EQ(sc->retcode, -1);
-    EXPECT_EQ(in.output(), "Error: No memory! \n");
+    EXPECT_EQ(in.eval("(set! keep (make-string 2000000))"), "Error: No memory! \n");
 }
 
 // ---- ports as resources ----------------------------------------------------------------------------------------
 
-TEST(Ports, UnreachableFilePortsCloseTheirStreams) {
+// A collection closes the streams of file ports nobody reaches (flushing the output first) and keeps the current
+// string ports, which nothing but the instance refers to.
+TEST(Ports, CollectionsCloseUnreachableFilePortsAndKeepTheCurrentOnes) {
     TempFile input, output;
     Interp in;
     scheme* sc = in.sc;
+    in.feed("(still here)");
+    in.start_output();
     pointer p = port_from_filename(sc, input.path.c_str(), port_input);
     ASSERT_NE(p, sc->NIL);
     int fd = fileno(portvalue(p)->rep.stdio.file);
@@ -316,11 +302,16 @@ TEST(Ports, UnreachableFilePortsCloseTheirStreams) {
     pointer out = port_from_filename(sc, output.path.c_str(), port_output);
     ASSERT_NE(out, sc->NIL);
     std::fputs("flushed on close", portvalue(out)->rep.stdio.file);
+    for (int i = 0; i < 200000; ++i) s_cons(sc, sc->NIL, sc->NIL);  // several collections
     collect(sc);
     EXPECT_FALSE(fd_open(fd));
     EXPECT_EQ(errno, EBADF);
     EXPECT_EQ(output.contents(), "flushed on close");
     EXPECT_EQ(port_from_filename(sc, "/nonexistent/dir/file", port_input), sc->NIL);
+    pointer x = in.read();
+    putstr(sc, "out");
+    EXPECT_EQ(in.output(), "out");
+    EXPECT_EQ(in.print(x), "(still here)");
 }
 
 // Reading needs two characters put back ("." then a digit, "#\\" then a delimiter); the stream stays the owner's.
@@ -332,10 +323,7 @@ TEST(Ports, LentStreamsReadWithTwoCharactersPutBackAndStayOpen) {
     {
         Interp in;
         scheme_set_input_port_file(in.sc, f);
-        EXPECT_EQ(in.print(in.read()), "(a . b)");
-        EXPECT_EQ(in.print(in.read()), "0.5");
-        EXPECT_EQ(in.print(in.read()), "#\\(");
-        EXPECT_EQ(in.print(in.read()), "x");
+        for (const char* datum : {"(a . b)", "0.5", "#\\(", "x"}) EXPECT_EQ(in.print(in.read()), datum);
         EXPECT_EQ(in.read(), in.sc->EOF_OBJ);
         scheme_set_output_port_file(in.sc, f);
         in.feed("");
@@ -347,35 +335,21 @@ TEST(Ports, LentStreamsReadWithTwoCharactersPutBackAndStayOpen) {
     EXPECT_EQ(std::fclose(f), 0);
 }
 
-TEST(Ports, CurrentStringPortsSurviveCollection) {
-    Interp in;
-    scheme* sc = in.sc;
-    in.feed("(still here)");
-    in.start_output();
-    for (int i = 0; i < 200000; ++i) s_cons(sc, sc->NIL, sc->NIL);  // several collections
-    collect(sc);
-    pointer x = in.read();
-    putstr(sc, "out");
-    EXPECT_EQ(in.output(), "out");
-    EXPECT_EQ(in.print(x), "(still here)");
-}
-
 // ---- environments and accessors -------------------------------------------------------------------------------------
 
-TEST(Environments, FramesSlotsAndShadowing) {
+// What the evaluator does with these the Scheme suite shows; here is what native code relies on besides.
+TEST(Environments, RedefinitionKeepsTheSlotAndAnInnerFrameShadows) {
     Interp in;
     scheme* sc = in.sc;
-    pointer global = sc->global_env;
-    pointer x = mk_symbol(sc, "x");
+    pointer global = sc->global_env, x = mk_symbol(sc, "x");
     scheme_define(sc, global, x, mk_integer(sc, 1));
     pointer global_slot = find_slot_in_env(sc, global, x, 0);
     ASSERT_NE(global_slot, sc->NIL);
     scheme_define(sc, global, x, mk_integer(sc, 2));
-    EXPECT_EQ(find_slot_in_env(sc, global, x, 0), global_slot);  // redefining reuses the slot
+    EXPECT_EQ(find_slot_in_env(sc, global, x, 0), global_slot);
     EXPECT_EQ(ivalue(slot_value_in_env(global_slot)), 2);
     EXPECT_EQ(sc->builtin_names->count("x"), 1u);
     EXPECT_EQ(sc->builtin_names->count("car"), 1u);
-    EXPECT_EQ(slot_value_in_env(find_slot_in_env(sc, global, mk_symbol(sc, "else"), 0)), sc->T);
 
     new_frame_in_env(sc, global);
     pointer inner = sc->envir;
@@ -385,30 +359,15 @@ TEST(Environments, FramesSlotsAndShadowing) {
     new_slot_in_env(sc, x, mk_integer(sc, 3));
     pointer shadow = find_slot_in_env(sc, inner, mk_symbol(sc, "X"), 1);
     ASSERT_NE(shadow, global_slot);
-    EXPECT_EQ(ivalue(slot_value_in_env(shadow)), 3);
     set_slot_in_env(sc, shadow, mk_integer(sc, 4));
     collect(sc);
     EXPECT_EQ(ivalue(slot_value_in_env(find_slot_in_env(sc, inner, x, 1))), 4);
     EXPECT_EQ(ivalue(slot_value_in_env(global_slot)), 2);
-    EXPECT_EQ(find_slot_in_env(sc, inner, mk_symbol(sc, "unbound"), 1), sc->NIL);
-
-    // Many globals, each found again in its hashed bucket after a collection.
-    for (int i = 0; i < 3000; ++i) {
-        pointer sym = mk_symbol(sc, ("G" + std::to_string(i)).c_str());
-        scheme_define(sc, global, sym, mk_integer(sc, i));
-    }
-    collect(sc);
-    for (int i = 0; i < 3000; ++i) {
-        pointer slot = find_slot_in_env(sc, inner, mk_symbol(sc, ("g" + std::to_string(i)).c_str()), 1);
-        ASSERT_NE(slot, sc->NIL) << i;
-        EXPECT_EQ(ivalue(slot_value_in_env(slot)), i);
-    }
 }
 
 TEST(CheckedAccessors, WrongTypesRaiseIncorrectSchemeObjWithTheirReason) {
     Interp in;
-    scheme* sc = in.sc;
-    pointer n = mk_integer(sc, 1);
+    pointer n = mk_integer(in.sc, 1);
     const std::pair<std::function<void()>, const char*> cases[] = {
         {[&] { pair_car(n); }, "Attempting to access the car of a primitive"},
         {[&] { pair_cdr(n); }, "Attempting to access the cdr of a primitive"},

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -12,7 +13,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include <netinet/in.h>
@@ -51,6 +51,11 @@ void send_bytes(int fd, const std::string& bytes) {
     }
 }
 
+bool readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 20) > 0;
+}
+
 // An eval server as the client sees one: greets each connection in small pieces, records every byte that arrives,
 // and answers each request (up to byte 7) through `answer`. A byte 3 is handed to `answer` at once, as the request
 // "\x03". Serves connections in turn.
@@ -71,7 +76,7 @@ public:
         auto* sa = reinterpret_cast<sockaddr*>(&addr);
         if (::bind(listener_, sa, len) != 0 || ::listen(listener_, 4) != 0 || ::getsockname(listener_, sa, &len) != 0)
             ADD_FAILURE() << "fake server: " << std::strerror(errno);
-        port_ = ntohs(addr.sin_port);
+        port = ntohs(addr.sin_port);
         thread_ = std::thread([this] { serve(); });
     }
     ~FakeServer() {
@@ -80,65 +85,49 @@ public:
         ::close(listener_);
     }
 
-    int port() const { return port_; }
     std::string received() {
         std::lock_guard lock(mutex_);
         return received_;
     }
-    int ends_seen() const { return ends_; }  // connections the client closed
-    // Hangs up on the current client, or on the next one right after its greeting.
-    void hang_up() { hang_up_ = true; }
+
+    int port = 0;
+    std::atomic<int> ends_seen{0};     // connections the client closed
+    std::atomic<bool> hang_up{false};  // on the current client, or on the next one right after its greeting
 
 private:
-    static bool readable(int fd) {
-        pollfd p{fd, POLLIN, 0};
-        return ::poll(&p, 1, 20) > 0;
-    }
-
     void serve() {
-        while (!stop_) {
+        for (int one = 1; !stop_;) {
             int fd = readable(listener_) ? ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
             if (fd < 0) continue;
-            int one = 1;  // so that the pieces of the greeting arrive apart
-            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // so that the greeting's pieces arrive apart
             for (std::size_t i = 0; i < greeting_.size(); i += 5, std::this_thread::sleep_for(100us))
                 send_bytes(fd, greeting_.substr(i, 5));
-            serve_client(fd);
-            ::close(fd);
-            hang_up_ = false;
-        }
-    }
-
-    void serve_client(int fd) {
-        std::string request;
-        char buf[512];
-        while (!stop_ && !hang_up_) {
-            if (!readable(fd)) continue;
-            ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n <= 0) {
-                ++ends_;
-                return;
-            }
-            std::lock_guard lock(mutex_);
-            received_.append(buf, static_cast<std::size_t>(n));
-            for (char c : std::string_view(buf, static_cast<std::size_t>(n))) {
-                if (c == 3) {
-                    answer_(fd, "\x03");
-                } else if (c == 7) {
-                    answer_(fd, std::exchange(request, {}));
-                } else {
-                    request.push_back(c);
+            std::string request;
+            char buf[512];
+            while (!stop_ && !hang_up) {
+                if (!readable(fd)) continue;
+                ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+                if (n <= 0) {
+                    ++ends_seen;
+                    break;
+                }
+                std::lock_guard lock(mutex_);
+                received_.append(buf, static_cast<std::size_t>(n));
+                for (char c : std::string_view(buf, static_cast<std::size_t>(n))) {
+                    if (c == 3) answer_(fd, "\x03");
+                    else if (c == 7) answer_(fd, std::exchange(request, {}));
+                    else request.push_back(c);
                 }
             }
+            ::close(fd);
+            hang_up = false;
         }
     }
 
     Answer answer_;
     std::string greeting_;
     int listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int port_ = 0;
-    std::atomic<bool> stop_{false}, hang_up_{false};
-    std::atomic<int> ends_{0};
+    std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::string received_;
     std::thread thread_;
@@ -179,7 +168,7 @@ struct Session {
             std::lock_guard lock(mutex);
             got.push_back(std::move(r));
         });
-        EXPECT_TRUE(client.connect("localhost", server.port()));
+        EXPECT_TRUE(client.connect("localhost", server.port));
     }
     // The replies so far, once there are `count` of them or the patience ran out.
     std::vector<std::string> replies(std::size_t count) {
@@ -215,7 +204,7 @@ TEST(ReplClient, RepliesAreSplitAtTheirZeroByteHoweverTheyArrive) {
         },
         GREETING + '\0' + "early" + '\0');
     EXPECT_EQ(s.client.greeting(), GREETING);
-    EXPECT_TRUE(s.client.connect("localhost", s.server.port())) << "already connected";
+    EXPECT_TRUE(s.client.connect("localhost", s.server.port)) << "already connected";
     for (const char* request : {"dribble", "two", "garbled"}) s.client.write_string(request);
     EXPECT_EQ(s.replies(6), (std::vector<std::string>{"early", std::string(600, '.') + "end", "first", "second",
                                                       "caf\xC3\xA9", "ok \xE2\x99\xAA"}));
@@ -232,27 +221,19 @@ TEST(ReplClient, RequestsAreTrimmedTerminatedAndBounded) {
     const std::string sent = "(+ 1 2)\x07(define \xC3\xA9t\xC3\xA9 \"\xE2\x99\xAA\xFF\")\x07" "a?b?c?d\x07";
     EXPECT_EQ(s.server.received(), sent);
 
-    // Longer than one write piece both ways: the request arrives whole and so does its reply.
-    std::string big = "(list";
-    while (big.size() < 5000) big += " \"" + std::to_string(big.size()) + "\"";
-    big += ")";
-    auto reply = s.client.eval(big, 5s);
-    ASSERT_TRUE(reply);
-    EXPECT_TRUE(*reply == std::string(big.rbegin(), big.rend())) << reply->size() << " bytes";
-    EXPECT_TRUE(s.server.received() == sent + big + '\x07') << s.server.received().size() << " bytes";
-    EXPECT_TRUE(s.log.errors.empty());
-
-    // As much as the server accepts goes, the white space around it not counted; a byte more is refused here
-    // with a word in the log, rather than sent only to be given up.
-    const std::string most(omb::wire::MAX_REQUEST_BYTES, 'x');
+    // As much as the server accepts goes, the white space around it not counted, and its reply comes: both whole,
+    // though far longer than one write piece. A byte more is refused here with a word in the log, rather than sent
+    // only to be given up.
+    std::string most;
+    while (most.size() < omb::wire::MAX_REQUEST_BYTES) most += std::to_string(most.size()) + ',';
+    most.resize(omb::wire::MAX_REQUEST_BYTES);
     EXPECT_FALSE(s.client.write_string(most + "x"));
     EXPECT_FALSE(s.client.eval(most + "x", 5s));
     EXPECT_TRUE(s.log.saw(s.log.errors, "The expression was not sent: it is 1050625 bytes long, more than the "
                                         "1050624 bytes a process accepts in one request."));
-    reply = s.client.eval("\n " + most + " \n", 10s);
-    ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->size(), most.size());
-    EXPECT_TRUE(s.server.received() == sent + big + '\x07' + most + '\x07') << s.server.received().size() << " bytes";
+    auto reply = s.client.eval("\n " + most + " \n", 10s);
+    EXPECT_TRUE(reply == std::string(most.rbegin(), most.rend())) << (reply ? reply->size() : 0) << " bytes";
+    EXPECT_TRUE(s.server.received() == sent + most + '\x07') << s.server.received().size() << " bytes";
 }
 
 TEST(ReplClient, InterruptReachesTheServerWhileEvalWaits) {
@@ -281,9 +262,9 @@ TEST(ReplClient, ConnectionsFailAndEnd) {
         EXPECT_FALSE(client.connected());
         // Something on the port that accepts and hangs up without greeting is not an eval server.
         FakeServer rude(FakeServer::reverse, "");
-        rude.hang_up();
-        EXPECT_FALSE(client.connect("127.0.0.1", rude.port()));
-        EXPECT_TRUE(log.saw(log.errors, "Could not connect to port " + std::to_string(rude.port()) +
+        rude.hang_up = true;
+        EXPECT_FALSE(client.connect("127.0.0.1", rude.port));
+        EXPECT_TRUE(log.saw(log.errors, "Could not connect to port " + std::to_string(rude.port) +
                                             ". Make sure don't have any other instances of ombrel running and that "
                                             "no other app is using this port!"));
     }
@@ -292,7 +273,7 @@ TEST(ReplClient, ConnectionsFailAndEnd) {
         Session s;
         s.client.close();
         EXPECT_FALSE(s.client.connected());
-        ASSERT_TRUE(eventually([&] { return s.server.ends_seen() == 1; }));
+        ASSERT_TRUE(eventually([&] { return s.server.ends_seen == 1; }));
         EXPECT_EQ(s.server.received(), "shutdownreplthread\x07");
         EXPECT_FALSE(s.client.write_string("(+ 1 2)"));
         EXPECT_FALSE(s.log.saw(s.log.notes, "Connection to the process closed")) << "a chosen close is no news";
@@ -300,13 +281,13 @@ TEST(ReplClient, ConnectionsFailAndEnd) {
     {
         // The process goes away while an eval waits: the eval gives up at once and the performer is told.
         Session s([](int, const std::string&) {});
-        s.server.hang_up();
+        s.server.hang_up = true;
         auto start = std::chrono::steady_clock::now();
         EXPECT_FALSE(s.client.eval("(+ 1 2)", 60s));
         EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
         EXPECT_FALSE(s.client.connected());
         EXPECT_TRUE(eventually([&] { return s.log.saw(s.log.notes, "Connection to the process closed"); }));
-        EXPECT_TRUE(s.client.connect("127.0.0.1", s.server.port())) << "again, once the process is back";
+        EXPECT_TRUE(s.client.connect("127.0.0.1", s.server.port)) << "again, once the process is back";
     }
     {
         // The goodbye word is the server's goodbye only as the answer to this client's own. Before, it is an
@@ -320,7 +301,7 @@ TEST(ReplClient, ConnectionsFailAndEnd) {
         EXPECT_EQ(s.client.eval("shutdownreplthread", 5s), "shutdownreplthread") << "evaluating the symbol";
         EXPECT_TRUE(s.client.connected());
         s.client.close();
-        ASSERT_TRUE(eventually([&] { return s.server.ends_seen() == 1; }));
+        ASSERT_TRUE(eventually([&] { return s.server.ends_seen == 1; }));
         EXPECT_EQ(s.replies(2).size(), 2u) << "the answer to the goodbye is no reply";
         EXPECT_FALSE(s.log.saw(s.log.notes, "Connection to the process closed"));
     }
@@ -349,21 +330,19 @@ std::string run_repl(const std::string& args, const std::string& input = "") {
     return (WIFEXITED(status) ? std::to_string(WEXITSTATUS(status)) : "killed"s) + ": " + out;
 }
 
-// Answers as a process would the requests the terminal tests make; anything else comes back after a "?".
+// Answers as a process would the requests the terminal tests make; anything else comes back after a "?", so a
+// reply shows the bytes the server received.
 void answer_like_a_process(int fd, const std::string& request) {
-    std::string reply = request == "(+ 1 2)"         ? "3"
-                        : request == "(car '(a b))"  ? "a"
-                        : request == "(clear)"       ? "\x1B[2J\x1B[Hgone"
-                        : request.find("shutdownreplthread") != std::string::npos
-                            ? "shutdownreplthread"  // (string->symbol "shutdownreplthread"), or the goodbye
-                            : "?" + request;
+    std::string reply = request == "(+ 1 2)"              ? "3"
+                        : request == "(clear)"            ? "\x1B[2J\x1B[Hgone"
+                        : request == "shutdownreplthread" ? request  // the symbol evaluated, or the goodbye
+                                                          : "?" + request;
     send_bytes(fd, reply + '\0');
 }
 
 TEST(ReplTerminal, EvaluatesExpressionsFilesAndStandardInput) {
     FakeServer server(answer_like_a_process);
-    std::string port = " --port " + std::to_string(server.port());
-    EXPECT_EQ(run_repl("-e \"(+ 1 2)\" -e \"(car '(a b))\"" + port), "0: 3\na\n");
+    std::string port = " --port " + std::to_string(server.port);
     EXPECT_EQ(run_repl("--host 127.0.0.1" + port + " /dev/null"), "0: ?\n") << "an empty request still gets its reply";
     // An editor pipes a region: it travels as one request, trimmed.
     EXPECT_EQ(run_repl(port + " -", "printf '\\n(+ 1 2)\\n\\n'"), "0: 3\n");
@@ -371,7 +350,6 @@ TEST(ReplTerminal, EvaluatesExpressionsFilesAndStandardInput) {
     // reply that happens to be the goodbye word is a reply like any other.
     EXPECT_EQ(run_repl(port + " -e '(define \xC3\xA9t\xC3\xA9 1)' -e '(clear)' -e shutdownreplthread -e '(+ 1 2)'"),
               "0: ?(define \xC3\xA9t\xC3\xA9 1)\n\x1B[2J\x1B[Hgone\nshutdownreplthread\n3\n");
-    EXPECT_NE(server.received().find("(define \xC3\xA9t\xC3\xA9 1)\x07"), std::string::npos);
 
     // A source longer than the server accepts is not read to its end, nor sent; the others still go.
     const std::string limit = std::to_string(omb::wire::MAX_REQUEST_BYTES);
@@ -403,79 +381,57 @@ TEST(ReplTerminal, ControlCharactersInRepliesAreShownNotObeyed) {
     for (const auto& [reply, shown] : cases) EXPECT_EQ(omb::escape_controls(reply), shown) << reply;
 }
 
-// The terminal client on a pseudo-terminal, as a performer at a keyboard runs it. The C locale (where readline is
-// least willing to take UTF-8 as typed), a dumb terminal, and no init file of whoever runs the tests.
+// The terminal client on a pseudo-terminal, as a performer at a keyboard runs it: in the C locale (where readline
+// is least willing to take UTF-8 as typed), on a dumb terminal, without the init file of whoever runs the tests.
 class TerminalSession {
 public:
     explicit TerminalSession(int port) {
-        std::vector<std::string> env;  // built before the fork: the child of a threaded process only execs
-        for (char** e = environ; *e; ++e) {
-            std::string_view v(*e);
-            if (!v.starts_with("LANG") && !v.starts_with("LC_") && !v.starts_with("TERM=") &&
-                !v.starts_with("INPUTRC="))
-                env.emplace_back(v);
-        }
-        for (const char* v : {"LC_ALL=C", "TERM=dumb", "INPUTRC=/dev/null"}) env.emplace_back(v);
-        std::vector<char*> envp;
-        for (auto& v : env) envp.push_back(v.data());
-        envp.push_back(nullptr);
-        std::string port_text = std::to_string(port);
-        std::string bin = OMBREL_REPL_BIN, option = "--port";
-        char* argv[] = {bin.data(), option.data(), port_text.data(), nullptr};
+        std::string port_text = std::to_string(port);  // before the fork: the child of a threaded process only execs
         winsize size{24, 80, 0, 0};
-        pid_ = ::forkpty(&master_, nullptr, nullptr, &size);
-        if (pid_ == 0) {
-            ::execve(argv[0], argv, envp.data());
+        if ((pid_ = ::forkpty(&master_, nullptr, nullptr, &size)) == 0) {
+            ::execl("/usr/bin/env", "env", "LC_ALL=C", "TERM=dumb", "INPUTRC=/dev/null", OMBREL_REPL_BIN, "--port",
+                    port_text.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);
         }
         if (pid_ < 0) ADD_FAILURE() << "forkpty: " << std::strerror(errno);
     }
     ~TerminalSession() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
+        if (pid_ > 0 && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
         if (master_ >= 0) ::close(master_);
     }
 
     void type(const std::string& keys) { ASSERT_EQ(::write(master_, keys.data(), keys.size()), ssize_t(keys.size())); }
 
-    // Reads what the terminal shows until `text` appears after what was found before: false after five seconds.
+    // Whether `text` appears, within five seconds, after what was found before.
     bool shows(const std::string& text) {
-        for (auto end = std::chrono::steady_clock::now() + 5s;;) {
-            if (auto at = screen.find(text, found_); at != std::string::npos) {
-                found_ = at + text.size();
-                return true;
-            }
-            if (std::chrono::steady_clock::now() > end || !read_some()) return false;
-        }
+        return eventually([&] {
+            read_some();
+            std::size_t at = screen.find(text, found_);
+            if (at != std::string::npos) found_ = at + text.size();
+            return at != std::string::npos;
+        });
     }
 
-    // The program's exit status once it has ended (within five seconds), else -1.
+    // The program's exit status once it has ended (within five seconds), else -1. The terminal is read meanwhile:
+    // a program blocked on a full terminal would never end.
     int exit_status() {
         int status = 0;
-        for (auto end = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < end;) {
-            read_some();  // a program blocked on a full terminal would never end
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-        }
-        return -1;
+        if (!eventually([&] {
+                read_some();
+                return ::waitpid(pid_, &status, WNOHANG) == pid_;
+            }))
+            return -1;
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
     std::string screen;  // all the terminal showed so far
 
 private:
-    // Adds what the terminal shows within 50 ms; false once the program has gone (EIO).
-    bool read_some() {
-        pollfd p{master_, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0) return true;
+    void read_some() {
         char buf[4096];
-        ssize_t n = ::read(master_, buf, sizeof buf);
-        if (n <= 0) return false;
-        screen.append(buf, static_cast<std::size_t>(n));
-        return true;
+        ssize_t n = readable(master_) ? ::read(master_, buf, sizeof buf) : 0;
+        if (n > 0) screen.append(buf, static_cast<std::size_t>(n));
     }
 
     int master_ = -1;
@@ -485,7 +441,7 @@ private:
 
 TEST(ReplTerminal, ThePromptSendsWhatIsTypedAndShowsRepliesSafely) {
     FakeServer server(answer_like_a_process);
-    TerminalSession t(server.port());
+    TerminalSession t(server.port);
     ASSERT_TRUE(t.shows("Welcome to Ombrel")) << omb::escape_controls(t.screen);
     // Typed once the prompt is back, as a performer would: until then the terminal is not readline's.
     auto at_prompt_type = [&](const std::string& keys) {
@@ -494,19 +450,14 @@ TEST(ReplTerminal, ThePromptSendsWhatIsTypedAndShowsRepliesSafely) {
     };
 
     at_prompt_type("(define \xC3\xA9t\xC3\xA9 1)\r");
-    EXPECT_TRUE(t.shows("?(define \xC3\xA9t\xC3\xA9 1)\r\n")) << omb::escape_controls(t.screen);
+    EXPECT_TRUE(t.shows("?(define \xC3\xA9t\xC3\xA9 1)\r\n")) << "sent as typed: " << omb::escape_controls(t.screen);
     EXPECT_NE(t.screen.find("ombrel> (define \xC3\xA9t\xC3\xA9 1)\r\n"), std::string::npos)
         << "echoed as typed: " << omb::escape_controls(t.screen);
-    EXPECT_NE(server.received().find("(define \xC3\xA9t\xC3\xA9 1)\x07"), std::string::npos) << server.received();
 
     at_prompt_type("(clear)\r");
     EXPECT_TRUE(t.shows("\n^[[2J^[[Hgone\r\n")) << omb::escape_controls(t.screen);
     EXPECT_EQ(t.screen.find("\x1B[2J"), std::string::npos) << "the reply cleared the screen";
 
-    at_prompt_type("(string->symbol \"shutdownreplthread\")\r");
-    EXPECT_TRUE(t.shows("\nshutdownreplthread\r\n")) << omb::escape_controls(t.screen);
-    at_prompt_type("(+ 1 2)\r");
-    EXPECT_TRUE(t.shows("\n3\r\n")) << "still connected: " << omb::escape_controls(t.screen);
 
     at_prompt_type("\x04");  // Ctrl-D
     EXPECT_EQ(t.exit_status(), 0) << omb::escape_controls(t.screen);
