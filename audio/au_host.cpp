@@ -21,7 +21,7 @@ bool AUHost::start(std::unique_ptr<AudioDevice> device) {
     device_ = std::move(device);
     scheduler_.set_slice_hook([this] { report_render_problems(); });
     scheduler_.start_thread();
-    if (!device_->start(RenderTarget{&AUHost::render, this})) return false;
+    if (!device_->start(RenderTarget{&AUHost::render, nullptr, this})) return false;
     devlog("AUDIO SERVER STARTED (%s, %d Hz, %d frames)", device_->name().c_str(), SAMPLERATE.load(), FRAMES.load());
     return true;
 }
@@ -31,7 +31,7 @@ void AUHost::stop() {
     scheduler_.stop_thread();
 }
 
-void AUHost::render(void* user, float* const*, int, uint32_t frames) {
+void AUHost::render(void* user, const float* const*, int, float* const*, int, uint32_t frames) {
     auto* host = static_cast<AUHost*>(user);
     TIME.fetch_add(static_cast<uint64_t>(FRAMES.load(std::memory_order_relaxed)), std::memory_order_release);
     if (frames != static_cast<uint32_t>(FRAMES.load(std::memory_order_relaxed)))

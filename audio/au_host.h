@@ -25,7 +25,8 @@ public:
     AudioDevice* device() { return device_.get(); }
 
     // The render notification: TIME advances by FRAMES before each buffer and the scheduler wakes.
-    static void render(void* user, float* const* outputs, int channels, uint32_t frames);
+    static void render(void* user, const float* const* inputs, int input_channels, float* const* outputs,
+                       int output_channels, uint32_t frames);
     // Reports, off the render thread, a buffer whose frame count differed from FRAMES.
     void report_render_problems();
 

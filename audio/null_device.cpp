@@ -53,7 +53,7 @@ private:
         clock_gettime(CLOCK_MONOTONIC, &next);
         while (running_) {
             std::memset(buffer_.get(), 0, sizeof(float) * frames_ * 2);
-            target_.render(target_.user, outputs, 2, frames_);
+            target_.render(target_.user, nullptr, 0, outputs, 2, frames_);
             // Absolute deadlines: a slightly late wake-up does not shift every later buffer.
             advance(next, period_ns);
             while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr) == EINTR) {
@@ -92,10 +92,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<AudioDevice> make_audio_device(const std::string& driver) {
-    if (driver == "null") return std::make_unique<NullDevice>();
-    if (driver == "offline") return std::make_unique<OfflineDevice>();
-    return nullptr;
-}
+std::unique_ptr<AudioDevice> make_null_device() { return std::make_unique<NullDevice>(); }
 
 }  // namespace omb

@@ -22,7 +22,7 @@ void OfflineDevice::render_buffers(uint64_t n) {
     float* outputs[2] = {buffer_.get(), buffer_.get() + frames_};
     for (uint64_t i = 0; i < n; ++i) {
         std::memset(buffer_.get(), 0, sizeof(float) * frames_ * 2);
-        target_.render(target_.user, outputs, 2, frames_);
+        target_.render(target_.user, nullptr, 0, outputs, 2, frames_);
     }
 }
 

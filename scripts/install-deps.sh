@@ -16,6 +16,19 @@ PACKAGES=(
   libbenchmark-dev
   libreadline-dev
   libpugixml-dev
+  # audio: JACK (server and client library), RtAudio for ALSA/PulseAudio, the GM synth and its SoundFont,
+  # sound files, AAC through FFmpeg, speech
+  jackd2
+  libjack-jackd2-dev
+  librtaudio-dev
+  libfluidsynth-dev
+  timgm6mb-soundfont
+  libsndfile1-dev
+  libavformat-dev
+  libavcodec-dev
+  libavutil-dev
+  libswresample-dev
+  libespeak-ng-dev
 )
 # -----------------------------------------------------------------------------
 

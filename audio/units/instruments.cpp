@@ -1,0 +1,7 @@
+#include "audio/unit_registry.h"
+
+namespace omb {
+
+void register_instruments(UnitRegistry&) {}
+
+}  // namespace omb
