@@ -1,49 +1,91 @@
-// The audio engine's names in every process: the clock, the globals, the scheduler's built-ins.
+// The audio engine's names in every process: the clock, the graph of units, parameters, presets, the scheduler's
+// built-ins and the timed targets for notes and parameters.
 #include "audio/au_scheme.h"
 
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <vector>
+
 #include "audio/au_host.h"
+#include "audio/presets.h"
+#include "audio/unit_registry.h"
+#include "platform/dev_log.h"
+#include "platform/log_bridge.h"
+#include "platform/main_queue.h"
+#include "runtime/argument_target.h"
 #include "runtime/scheme_interface.h"
 
 namespace omb {
 
 namespace {
 
-pointer first_arg(scheme* sc, pointer args) { return is_pair(args) ? pair_car(args) : sc->NIL; }
+pointer arg(scheme* sc, pointer args, int i) {
+    for (; i > 0 && is_pair(args); --i) args = pair_cdr(args);
+    return is_pair(args) ? pair_car(args) : sc->NIL;
+}
+
+int count(scheme* sc, pointer args) { return static_cast<int>(std::max(0L, static_cast<long>(list_length(sc, args)))); }
+
+bool integer_arg(scheme* sc, pointer args, int i, int& into) {
+    pointer a = arg(sc, args, i);
+    if (!is_number(a)) return false;
+    into = static_cast<int>(ivalue(a));
+    return true;
+}
+
+std::string string_arg(scheme* sc, pointer args, int i) {
+    pointer a = arg(sc, args, i);
+    return is_string(a) ? string_value(a) : std::string();
+}
+
+Graph& graph() { return AUHost::singleton().graph(); }
+
+// The unit of a node named by a Scheme argument; null, with an error, when there is none.
+std::shared_ptr<Unit> node_unit(scheme* sc, pointer args, int i, const char* what) {
+    int node = 0;
+    std::shared_ptr<Unit> unit = integer_arg(sc, args, i, node) ? graph().unit(node) : nullptr;
+    if (!unit) CPPBridge::error("%s: no audio unit at node %s", what, printed(sc, arg(sc, args, i)).c_str());
+    return unit;
+}
+
+// ---- the clock and the scheduler -------------------------------------------------------------------------------------
 
 pointer get_time(scheme* sc, pointer) { return mk_integer(sc, static_cast<int64_t>(AUHost::TIME.load())); }
 
 pointer set_time(scheme* sc, pointer args) {
-    pointer a = first_arg(sc, args);
+    pointer a = arg(sc, args, 0);
     if (!is_number(a)) return sc->F;
     AUHost::TIME = static_cast<uint64_t>(ivalue(a));
     return sc->T;
 }
 
 pointer set_beat(scheme* sc, pointer args) {
-    pointer a = first_arg(sc, args);
+    pointer a = arg(sc, args, 0);
     if (!is_number(a)) return sc->F;
     AUHost::BEAT = rvalue(a);
     return sc->T;
 }
 
 pointer set_tempo(scheme* sc, pointer args) {
-    pointer a = first_arg(sc, args);
+    pointer a = arg(sc, args, 0);
     if (!is_number(a)) return sc->F;
     AUHost::TEMPO = rvalue(a);
     return sc->T;
 }
 
 pointer set_block(scheme* sc, pointer args) {
-    pointer a = first_arg(sc, args);
-    if (!is_number(a)) return sc->F;
-    AUHost::singleton().scheduler().set_block(static_cast<int32_t>(ivalue(a)));
+    int tag = 0;
+    if (!integer_arg(sc, args, 0, tag)) return sc->F;
+    AUHost::singleton().scheduler().set_block(tag);
     return sc->T;
 }
 
 pointer remove_block(scheme* sc, pointer args) {
-    pointer a = first_arg(sc, args);
-    if (!is_number(a)) return sc->F;
-    AUHost::singleton().scheduler().remove_block(static_cast<int32_t>(ivalue(a)));
+    int tag = 0;
+    if (!integer_arg(sc, args, 0, tag)) return sc->F;
+    AUHost::singleton().scheduler().remove_block(tag);
     return sc->T;
 }
 
@@ -52,11 +94,422 @@ pointer clear_scheduler(scheme* sc, pointer) {
     return sc->T;
 }
 
+// ---- nodes -------------------------------------------------------------------------------------------------------------
+
+// A description from three strings or three integers; false when they are neither.
+bool description_arg(scheme* sc, pointer args, FourCC (&codes)[3]) {
+    for (int i = 0; i < 3; ++i) {
+        pointer a = arg(sc, args, i);
+        if (is_string(a)) {
+            if (!fourcc_from(string_value(a), codes[i])) return false;
+        } else if (is_number(a)) {
+            codes[i] = static_cast<FourCC>(ivalue(a));
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Makes a node; its number, or -1 with the reason on standard output (as the platform's status would be).
+int make_node(const FourCC (&codes)[3], int channels) {
+    const RegisteredUnit* found = UnitRegistry::builtin().find(codes[0], codes[1], codes[2]);
+    if (!found) {
+        std::printf("ERROR loading audio unit: no component '%s' '%s' '%s'\n", fourcc_text(codes[0]).c_str(),
+                    fourcc_text(codes[1]).c_str(), fourcc_text(codes[2]).c_str());
+        return -1;
+    }
+    if (channels < 1 || channels > 8) {
+        std::printf("ERROR loading audio unit: %d channels\n", channels);
+        return -1;
+    }
+    std::string error;
+    std::unique_ptr<Unit> unit = found->make(found->description, channels, &error);
+    if (!unit) {
+        std::printf("ERROR loading audio unit: %s\n", error.c_str());
+        if (!error.empty()) CPPBridge::error("%s", error.c_str());
+        return -1;
+    }
+    if (codes[0] == fourcc("aumu")) std::puts("PREPARING INST");
+    std::printf("AudioUnit Number of Busses IN:  %d  OUT: 1\n", unit->input_buses());
+    const int node = graph().add(std::move(unit));
+    std::fflush(stdout);
+    return node;
+}
+
+pointer make_node_scheme(scheme* sc, pointer args) {
+    FourCC codes[3];
+    int channels = 2;
+    if (!description_arg(sc, args, codes) || (count(sc, args) > 3 && !integer_arg(sc, args, 3, channels))) {
+        CPPBridge::error("Unable To Create AudioUnit");
+        return mk_integer(sc, -1);
+    }
+    const int node = make_node(codes, channels);
+    if (node < 0) CPPBridge::error("Unable To Create AudioUnit");
+    return mk_integer(sc, node);
+}
+
+pointer make_node_async(scheme* sc, pointer args) {
+    FourCC codes[3];
+    const std::string name = string_arg(sc, args, 0);
+    if (name.empty() || !description_arg(sc, pair_cdr(args), codes)) {
+        CPPBridge::error("Unable To Create AudioUnit");
+        return sc->T;
+    }
+    main_queue::post([sc, name, c0 = codes[0], c1 = codes[1], c2 = codes[2]] {
+        const FourCC codes[3] = {c0, c1, c2};
+        const int node = make_node(codes, 2);
+        if (node < 0) {
+            CPPBridge::error("Unable To Create AudioUnit");
+            return;
+        }
+        const std::string text = "(define " + name + " " + std::to_string(node) + ")";
+        std::puts(text.c_str());
+        if (SchemeInterface* process = SchemeInterface::I(sc))
+            process->createSchemeTask(::strdup(text.c_str()), "AU TASK", SchemeTaskType::eval_string);
+    });
+    return sc->T;
+}
+
+// ---- connections -----------------------------------------------------------------------------------------------
+
+// Connects, and when the input is taken, disconnects it and tries once more.
+void connect_nodes(int source, int source_bus, int destination, int destination_bus) {
+    Graph::Status status = graph().connect(source, source_bus, destination, destination_bus);
+    std::printf("CONNECT AU: %d\n", static_cast<int>(status));
+    if (status == Graph::Status::ok) return;
+    if (status == Graph::Status::bus_taken) {
+        CPPBridge::notification("Failed to connect au. disconnecting output and trying again");
+        if (graph().disconnect(destination, destination_bus) != Graph::Status::ok)
+            CPPBridge::error("Failed to connect au");
+        status = graph().connect(source, source_bus, destination, destination_bus);
+        if (status == Graph::Status::ok) return;
+    }
+    CPPBridge::error("Failed to connect au: %s (node %d bus %d -> node %d bus %d)", Graph::text(status), source,
+                     source_bus, destination, destination_bus);
+}
+
+pointer connect_node(scheme* sc, pointer args, bool wait) {
+    int n[4];
+    if (count(sc, args) < 4) return mk_string(sc, "failed: wrong number of arguments");
+    for (int i = 0; i < 4; ++i)
+        if (!integer_arg(sc, args, i, n[i])) return mk_string(sc, "failed: wrong number of arguments");
+    if (n[0] < 0 || n[2] < 0) {
+        CPPBridge::error("Invalid AudioUnit.  Unable to connect nodes");
+        return sc->F;
+    }
+    if (wait) connect_nodes(n[0], n[1], n[2], n[3]);
+    else main_queue::post([=] { connect_nodes(n[0], n[1], n[2], n[3]); });
+    return sc->T;
+}
+
+pointer connect_node_sync(scheme* sc, pointer args) { return connect_node(sc, args, true); }
+pointer connect_node_async(scheme* sc, pointer args) { return connect_node(sc, args, false); }
+
+pointer disconnect_node(scheme* sc, pointer args) {
+    int node = 0, bus = 0;
+    if (!integer_arg(sc, args, 0, node) || !integer_arg(sc, args, 1, bus) ||
+        graph().disconnect(node, bus) != Graph::Status::ok) {
+        CPPBridge::error("Failed to disconnect au");
+        return sc->F;
+    }
+    return sc->T;
+}
+
+pointer print_graph(scheme* sc, pointer) {
+    for (const std::string& line : graph().describe()) CPPBridge::notification_text(line);
+    return sc->T;
+}
+
+pointer update_graph(scheme* sc, pointer) { return sc->T; }  // changes apply as they are made
+
+pointer clear_graph(scheme* sc, pointer) {
+    graph().clear();
+    return sc->T;
+}
+
+// ---- parameters ----------------------------------------------------------------------------------------------------
+
+pointer get_bypass(scheme* sc, pointer args) {
+    auto unit = node_unit(sc, args, 0, "au:get-bypass");
+    return unit && unit->bypassed() ? sc->T : sc->F;
+}
+
+pointer get_param(scheme* sc, pointer args) {
+    auto unit = node_unit(sc, args, 0, "au:get-param");
+    int id = 0, scope = 0, element = 0;
+    if (!unit) return sc->F;
+    if (!integer_arg(sc, args, 1, id) || !integer_arg(sc, args, 2, scope) || !integer_arg(sc, args, 3, element)) {
+        CPPBridge::error("au:get-param: needs a node, a parameter id, a scope and an element");
+        return sc->F;
+    }
+    const ParameterInfo* p = unit->parameter(static_cast<uint32_t>(id), scope);
+    if (!p || element < 0 || element >= p->elements) {
+        CPPBridge::error("au:get-param: node %s has no parameter %d in scope %d, element %d",
+                         printed(sc, arg(sc, args, 0)).c_str(), id, scope, element);
+        return sc->F;
+    }
+    return mk_real(sc, unit->parameter_value(static_cast<uint32_t>(id), scope, element));
+}
+
+pointer get_param_ids(scheme* sc, pointer args) {
+    auto unit = node_unit(sc, args, 0, "au:get-param-ids");
+    int scope = 0;
+    if (!unit || !integer_arg(sc, args, 1, scope)) return sc->NIL;
+    std::vector<uint32_t> ids;
+    for (const ParameterInfo& p : unit->parameters())
+        if (p.scope == scope) ids.push_back(p.id);
+    devlog("Paramlist lenght: %zu", ids.size());
+    if (ids.empty()) return sc->NIL;
+    pointer v = mk_vector(sc, static_cast<int>(ids.size()));
+    protect_cell(sc, v);
+    for (size_t i = 0; i < ids.size(); ++i) set_vector_elem(v, static_cast<int>(i), mk_integer(sc, ids[i]));
+    unprotect_cell(sc, v);
+    return v;
+}
+
+const char* const UNIT_TEXTS[] = {
+    "kAudioUnitParameterUnit_Generic -  untyped value generally between 0.0 and 1.0 ",
+    "kAudioUnitParameterUnit_Indexed -  takes an integer value (good for menu selections) ",
+    "kAudioUnitParameterUnit_Boolean -  0.0 means FALSE, non-zero means TRUE ",
+    "kAudioUnitParameterUnit_Percent -  usually from 0 -> 100, sometimes -50 -> +50 ",
+    "kAudioUnitParameterUnit_Seconds -  absolute or relative time ",
+    "kAudioUnitParameterUnit_SampleFrames -  one sample frame equals (1.0/sampleRate) seconds ",
+    "kAudioUnitParameterUnit_Phase -  -180 to 180 degrees ",
+    "kAudioUnitParameterUnit_Rate -  rate multiplier, for playback speed, etc. (e.g. 2.0 == twice as fast) ",
+    "kAudioUnitParameterUnit_Hertz -  absolute frequency/pitch in cycles/second ",
+    "kAudioUnitParameterUnit_Cents -  unit of relative pitch ",
+    "kAudioUnitParameterUnit_RelativeSemiTones -  useful for coarse detuning ",
+    "kAudioUnitParameterUnit_MIDINoteNumber -  absolute pitch as defined in the MIDI spec (exact freq may depend on "
+    "tuning table) ",
+    "kAudioUnitParameterUnit_MIDIController -  a generic MIDI controller value from 0 -> 127 ",
+    "kAudioUnitParameterUnit_Decibels -  logarithmic relative gain ",
+    "kAudioUnitParameterUnit_LinearGain -  linear relative gain ",
+    "kAudioUnitParameterUnit_Degrees -  -180 to 180 degrees, similar to phase but more general (good for 3D coord "
+    "system) ",
+    "kAudioUnitParameterUnit_EqualPowerCrossfade -  0 -> 100, crossfade mix two sources according to sqrt(x) and "
+    "sqrt(1.0 - x) ",
+    "kAudioUnitParameterUnit_MixerFaderCurve1 -  0.0 -> 1.0, pow(x, 3.0) -> linear gain to simulate a reasonable "
+    "mixer channel fader response ",
+    "kAudioUnitParameterUnit_Pan -  standard left to right mixer pan ",
+    "kAudioUnitParameterUnit_Meters -  distance measured in meters ",
+    "kAudioUnitParameterUnit_AbsoluteCents -  absolute frequency measurement : if f is freq in hertz then \t -  "
+    "absoluteCents = 1200 * log2(f / 440) + 6900\t\t\t\t\t",
+    "kAudioUnitParameterUnit_Octaves -  octaves in relative pitch where a value of 1 is equal to 1200 cents",
+    "kAudioUnitParameterUnit_BPM -  beats per minute, ie tempo ",
+    "kAudioUnitParameterUnit_Beats -  time relative to tempo, ie. 1.0 at 120 BPM would equal 1/2 a second ",
+    "kAudioUnitParameterUnit_Milliseconds -  parameter is expressed in milliseconds ",
+    "kAudioUnitParameterUnit_Ratio -  for compression, expansion ratio, etc. ",
+    "kAudioUnitParameterUnit_CustomUnit -  this is the parameter unit type for parameters that present a custom unit "
+    "name ",
+};
+
+pointer get_param_info(scheme* sc, pointer args) {
+    auto unit = node_unit(sc, args, 0, "au:get-param-info");
+    int scope = 0, id = 0;
+    const ParameterInfo* p = nullptr;
+    if (unit && integer_arg(sc, args, 1, scope) && integer_arg(sc, args, 2, id))
+        p = unit->parameter(static_cast<uint32_t>(id), scope);
+    if (!p) {
+        CPPBridge::error("Error retrieving AU info details");
+        return sc->NIL;
+    }
+    const char* unit_text = p->unit >= 0 && p->unit < 27 ? UNIT_TEXTS[p->unit] : "";
+    // Built from its end; what is built so far stays protected while the next element is made.
+    pointer list = sc->NIL;
+    auto push_front = [&](auto make) {
+        protect_cell(sc, list);
+        pointer x = make();
+        protect_cell(sc, x);
+        pointer grown = s_cons(sc, x, list);
+        unprotect_cell(sc, x);
+        unprotect_cell(sc, list);
+        list = grown;
+    };
+    push_front([&] { return mk_string(sc, unit_text); });
+    for (float v : {p->initial, p->max, p->min}) push_front([&] { return mk_real(sc, v); });
+    push_front([&] { return mk_string(sc, ("default:" + p->name).c_str()); });
+    return list;
+}
+
+// ---- presets --------------------------------------------------------------------------------------------------------
+
+std::string expand_home(std::string path) {
+    if (!path.empty() && path[0] == '~')
+        if (const char* home = std::getenv("HOME")) path = std::string(home) + path.substr(1);
+    return path;
+}
+
+pointer load_preset(scheme* sc, pointer args) {
+    int node = 0;
+    const std::string path = expand_home(string_arg(sc, args, 1));
+    if (!integer_arg(sc, args, 0, node) || path.empty()) {
+        CPPBridge::error("au:load-preset: needs a node and a file path");
+        return sc->T;
+    }
+    main_queue::post([node, path] {
+        auto unit = graph().unit(node);
+        if (!unit) {
+            CPPBridge::error("au:load-preset: no audio unit at node %d", node);
+            return;
+        }
+        std::string error;
+        auto preset = plist::read_file(path, &error);
+        if (!preset || !apply_preset(*unit, *preset, static_cast<int64_t>(AUHost::TIME.load()), &error))
+            CPPBridge::error("Error reading preset %s: %s", path.c_str(), error.c_str());
+    });
+    return sc->T;
+}
+
+pointer save_preset(scheme* sc, pointer args) {
+    auto unit = node_unit(sc, args, 0, "au:save-preset");
+    const std::string path = expand_home(string_arg(sc, args, 1));
+    if (!unit) {
+        devlog("TROUBLE STARTING HERE WITH AUSAVEPRESET");
+        return sc->F;
+    }
+    std::string error;
+    if (path.empty() || !plist::write_file(path, preset_of(*unit), &error)) {
+        CPPBridge::error("There was an error writing out %s: %d, %s\n", path.c_str(), -1,
+                         error.empty() ? "no file name" : error.c_str());
+        return sc->F;
+    }
+    CPPBridge::notification("Successfully wrote %s\n", path.c_str());
+    return sc->T;
+}
+
+pointer open_view(scheme* sc, pointer args) {
+    if (node_unit(sc, args, 0, "au:open-view"))
+        CPPBridge::notification("No editor window is available here: the unit's view opens in the editor");
+    return sc->T;
+}
+
+// ---- the component listings ----------------------------------------------------------------------------------------
+
+std::string padded(std::string name) {
+    if (name.size() < 30) name.append(30 - name.size(), '.');
+    return name;
+}
+
+pointer node_strings(scheme* sc, pointer args) {
+    FourCC type = 0;
+    if (!fourcc_from(string_arg(sc, args, 0), type)) return mk_string(sc, "");
+    std::string text;
+    for (const RegisteredUnit* u : UnitRegistry::builtin().of_type(type)) {
+        const auto& d = u->description;
+        char line[256];
+        std::snprintf(line, sizeof line, "type=[%u] '%s' subtype=[%u] '%s' manufacturer=[%u] '%s'\n", d.type,
+                      fourcc_text(d.type).c_str(), d.subtype, fourcc_text(d.subtype).c_str(), d.manufacturer,
+                      fourcc_text(d.manufacturer).c_str());
+        text += padded(d.name) + line;
+        std::printf("TYPE: %u  SUBTYPE: %u  MANU: %u\n", d.type, d.subtype, d.manufacturer);
+    }
+    return mk_string(sc, text.c_str());
+}
+
+pointer node_vector(scheme* sc, pointer args) {
+    FourCC type = 0;
+    if (!fourcc_from(string_arg(sc, args, 0), type)) return mk_vector(sc, 0);
+    const auto units = UnitRegistry::builtin().of_type(type);
+    pointer all = mk_vector(sc, static_cast<int>(units.size()));
+    protect_cell(sc, all);
+    for (size_t i = 0; i < units.size(); ++i) {
+        const auto& d = units[i]->description;
+        pointer one = mk_vector(sc, 4);
+        set_vector_elem(all, static_cast<int>(i), one);
+        const std::string parts[] = {d.name, fourcc_text(d.type), fourcc_text(d.subtype), fourcc_text(d.manufacturer)};
+        for (int k = 0; k < 4; ++k) set_vector_elem(one, k, mk_string(sc, parts[k].c_str()));
+    }
+    unprotect_cell(sc, all);
+    return all;
+}
+
+// ---- timed targets -------------------------------------------------------------------------------------------------
+
+// The system-exclusive target takes a node and the message: a string of bytes, or a list or vector of byte values.
+class SysexTarget : public ArgumentCMI<AUHost> {
+public:
+    using ArgumentCMI::ArgumentCMI;
+    bool read(scheme* sc, pointer args, TaskArguments& into) const override {
+        pointer node = arg(sc, args, 0), data = arg(sc, args, 1);
+        if (!is_number(node)) return bad(sc, args);
+        into.numbers.push_back(rvalue(node));
+        if (is_string(data)) {
+            const char* s = string_value(data);
+            into.bytes.assign(s, s + std::strlen(s));
+            return true;
+        }
+        auto add = [&](pointer b) {
+            if (!is_number(b) || ivalue(b) < 0 || ivalue(b) > 255) return false;
+            into.bytes.push_back(static_cast<uint8_t>(ivalue(b)));
+            return true;
+        };
+        if (is_vector(data)) {
+            for (int i = 0; i < ivalue(data); ++i)
+                if (!add(vector_elem(data, i))) return bad(sc, args);
+            return true;
+        }
+        for (; is_pair(data); data = pair_cdr(data))
+            if (!add(pair_car(data))) return bad(sc, args);
+        return data == sc->NIL || bad(sc, args);
+    }
+
+private:
+    static bool bad(scheme* sc, pointer args) {
+        CPPBridge::error("*au:sysex* needs a node and the message's bytes: %s", printed(sc, args).c_str());
+        return false;
+    }
+};
+
+// Flags (#t, #f) count as 1 and 0, as "*au:set-bypass*" takes one.
+class FlagTarget : public ArgumentCMI<AUHost> {
+public:
+    using ArgumentCMI::ArgumentCMI;
+    bool read(scheme* sc, pointer args, TaskArguments& into) const override {
+        for (pointer p = args; is_pair(p); p = pair_cdr(p)) {
+            pointer a = pair_car(p);
+            if (a == sc->T || a == sc->F) into.numbers.push_back(a == sc->T ? 1 : 0);
+            else if (is_number(a)) into.numbers.push_back(rvalue(a));
+            else return ArgumentTarget::read(sc, args, into);  // reports the bad argument
+        }
+        return true;
+    }
+};
+
+// Every process gets its own target objects, all bound to the one engine; they live as long as the program.
+std::mutex targets_mutex;
+std::vector<std::unique_ptr<CM>> targets;
+
+CM* target(std::unique_ptr<CM> t) {
+    std::lock_guard lock(targets_mutex);
+    targets.push_back(std::move(t));
+    return targets.back().get();
+}
+
+CM* member(void (AUHost::*m)(TaskI*)) { return target(std::make_unique<ArgumentCMI<AUHost>>(m, &AUHost::singleton())); }
+
 }  // namespace
 
 void au_scheme_init(SchemeInterface* process) {
     scheme* sc = process->getScheme();
     process->addForeignFunc("now", get_time);
+    process->addForeignFunc("au:make-node", make_node_scheme);
+    process->addForeignFunc("au:make-node-async", make_node_async);
+    process->addForeignFunc("au:connect-node", connect_node_sync);
+    process->addForeignFunc("au:connect-node-async", connect_node_async);
+    process->addForeignFunc("au:disconnect-node", disconnect_node);
+    process->addForeignFunc("au:print-graph", print_graph);
+    process->addForeignFunc("au:update-graph", update_graph);
+    process->addForeignFunc("au:get-bypass", get_bypass);
+    process->addForeignFunc("au:get-param-info", get_param_info);
+    process->addForeignFunc("au:get-param-ids", get_param_ids);
+    process->addForeignFunc("au:get-param", get_param);
+    process->addForeignFunc("au:load-preset", load_preset);
+    process->addForeignFunc("au:save-preset", save_preset);
+    process->addForeignFunc("au:open-view", open_view);
+    process->addForeignFunc("au:clear-graph", clear_graph);
+    process->addForeignFunc("au:get-node-strings", node_strings);
+    process->addForeignFunc("au:get-node-vector", node_vector);
     process->addForeignFunc("sys:set-block", set_block);
     process->addForeignFunc("sys:remove-block", remove_block);
     process->addForeignFunc("sys:clear-scheduler", clear_scheduler);
@@ -65,6 +518,18 @@ void au_scheme_init(SchemeInterface* process) {
     process->addForeignFunc("au:set-global-tempo", set_tempo);
     process->addGlobal("*au:samplerate*", mk_integer(sc, AUHost::SAMPLERATE.load()));
     process->addGlobal("*au:channels*", mk_integer(sc, AUHost::CHANNELS.load()));
+    process->addGlobalCptr("*note-on*", member(&AUHost::on));
+    process->addGlobalCptr("*note-off*", member(&AUHost::off));
+    process->addGlobalCptr("*note-start*", member(&AUHost::start_note));
+    process->addGlobalCptr("*note-stop*", member(&AUHost::stop_note));
+    process->addGlobalCptr("*au:set-param*", member(&AUHost::setAUParam));
+    process->addGlobalCptr("*au:set-bypass*",
+                           target(std::make_unique<FlagTarget>(&AUHost::setBypassAU, &AUHost::singleton())));
+    process->addGlobal("*au:mixer-node*", mk_integer(sc, 0));
+    process->addGlobalCptr("*au:midi*", member(&AUHost::aumidi));
+    process->addGlobalCptr("*au:sysex*", target(std::make_unique<SysexTarget>(&AUHost::ausysex, &AUHost::singleton())));
+    process->addGlobal("*au:input-node*", mk_integer(sc, Graph::kDeviceNode));
+    process->addGlobal("*au:output-node*", mk_integer(sc, Graph::kDeviceNode));
     process->addGlobal("*au:frames*", mk_integer(sc, AUHost::FRAMES.load()));
 }
 

@@ -137,7 +137,7 @@ int main(int argc, char** argv) {
                     static_cast<long long>(st.max_lateness), scheme_late, scheme_max, protected_cells, last_rss);
         std::fflush(stdout);
     }
-    const uint64_t dropped = host.device()->dropped_buffers();
+    const uint64_t dropped = host.dropped_buffers();
     client.close();
     process.stop();
     host.stop();

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "runtime/argument_target.h"
 #include "runtime/scheme_obj.h"
 #include "scheduler/scheduler.h"
 #include "interpreter/cell_renderer.h"
@@ -55,12 +56,19 @@ pointer SchemeInterface::callCPPAtTime(scheme* sc, pointer args) {
     } else {
         time = int_of(when);
     }
+    auto* cm = static_cast<CM*>(cptr_value(target));
+    // A native target reads its arguments here, on the process's own thread, into plain values.
+    if (auto* native = dynamic_cast<ArgumentTarget*>(cm)) {
+        TaskArguments values;
+        if (!native->read(sc, arg(sc, args, 3), values)) return sc->F;
+        Scheduler::singleton().insert(new Task<TaskArguments>(time, callback, tag, cm, std::move(values)));
+        return sc->T;
+    }
     auto* obj = new SchemeObj(sc, arg(sc, args, 3), arg(sc, args, 4));
     if (!obj->valid()) {
         delete obj;
         return sc->F;
     }
-    auto* cm = static_cast<CM*>(cptr_value(target));
     Scheduler::singleton().insert(new Task<SchemeObj*>(time, callback, tag, cm, obj));
     return sc->T;
 }

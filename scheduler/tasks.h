@@ -77,7 +77,7 @@ class Task : public TaskI {
 public:
     Task(int64_t time, bool callback, int32_t tag, CM* target, T argument)
         : TaskI(time, callback, tag, target), argument_(argument) {}
-    T getArg() const { return argument_; }
+    const T& getArg() const { return argument_; }
     void discard() override {}
     const void* owner() const override { return nullptr; }
 

@@ -1,0 +1,55 @@
+// Task targets that take plain values: their Scheme arguments are read when the task is scheduled, on the
+// process's own thread, so the target never touches an interpreter's cells from the scheduler's thread, and no
+// cell stays protected while the task waits.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "interpreter/scheme.h"
+#include "scheduler/tasks.h"
+
+namespace omb {
+
+// What such a task carries: the numbers of its argument list in order; the bytes of a byte vector or string
+// argument, and the text of a string argument, where a target takes one.
+struct TaskArguments {
+    std::vector<double> numbers;
+    std::vector<uint8_t> bytes;
+    std::string text;
+    double number(size_t i) const { return i < numbers.size() ? numbers[i] : 0.0; }
+    int integer(size_t i) const { return static_cast<int>(number(i)); }
+};
+
+class ArgumentTarget : public CM {
+public:
+    // Reads the argument list given to "call-cpp-at-time"; false, with the error reported, when it is not what the
+    // target takes. The default takes numbers (integers and reals) only.
+    virtual bool read(scheme* sc, pointer args, TaskArguments& into) const;
+};
+
+// Binds a member function of T, like CMI, for targets whose tasks carry TaskArguments.
+template <class T>
+class ArgumentCMI : public ArgumentTarget {
+public:
+    using Member = void (T::*)(TaskI*);
+    ArgumentCMI(Member member, T* object) : member_(member), object_(object) {}
+    void execute(TaskI* task) override {
+        if (!object_) {
+            std::fputs("OMB::Object has been removed before task could execute!\n", stderr);
+            return;
+        }
+        (object_->*member_)(task);
+    }
+    void print() override { std::printf("OBJ: %p  MEMBER: %d\n", static_cast<void*>(object_), member_ ? 1 : 0); }
+
+private:
+    Member member_;
+    T* object_;
+};
+
+// The arguments of a task made for an ArgumentTarget.
+inline const TaskArguments& task_arguments(TaskI* task) { return static_cast<Task<TaskArguments>*>(task)->getArg(); }
+
+}  // namespace omb
