@@ -67,7 +67,8 @@ bool is_ipv4(const std::string& address) {
 struct Options {
     int port = 7010;
     std::string listen = "127.0.0.1";
-    std::string audio = "null";
+    std::string audio = "auto";  // the best device found
+    omb::RenderJob render;      // --render: a piece to a file, then exit
     int frames = 256;
     double reaper_time = 3.25;
     bool reap_callbacks = false;
@@ -90,10 +91,15 @@ Options from_preferences(const omb::Preferences& prefs) {
 }
 
 void usage() {
-    std::puts("usage: ombrel [--headless] [--port N] [--listen ADDR] [--audio null|offline] [--frames N]\n"
+    std::puts("usage: ombrel [--headless] [--port N] [--listen ADDR] [--audio DRIVER] [--frames N]\n"
+              "       ombrel --render PIECE.scm --seconds S --out FILE [--frames N]\n"
               "  Starts the audio engine and the primary Scheme process, whose eval server listens on ADDR:N\n"
               "  (127.0.0.1:7010 by default; the next port is tried when one is taken). Live-code it with\n"
-              "  ombrel-repl or any editor that can pipe text into it. Stop with Ctrl-C.");
+              "  ombrel-repl or any editor that can pipe text into it. Stop with Ctrl-C.\n"
+              "  DRIVER: jack, alsa, pulse, null (no sound), offline (as fast as the work allows), or auto:\n"
+              "  JACK when a server runs, else the system's default device, else null.\n"
+              "  --render loads PIECE at time 0, renders S seconds as fast as the machine allows and writes\n"
+              "  FILE (32-bit float WAV; AIFF for .aif or .aiff), then exits.");
 }
 
 bool parse(int argc, char** argv, Options& o) {
@@ -121,13 +127,23 @@ bool parse(int argc, char** argv, Options& o) {
             }
         }
         else if (a == "--audio" && (v = value("--audio"))) o.audio = v;
+        else if (a == "--render" && (v = value("--render"))) o.render.piece = v;
+        else if (a == "--seconds" && (v = value("--seconds"))) o.render.seconds = std::atof(v);
+        else if (a == "--out" && (v = value("--out"))) o.render.out = v;
         else if (a == "--frames" && (v = value("--frames"))) o.frames = std::atoi(v);
         else {
             std::fprintf(stderr, "ombrel: unknown argument %s\n", a.c_str());
             return false;
         }
     }
-    return o.port > 0 && o.port < 65536 && o.frames >= 16 && o.frames <= 8192;
+    if (!o.render.piece.empty() && (o.render.seconds <= 0 || o.render.out.empty())) {
+        std::fputs("ombrel: --render needs --seconds (more than 0) and --out\n", stderr);
+        return false;
+    }
+    const bool known = o.audio == "auto" || o.audio == "jack" || o.audio == "alsa" || o.audio == "pulse" ||
+                       o.audio == "null" || o.audio == "offline";
+    if (!known) std::fprintf(stderr, "ombrel: unknown audio driver '%s'\n", o.audio.c_str());
+    return known && o.port > 0 && o.port < 65536 && o.frames >= 16 && o.frames <= 8192;
 }
 
 std::unique_ptr<omb::SchemeInterface> start_primary(const std::string& folder, int first_port, int& port) {
@@ -174,10 +190,13 @@ int main(int argc, char** argv) {
     }
     omb::AUHost& host = omb::AUHost::singleton();
     omb::AUHost::FRAMES = options.frames;
-    auto device = omb::make_audio_device(options.audio);
+    const bool rendering = !options.render.piece.empty();
+    if (rendering) options.audio = "offline";
+    auto device = options.audio == "auto" ? nullptr : omb::make_audio_device(options.audio);
     // The offline driver renders only when asked: the offline clock asks, in lock step with the work.
     auto* offline = dynamic_cast<omb::OfflineDevice*>(device.get());
-    if (!device || !host.start(std::move(device))) {
+    const bool started = options.audio == "auto" ? host.start_default() : host.start(std::move(device));
+    if (!started) {
         offline = nullptr;
         std::fprintf(stderr, "ombrel: audio driver '%s' did not start; using null\n", options.audio.c_str());
         if (!host.start(omb::make_audio_device("null"))) return 1;
@@ -190,6 +209,17 @@ int main(int argc, char** argv) {
     omb::add_native_library(omb::au_scheme_init);
     omb::SchemeInterface::LISTEN_ADDRESS = options.listen;
     omb::SchemeInterface::STRING_MEMORY_LIMIT = static_cast<size_t>(prefs.string_memory_mb()) << 20;
+    if (rendering) {
+        // No eval server: nothing but the piece may change what is rendered.
+        omb::SchemeInterface primary(folder.parent_path().string(), "primary process", 0);
+        int status = primary.start() && offline ? omb::render_piece(*offline, host.scheduler(), primary, options.render)
+                                                : 1;
+        primary.stop();
+        host.stop();
+        omb::main_queue::run_pending();
+        omb::CPPBridge::detach();
+        return status;
+    }
     int port = 0;
     auto primary = start_primary(folder.parent_path().string(), options.port, port);
     if (!primary) {

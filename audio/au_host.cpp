@@ -5,6 +5,7 @@
 #include <ctime>
 #include <thread>
 
+#include "audio/capture.h"
 #include "platform/dev_log.h"
 #include "platform/log_bridge.h"
 #include "runtime/argument_target.h"
@@ -63,6 +64,8 @@ void AUHost::stop() {
     }
     if (device) device->stop();
     scheduler_.stop_thread();
+    // A capture still running is finished, never left half-written.
+    if (auto capture = stop_capture()) capture->close(nullptr);
 }
 
 std::string AUHost::device_name() {
@@ -105,6 +108,24 @@ void AUHost::render(void* user, const float* const*, int, float* const* outputs,
         host->frame_mismatch_.store(true, std::memory_order_relaxed);
     host->scheduler_.wake();
     host->graph_.render(outputs, output_channels, frames, window);
+    // The capture is handed over by its pointer; stop_capture() waits until no render is inside a push.
+    host->capture_users_.fetch_add(1, std::memory_order_seq_cst);
+    if (AudioCapture* capture = host->capture_.load(std::memory_order_seq_cst))
+        capture->push(outputs, output_channels, frames);
+    host->capture_users_.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+bool AUHost::start_capture(std::unique_ptr<AudioCapture> capture) {
+    AudioCapture* expected = nullptr;
+    if (!capture_.compare_exchange_strong(expected, capture.get())) return false;
+    capture.release();
+    return true;
+}
+
+std::unique_ptr<AudioCapture> AUHost::stop_capture() {
+    std::unique_ptr<AudioCapture> capture(capture_.exchange(nullptr, std::memory_order_seq_cst));
+    while (capture_users_.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
+    return capture;
 }
 
 void AUHost::report_render_problems() {

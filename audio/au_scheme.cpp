@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "audio/au_host.h"
+#include "audio/capture.h"
 #include "audio/presets.h"
 #include "audio/unit_registry.h"
 #include "platform/dev_log.h"
@@ -384,6 +385,53 @@ pointer open_view(scheme* sc, pointer args) {
     return sc->T;
 }
 
+// ---- capture ----------------------------------------------------------------------------------------------------
+
+pointer start_capture(scheme* sc, pointer args) {
+    AUHost& host = AUHost::singleton();
+    if (host.capturing()) {
+        CPPBridge::error("Stop Current Dump Before Starting New Dump!");
+        return sc->F;
+    }
+    if (!is_string(arg(sc, args, 0))) {
+        CPPBridge::error("Argument 1 must be a file name");
+        return sc->F;
+    }
+    const std::string path = expand_home(string_arg(sc, args, 0));
+    int channels = 2;
+    if (count(sc, args) > 1 && !integer_arg(sc, args, 1, channels)) channels = 2;
+    std::error_code ec;
+    if (std::filesystem::exists(path, ec)) {
+        CPPBridge::error("This file already exists");
+        return sc->F;
+    }
+    std::printf("ENGINE OUTPUT FORMAT: %d Hz, %d channels, 32-bit float\n", AUHost::SAMPLERATE.load(),
+                AUHost::CHANNELS.load());
+    std::string error;
+    auto capture = AudioCapture::open(path, format_for_path(path), 44100, channels, AUHost::SAMPLERATE.load(),
+                                      AUHost::CHANNELS.load(), &error);
+    if (!capture) {
+        CPPBridge::error("Error Creating Audio File: %s", error.c_str());
+        return sc->F;
+    }
+    if (!host.start_capture(std::move(capture))) {
+        CPPBridge::error("Stop Current Dump Before Starting New Dump!");
+        return sc->F;
+    }
+    return sc->T;
+}
+
+pointer stop_capture(scheme* sc, pointer) {
+    auto capture = AUHost::singleton().stop_capture();
+    if (!capture) return sc->F;
+    std::string error;
+    if (!capture->close(&error)) CPPBridge::error("Error finishing the audio capture: %s", error.c_str());
+    if (const uint64_t lost = capture->lost_frames())
+        CPPBridge::error("The audio capture lost %llu frames: the disk did not keep up",
+                         static_cast<unsigned long long>(lost));
+    return sc->T;
+}
+
 // ---- the component listings ----------------------------------------------------------------------------------------
 
 std::string padded(std::string name) {
@@ -513,6 +561,8 @@ void au_scheme_init(SchemeInterface* process) {
     process->addForeignFunc("sys:set-block", set_block);
     process->addForeignFunc("sys:remove-block", remove_block);
     process->addForeignFunc("sys:clear-scheduler", clear_scheduler);
+    process->addForeignFunc("au:start-audio-capture", start_capture);
+    process->addForeignFunc("au:stop-audio-capture", stop_capture);
     process->addForeignFunc("au:set-global-time", set_time);
     process->addForeignFunc("au:set-global-beat", set_beat);
     process->addForeignFunc("au:set-global-tempo", set_tempo);

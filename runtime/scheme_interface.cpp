@@ -34,7 +34,7 @@ std::map<scheme*, SchemeInterface*> SCHEME_MAP;
 std::map<std::string, SchemeInterface*> SCHEME_NAME_MAP;
 
 // The files every process loads after its native libraries, from the resources folder, in this order.
-const char* const STANDARD_FILES[] = {"comlist.scm", "sort.scm", "mbe.scm", "ombrel.scm"};
+const char* const STANDARD_FILES[] = {"comlist.scm", "sort.scm", "mbe.scm", "ombrel.scm", "au.scm"};
 
 int32_t clock_low32() { return static_cast<int32_t>(SampleClock::TIME.load()); }
 
@@ -145,6 +145,7 @@ bool SchemeInterface::start() {
         running_ = false;
         return false;
     }
+    if (port_ == 0) return startWithoutServer();
     int yes = 1;
     ::setsockopt(server_socket_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     sockaddr_in addr{};
@@ -163,15 +164,26 @@ bool SchemeInterface::start() {
     }
     std::fputs("STARTED OMBREL SERVER\n", stdout);
     std::fflush(stdout);
-    {
-        std::lock_guard lock(registry_mutex);
-        SCHEME_NAME_MAP[name_] = this;
-        INSTANCES.push_back(this);
-        SCHEME_MAP[sc_] = this;
-    }
+    registerProcess();
     task_thread_->start();
     server_thread_->start();
     return true;
+}
+
+// An offline render takes no requests from outside: the process evaluates only what the renderer hands it.
+bool SchemeInterface::startWithoutServer() {
+    ::close(server_socket_);
+    server_socket_ = -1;
+    registerProcess();
+    task_thread_->start();
+    return true;
+}
+
+void SchemeInterface::registerProcess() {
+    std::lock_guard lock(registry_mutex);
+    SCHEME_NAME_MAP[name_] = this;
+    INSTANCES.push_back(this);
+    SCHEME_MAP[sc_] = this;
 }
 
 void SchemeInterface::stop() {
@@ -336,21 +348,24 @@ void SchemeInterface::queueRequest(uint64_t request, char* text, const std::stri
 
 // Only the eval server awaits replies, each under its request's number: a task from anyone else (MIDI, a mouse)
 // has no reply to keep, and a reply can never land on a request it does not answer.
-void SchemeInterface::storeReply(const SchemeTask& task, std::string text) {
+void SchemeInterface::storeReply(const SchemeTask& task, std::string text, bool failed) {
     if (task.reply_to == 0) return;
     {
         std::lock_guard lock(guard_);
-        replies_[task.reply_to] = std::move(text);
+        replies_[task.reply_to] = Reply{std::move(text), failed};
     }
     const uint64_t one = 1;
     if (reply_wake_fd_ >= 0) [[maybe_unused]] auto n = ::write(reply_wake_fd_, &one, sizeof one);
 }
 
-bool SchemeInterface::takeReply(uint64_t request, std::string& reply) {
+bool SchemeInterface::takeReply(uint64_t request, std::string& reply, bool* failed) {
     std::lock_guard lock(guard_);
     auto it = replies_.find(request);
     const bool arrived = it != replies_.end();
-    if (arrived) reply = std::move(it->second);
+    if (arrived) {
+        reply = std::move(it->second.text);
+        if (failed) *failed = it->second.failed;
+    }
     replies_.erase(replies_.begin(), arrived ? std::next(it) : replies_.lower_bound(request));
     return arrived;
 }
@@ -413,6 +428,7 @@ void SchemeInterface::executerBody() {
                 executing_ = true;
             }
             runTask(task);
+            tasks_done_.fetch_add(1);
         }
         std::unique_lock lock(guard_);
         if (task_queue_.empty() && running_) guard_.wait_for(std::chrono::milliseconds(5));
@@ -447,7 +463,7 @@ void SchemeInterface::taskFailed(SchemeTask& task, const char* what) {
     std::string report = std::string("Evaluation failed: ") + what;
     CPPBridge::error_text(report);
     reset_output();
-    if (task.type == SchemeTaskType::eval_string) storeReply(task, report);
+    if (task.type == SchemeTaskType::eval_string) storeReply(task, report, true);
 }
 
 namespace {
@@ -471,7 +487,7 @@ void SchemeInterface::runEvalString(SchemeTask& task) {
     } else if (sc_->retcode == 0) {
         storeReply(task, printed(sc_, sc_->value));
     } else {
-        storeReply(task, std::string(output_, strnlen(output_, sizeof output_)));
+        storeReply(task, std::string(output_, strnlen(output_, sizeof output_)), true);
         reset_output();
     }
 }

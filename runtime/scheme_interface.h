@@ -54,6 +54,7 @@ public:
     SchemeInterface(const SchemeInterface&) = delete;
     SchemeInterface& operator=(const SchemeInterface&) = delete;
 
+    // Port 0: no eval server (an offline render); the executer alone.
     bool start();
     void stop();
     bool loadFile(const std::string& name, const std::string& folder);
@@ -78,7 +79,8 @@ public:
     // its reply kept under `request` until taken; the wake descriptor becomes readable whenever a reply arrives.
     void queueRequest(uint64_t request, char* text, const std::string& label);
     // Takes the reply to `request` if it has arrived, and forgets replies to earlier requests (given up).
-    bool takeReply(uint64_t request, std::string& reply);
+    // `failed` (when given) tells whether the evaluation ended in an error.
+    bool takeReply(uint64_t request, std::string& reply, bool* failed = nullptr);
     int replyWakeFd() const { return reply_wake_fd_; }
 
     scheme* getScheme() const { return sc_; }
@@ -90,6 +92,8 @@ public:
     size_t queueSize();
     // No task queued and none running: what the offline clock waits for before it renders the next buffer.
     bool isIdle();
+    // Tasks the executer has finished since it started: a clock that waits for the work sees any it missed.
+    uint64_t tasksDone() const { return tasks_done_.load(); }
 
     // The process built-ins (foreign functions).
     static pointer callCPPAtTime(scheme* sc, pointer args);
@@ -118,13 +122,15 @@ private:
     void dispatch(SchemeTask& task);
     void taskFailed(SchemeTask& task, const char* what);
     void unregister();
+    void registerProcess();
+    bool startWithoutServer();
     void interruptUntilExecuterEnds();
     void runEvalString(SchemeTask& task);
     void runClosureCallback(SchemeTask& task);
     void runRunloopCallback(SchemeTask& task);
     void reset_output();
     void forget_callback_error();
-    void storeReply(const SchemeTask& task, std::string text);
+    void storeReply(const SchemeTask& task, std::string text, bool failed = false);
 
     char output_[256];
     std::string path_;
@@ -138,10 +144,15 @@ private:
     std::atomic<bool> ready_{false};
     std::atomic<bool> stopped_{false};
     std::atomic<bool> executer_done_{false};
+    std::atomic<uint64_t> tasks_done_{0};
     bool executing_ = false;  // under the guard
     int server_socket_ = -1;
     std::deque<SchemeTask> task_queue_;
-    std::map<uint64_t, std::string> replies_;  // by request number; under the guard
+    struct Reply {
+        std::string text;
+        bool failed;
+    };
+    std::map<uint64_t, Reply> replies_;  // by request number; under the guard
     int reply_wake_fd_ = -1;                    // an eventfd: the server's poll wakes when a reply is stored
     std::unique_ptr<CMI<SchemeInterface>> callback_target_;
 };

@@ -226,11 +226,16 @@ void Scheduler::note_lateness(int64_t lateness) {
 }
 
 void Scheduler::queue_thread_body() {
+    in_slice_.store(true);
     while (running_) {
         time_slice();
+        in_slice_.store(false);
         queue_thread_wake_.acquire();
-        wake_pending_.store(false, std::memory_order_release);
+        // Busy before the wake is taken back, so that idle() is never true while a slice is coming.
+        in_slice_.store(true);
+        wake_pending_.store(false);
     }
+    in_slice_.store(false);
 }
 
 void Scheduler::start_thread() {

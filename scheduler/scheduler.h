@@ -47,6 +47,8 @@ public:
     void wake() {
         if (!wake_pending_.exchange(true, std::memory_order_acq_rel)) queue_thread_wake_.release();
     }
+    // No slice running and none asked for (with the queue thread running). For a clock that waits for the work.
+    bool idle() const { return !in_slice_.load() && !wake_pending_.load(); }
     // One pass: clear if asked, reap late tasks, run those due before TIME + FRAMES. Queue thread (or tests).
     void time_slice();
     // Runs at the start of every slice on the queue thread: where render-thread events get reported.
@@ -97,6 +99,7 @@ private:
     // Wakes coalesce: at most one release is outstanding, so the count stays within the semaphore's range.
     std::counting_semaphore<> queue_thread_wake_{0};
     std::atomic<bool> wake_pending_{false};
+    std::atomic<bool> in_slice_{false};
     std::set<int32_t> blocked_;
     std::atomic<bool> clear_requested_{false};
     std::atomic<bool> running_{false};

@@ -1,0 +1,479 @@
+// The real drivers: JACK against a jackd of the test's own on the dummy backend (no sound card needed), the choice of
+// the default device with and without that server, and the RtAudio drivers on a machine that may have no sound card.
+#include <gtest/gtest.h>
+#include <jack/jack.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/audio_device.h"
+
+namespace omb {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+const fs::path kServerDir = "/tmp/ombrel-jackd-tests";
+
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (!done()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// The command line of `pid`, arguments separated by spaces; empty once it is gone.
+std::string command_line(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/cmdline");
+    std::string args((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (char& c : args)
+        if (c == '\0') c = ' ';
+    return args;
+}
+
+// A child that dies with this process (PR_SET_PDEATHSIG), its output in `log`; -1 if it could not be forked.
+pid_t spawn(const std::vector<std::string>& args, const std::string& log) {
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);
+        const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1);
+        dup2(out, 2);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+// Sends `signal` and reaps the child, with SIGKILL after 5 s; `pid` becomes -1. False if it had already exited.
+bool end_child(pid_t& pid, int signal, int* status) {
+    if (pid <= 0) return false;
+    ::kill(pid, signal);
+    if (!wait_until([&] { return waitpid(pid, status, WNOHANG) == pid; }, 5000ms)) {
+        ::kill(pid, SIGKILL);
+        waitpid(pid, status, 0);
+    }
+    pid = -1;
+    return true;
+}
+
+std::string contents(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A jackd of our own: `jackd -n NAME -d dummy -r 48000 -p 256`, NAME one of a few "ombrel-test-N" held through a
+// lock file for as long as this program runs, so parallel test programs and a server the machine runs never meet.
+// JACK's shared registry has room for eight servers per machine, and a server that was killed outright keeps its
+// entry (and about 100 MB of shared memory) until a server of the same name starts: hence a small pool of names
+// that are reused, and a killed server is followed by a clean start and stop under its name. The server dies with
+// this process (PR_SET_PDEATHSIG); one left by a crashed run is found through its pid file and killed.
+class JackServer {
+public:
+    ~JackServer() {
+        stop(SIGTERM);
+        if (lock_ >= 0) ::close(lock_);
+    }
+
+    const std::string& name() const { return name_; }
+
+    // Started and accepting clients, within a bounded wait; false with a reason in `why`.
+    bool start(std::string& why) {
+        if (lock_ < 0 && !claim_name(why)) return false;
+        kill_stale_server();
+        pid_ = spawn({"jackd", "-n", name_, "-d", "dummy", "-r", "48000", "-p", "256"}, file(".log"));
+        if (pid_ < 0) {
+            why = "fork failed";
+            return false;
+        }
+        std::ofstream(file(".pid")) << pid_ << "\n";
+        // JACK reports every refused connection while the server comes up: quiet while polling.
+        jack_set_error_function([](const char*) {});
+        const bool ready = wait_until([&] { return exited() || accepts_clients(); }, 10000ms) && pid_ > 0;
+        jack_set_error_function(nullptr);
+        if (ready) return true;
+        why = "jackd did not come up: " + contents(file(".log"));
+        stop(SIGKILL);
+        return false;
+    }
+
+    // Ends the server with `signal` and waits until it is gone (SIGKILL after 5 s). One killed outright is started
+    // and stopped once more, so that it leaves nothing in JACK's registry.
+    void stop(int signal) {
+        if (!end_child(pid_, signal, &status_)) return;
+        std::error_code ec;
+        fs::remove(file(".pid"), ec);
+        fs::remove(file(".log"), ec);
+        // Client semaphores that clients of a dead server could not remove (the name is ours while we hold it).
+        const std::string semaphores = "jack_sem." + std::to_string(getuid()) + "_" + name_ + "_";
+        for (const auto& entry : fs::directory_iterator("/dev/shm", ec))
+            if (entry.path().filename().string().rfind(semaphores, 0) == 0) fs::remove(entry.path(), ec);
+        if (WIFSIGNALED(status_) && WTERMSIG(status_) == SIGKILL && !tidying_) {
+            tidying_ = true;
+            std::string why;
+            if (start(why)) stop(SIGTERM);
+            tidying_ = false;
+        }
+    }
+
+private:
+    std::string file(const char* extension) const { return (kServerDir / (name_ + extension)).string(); }
+
+    bool claim_name(std::string& why) {
+        fs::create_directories(kServerDir);
+        const bool claimed = wait_until([&] {
+            for (int n = 0; n < 4 && lock_ < 0; ++n) {
+                const std::string name = "ombrel-test-" + std::to_string(n);
+                const int fd = ::open((kServerDir / (name + ".lock")).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+                if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) {
+                    lock_ = fd;
+                    name_ = name;
+                } else if (fd >= 0) {
+                    ::close(fd);
+                }
+            }
+            return lock_ >= 0;
+        }, 120000ms);
+        if (!claimed) why = "every test server name is in use";
+        return claimed;
+    }
+
+    // Whoever held the name before us is gone; a server it left is killed if that pid is still that very jackd.
+    void kill_stale_server() {
+        pid_t stale = 0;
+        std::ifstream(file(".pid")) >> stale;
+        const std::string proc = "/proc/" + std::to_string(stale);
+        if (stale <= 0 || contents(proc + "/comm") != "jackd\n") return;
+        const std::string args = command_line(stale);
+        if (!args.empty() && args.rfind("jackd -n " + name_ + " ", 0) != 0) return;  // the pid went to another jackd
+        ::kill(stale, SIGKILL);
+        // Gone once its parent (init, for an orphan) has reaped it: JACK counts a zombie's server as running.
+        wait_until([&] { return !fs::exists(proc); }, 5000ms);
+    }
+
+    bool exited() {
+        if (pid_ > 0 && waitpid(pid_, &status_, WNOHANG) == pid_) pid_ = -1;
+        return pid_ <= 0;
+    }
+
+    bool accepts_clients() const {
+        jack_status_t status{};
+        jack_client_t* probe = jack_client_open("ombrel-test-probe", static_cast<jack_options_t>(JackNoStartServer | JackServerName),
+                                                &status, name_.c_str());
+        if (!probe) return false;
+        jack_client_close(probe);
+        return true;
+    }
+
+    std::string name_;
+    int lock_ = -1;
+    pid_t pid_ = -1;
+    int status_ = 0;
+    bool tidying_ = false;
+};
+
+// A render target that records what the device does with it. Test only: a render may be asked to stall.
+struct Recorder {
+    static constexpr float kOut[2] = {0.25f, -0.5f};
+    std::atomic<int> buffers{0};
+    std::atomic<uint32_t> frames{0};
+    std::atomic<int> input_channels{-1};
+    std::atomic<int> output_channels{-1};
+    std::atomic<float> input_sample[2] = {0.0f, 0.0f};  // the last sample of each input
+    std::atomic<int> stall_ms{0};
+    std::atomic<bool> in_render{false};
+    std::atomic<pid_t> render_thread{0};
+    std::atomic<int> lost{0};
+    std::atomic<pid_t> lost_thread{0};
+    std::atomic<Clock::rep> lost_at{0};
+    std::atomic<bool> lost_inside_render{false};
+    std::function<void()> when_lost;  // what the owner does from lost(): it may block, stop or destroy the device
+
+    RenderTarget target() { return {&Recorder::render, &Recorder::on_lost, this}; }
+
+    static void render(void* user, const float* const* inputs, int input_channels, float* const* outputs,
+                       int output_channels, uint32_t frames) {
+        auto* self = static_cast<Recorder*>(user);
+        self->in_render = true;
+        self->render_thread = gettid();
+        self->frames = frames;
+        self->input_channels = input_channels;
+        self->output_channels = output_channels;
+        for (int c = 0; c < input_channels && c < 2; ++c) self->input_sample[c] = inputs[c][frames - 1];
+        for (int c = 0; c < output_channels && c < 2; ++c)
+            for (uint32_t i = 0; i < frames; ++i) outputs[c][i] = kOut[c];
+        if (const int ms = self->stall_ms.exchange(0)) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        ++self->buffers;
+        self->in_render = false;
+    }
+
+    static void on_lost(void* user) {
+        auto* self = static_cast<Recorder*>(user);
+        if (self->in_render) self->lost_inside_render = true;
+        self->lost_thread = gettid();
+        self->lost_at = Clock::now().time_since_epoch().count();
+        if (self->when_lost) self->when_lost();
+        ++self->lost;
+    }
+
+    // Buffers rendered over `span`, after the stream has settled.
+    int rendered_during(std::chrono::milliseconds span) {
+        const int before = buffers;
+        std::this_thread::sleep_for(span);
+        return buffers - before;
+    }
+};
+
+// A client of the test that looks at and changes connections and the buffer size; it never touches audio.
+class Control {
+public:
+    explicit Control(const std::string& server) {
+        jack_status_t status{};
+        client_ = jack_client_open("control", static_cast<jack_options_t>(JackNoStartServer | JackServerName),
+                                   &status, server.c_str());
+    }
+    ~Control() {
+        if (client_) jack_client_close(client_);
+    }
+
+    jack_client_t* client() const { return client_; }
+    bool has_port(const char* port) const { return jack_port_by_name(client_, port) != nullptr; }
+    bool connect(const char* from, const char* to) { return jack_connect(client_, from, to) == 0; }
+    bool connected(const char* port, const char* other) const {
+        const jack_port_t* p = jack_port_by_name(client_, port);
+        return p && jack_port_connected_to(p, other);
+    }
+
+private:
+    jack_client_t* client_ = nullptr;
+};
+
+// A child process ended when the test ends, however it ends.
+struct ChildGuard {
+    pid_t pid;
+    ~ChildGuard() {
+        int status = 0;
+        end_child(pid, SIGTERM, &status);
+    }
+};
+
+class DeviceJack : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string why;
+        ASSERT_TRUE(server_.start(why)) << why;
+        setenv("JACK_DEFAULT_SERVER", server_.name().c_str(), 1);
+        setenv("JACK_NO_START_SERVER", "1", 1);  // for the JACK programs the tests run, too
+    }
+    void TearDown() override {
+        server_.stop(SIGTERM);
+        unsetenv("JACK_DEFAULT_SERVER");
+    }
+
+    std::unique_ptr<AudioDevice> open_jack() {
+        auto device = make_audio_device("jack");
+        if (device && !device->open(1024, 44100)) ADD_FAILURE() << device->error();
+        return device;
+    }
+
+    JackServer server_;
+};
+
+TEST_F(DeviceJack, FollowsTheServerRendersAtItsPaceAndJoinsTheSystemPorts) {
+    auto device = open_jack();
+    ASSERT_NE(device, nullptr);
+    // Asked for 1024 frames at 44100 Hz: the server's own settings win.
+    EXPECT_EQ(device->sample_rate(), 48000);
+    EXPECT_EQ(device->frames(), 256u);
+    EXPECT_EQ(device->channels(), 2);
+    EXPECT_EQ(device->input_channels(), 2);
+    EXPECT_EQ(device->name(), "jack");
+
+    Recorder recorder;
+    ASSERT_TRUE(device->start(recorder.target())) << device->error();
+    EXPECT_FALSE(device->start(recorder.target())) << "a second start while running";
+    ASSERT_TRUE(wait_until([&] { return recorder.buffers > 5; }, 2000ms));
+    // 48000 / 256 = 187.5 buffers a second; the bounds only catch a clock that is off by a large factor.
+    const int in_half_a_second = recorder.rendered_during(500ms);
+    EXPECT_GT(in_half_a_second, 94 / 2);
+    EXPECT_LT(in_half_a_second, 94 * 3 / 2);
+    EXPECT_EQ(recorder.frames, 256u);
+    EXPECT_EQ(recorder.output_channels, 2);
+    EXPECT_EQ(recorder.input_channels, 2);
+
+    Control control(server_.name());
+    ASSERT_NE(control.client(), nullptr);
+    EXPECT_TRUE(control.connected("ombrel:out_1", "system:playback_1"));
+    EXPECT_TRUE(control.connected("ombrel:out_2", "system:playback_2"));
+    EXPECT_TRUE(control.connected("ombrel:in_1", "system:capture_1"));
+    EXPECT_TRUE(control.connected("ombrel:in_2", "system:capture_2"));
+
+    // Stopped: not one more render; started again: rendering resumes, connected again.
+    device->stop();
+    EXPECT_EQ(recorder.rendered_during(100ms), 0);
+    ASSERT_TRUE(device->start(recorder.target())) << device->error();
+    EXPECT_TRUE(wait_until([&] { return recorder.rendered_during(50ms) > 0; }, 2000ms));
+    EXPECT_TRUE(control.connected("ombrel:out_1", "system:playback_1"));
+    EXPECT_EQ(recorder.lost, 0);
+}
+
+// Through another application: jack_thru (a separate process, as a listener would be) copies ombrel's outputs back to
+// its inputs, so what the render writes must come back to it a cycle later.
+TEST_F(DeviceJack, SignalsPassThroughItsPorts) {
+    auto device = open_jack();
+    ASSERT_NE(device, nullptr);
+    Recorder recorder;
+    ASSERT_TRUE(device->start(recorder.target())) << device->error();
+
+    const std::string log = "/tmp/ombrel-jackd-tests/" + server_.name() + "-thru.log";
+    ChildGuard thru{spawn({"jack_thru"}, log)};
+    Control control(server_.name());
+    ASSERT_NE(control.client(), nullptr);
+    ASSERT_TRUE(wait_until([&] { return control.has_port("jack_thru:output_2"); }, 5000ms)) << contents(log);
+    ASSERT_TRUE(control.connect("ombrel:out_1", "jack_thru:input_1"));
+    ASSERT_TRUE(control.connect("ombrel:out_2", "jack_thru:input_2"));
+    ASSERT_TRUE(control.connect("jack_thru:output_1", "ombrel:in_1"));
+    ASSERT_TRUE(control.connect("jack_thru:output_2", "ombrel:in_2"));
+    // jack_thru also listens to the silent dummy capture, which adds nothing.
+    EXPECT_TRUE(wait_until([&] {
+        return recorder.input_sample[0] == Recorder::kOut[0] && recorder.input_sample[1] == Recorder::kOut[1];
+    }, 3000ms)) << recorder.input_sample[0] << " " << recorder.input_sample[1];
+    fs::remove(log);
+}
+
+TEST_F(DeviceJack, CountsXrunsAndFollowsABufferSizeChange) {
+    auto device = open_jack();
+    ASSERT_NE(device, nullptr);
+    Recorder recorder;
+    ASSERT_TRUE(device->start(recorder.target())) << device->error();
+    ASSERT_TRUE(wait_until([&] { return recorder.buffers > 5; }, 2000ms));
+
+    // One render that takes about six periods: the server misses its deadline and says so.
+    recorder.stall_ms = 30;
+    EXPECT_TRUE(wait_until([&] { return device->dropped_buffers() > 0; }, 3000ms));
+    EXPECT_TRUE(wait_until([&] { return recorder.rendered_during(50ms) > 0; }, 2000ms)) << "rendering goes on";
+
+    Control control(server_.name());
+    ASSERT_NE(control.client(), nullptr);
+    ASSERT_EQ(jack_set_buffer_size(control.client(), 512), 0);
+    EXPECT_TRUE(wait_until([&] { return device->frames() == 512 && recorder.frames == 512; }, 3000ms))
+        << device->frames() << " " << recorder.frames;
+    EXPECT_EQ(recorder.lost, 0);
+}
+
+TEST_F(DeviceJack, ServerLossCallsLostOncePromptlyFromAThreadOfOurs) {
+    // Servers that die outright under owners that stop or destroy the device from lost() itself, then one that shuts
+    // down in order.
+    enum Owner { waits, stops, destroys };
+    for (const auto& [signal, owner] : {std::pair{SIGKILL, stops}, {SIGKILL, destroys}, {SIGTERM, waits}}) {
+        SCOPED_TRACE(::testing::Message() << "signal " << signal << ", owner " << owner);
+        if (owner != stops) {
+            std::string why;
+            ASSERT_TRUE(server_.start(why)) << why;
+        }
+        auto device = open_jack();
+        ASSERT_NE(device, nullptr);
+        Recorder recorder;
+        if (owner == stops) recorder.when_lost = [&] { device->stop(); };
+        if (owner == destroys) recorder.when_lost = [&] { device.reset(); };
+        ASSERT_TRUE(device->start(recorder.target())) << device->error();
+        ASSERT_TRUE(wait_until([&] { return recorder.buffers > 5; }, 2000ms));
+
+        const auto killed = Clock::now();
+        server_.stop(signal);
+        ASSERT_TRUE(wait_until([&] { return recorder.lost > 0; }, 3000ms));
+        EXPECT_LT(Clock::time_point(Clock::duration(recorder.lost_at)) - killed, 500ms);
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(recorder.lost, 1);
+        EXPECT_FALSE(recorder.lost_inside_render);
+        EXPECT_NE(recorder.lost_thread, recorder.render_thread);
+        EXPECT_NE(recorder.lost_thread, gettid());
+        if (owner == destroys) {
+            EXPECT_EQ(device, nullptr);
+            continue;
+        }
+        // The owner carries on: stop, a refused restart with a reason, and closing all return.
+        device->stop();
+        EXPECT_FALSE(device->start(recorder.target()));
+        EXPECT_FALSE(device->error().empty());
+        device.reset();
+        EXPECT_EQ(recorder.lost, 1);
+    }
+}
+
+TEST_F(DeviceJack, DefaultIsJackWhileAServerRunsThenTheFallback) {
+    bool fell_back = true;
+    auto device = open_default_audio_device(512, 44100, &fell_back);
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(device->name(), "jack");
+    EXPECT_FALSE(fell_back);
+    EXPECT_EQ(device->frames(), 256u);
+    device.reset();
+
+    server_.stop(SIGTERM);
+    auto jack = make_audio_device("jack");
+    EXPECT_FALSE(jack->open(512, 44100));
+    EXPECT_EQ(jack->error(), "No JACK server is running");
+    EXPECT_FALSE(jack->start(Recorder().target()));
+
+    device = open_default_audio_device(512, 44100, &fell_back);
+    ASSERT_NE(device, nullptr);
+    EXPECT_NE(device->name(), "jack");
+    // Here, with no sound card, that is the null driver; elsewhere the system's own device.
+    EXPECT_EQ(fell_back, device->name() == "null");
+    EXPECT_EQ(device->frames(), 512u);
+}
+
+// Without a sound card both fail to open with a reason and do not crash; with one, they play.
+TEST(DeviceRtAudio, AlsaAndPulseOpenOrFailCleanly) {
+    EXPECT_EQ(make_audio_device("coreaudio"), nullptr);
+    for (const char* driver : {"alsa", "pulse"}) {
+        SCOPED_TRACE(driver);
+        auto device = make_audio_device(driver);
+        ASSERT_NE(device, nullptr);
+        EXPECT_EQ(device->name(), driver);
+        Recorder recorder;
+        EXPECT_FALSE(device->start(recorder.target())) << "started before open";
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            if (!device->open(256, 48000)) {
+                EXPECT_FALSE(device->error().empty());
+                EXPECT_FALSE(device->start(recorder.target()));
+                continue;
+            }
+            EXPECT_GT(device->sample_rate(), 0);
+            EXPECT_GT(device->frames(), 0u);
+            ASSERT_TRUE(device->start(recorder.target())) << device->error();
+            EXPECT_TRUE(wait_until([&] { return recorder.buffers > 3; }, 3000ms));
+            device->stop();
+        }
+    }
+}
+
+}  // namespace
+}  // namespace omb
