@@ -12,6 +12,7 @@
 #include "audio/capture.h"
 #include "audio/presets.h"
 #include "audio/unit_registry.h"
+#include "audio/units/sampler.h"
 #include "platform/dev_log.h"
 #include "platform/log_bridge.h"
 #include "platform/main_queue.h"
@@ -385,6 +386,33 @@ pointer open_view(scheme* sc, pointer args) {
     return sc->T;
 }
 
+// ---- the sampler ------------------------------------------------------------------------------------------------
+
+// (au:sampler-load node path [root-key [low-key [high-key]]]): #t, or #f with the reason in the log.
+pointer sampler_load(scheme* sc, pointer args) {
+    auto unit = node_unit(sc, args, 0, "au:sampler-load");
+    auto* sampler = dynamic_cast<Sampler*>(unit.get());
+    if (unit && !sampler) CPPBridge::error("au:sampler-load: node %s is not a sampler", printed(sc, arg(sc, args, 0)).c_str());
+    const std::string path = expand_home(string_arg(sc, args, 1));
+    if (!sampler) return sc->F;
+    if (path.empty()) {
+        CPPBridge::error("au:sampler-load: needs a node and a sound file");
+        return sc->F;
+    }
+    int keys[3] = {60, 0, 127};
+    for (int i = 0; i < 3; ++i)
+        if (count(sc, args) > 2 + i && !integer_arg(sc, args, 2 + i, keys[i])) {
+            CPPBridge::error("au:sampler-load: keys are integers from 0 to 127");
+            return sc->F;
+        }
+    std::string error;
+    if (!sampler->load(path, keys[0], keys[1], keys[2], &error)) {
+        CPPBridge::error("au:sampler-load: %s", error.c_str());
+        return sc->F;
+    }
+    return sc->T;
+}
+
 // ---- capture ----------------------------------------------------------------------------------------------------
 
 pointer start_capture(scheme* sc, pointer args) {
@@ -581,6 +609,7 @@ void au_scheme_init(SchemeInterface* process) {
     process->addGlobal("*au:input-node*", mk_integer(sc, Graph::kDeviceNode));
     process->addGlobal("*au:output-node*", mk_integer(sc, Graph::kDeviceNode));
     process->addGlobal("*au:frames*", mk_integer(sc, AUHost::FRAMES.load()));
+    process->addForeignFunc("au:sampler-load", sampler_load);
 }
 
 }  // namespace omb
