@@ -1,6 +1,7 @@
 #include "audio/unit.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace omb {
@@ -99,8 +100,11 @@ void Unit::render(const BusBuffer* inputs, BusBuffer& output, uint32_t frames, i
         if (e->kind == UnitEvent::Kind::parameter) {
             const int s = slot(e->parameter.id, e->parameter.scope, e->parameter.element);
             if (s >= 0) {
-                values_[static_cast<size_t>(s)].store(e->parameter.value, std::memory_order_relaxed);
-                parameter_changed(e->parameter.id, e->parameter.scope, e->parameter.element, e->parameter.value);
+                // What is read back is what is in effect: within the range, and no NaN.
+                const ParameterInfo& p = *parameter(e->parameter.id, e->parameter.scope);
+                const float v = std::isnan(e->parameter.value) ? p.initial : std::clamp(e->parameter.value, p.min, p.max);
+                values_[static_cast<size_t>(s)].store(v, std::memory_order_relaxed);
+                parameter_changed(e->parameter.id, e->parameter.scope, e->parameter.element, v);
             }
         } else if (e->kind == UnitEvent::Kind::bypass) {
             bypassed_.store(e->bypass.on, std::memory_order_relaxed);

@@ -83,7 +83,9 @@ public:
 
     void prepare(double sample_rate, uint32_t max_frames) override {
         Unit::prepare(sample_rate, max_frames);
-        const auto frames = [sample_rate](double ms) { return static_cast<uint32_t>(std::lround(ms * sample_rate / 1000)); };
+        const auto frames = [sample_rate](double ms) {
+            return static_cast<uint32_t>(std::lround(ms * sample_rate / 1000));
+        };
         for (int i = 0; i < kLines; ++i) {
             Line& line = lines_[static_cast<size_t>(i)];
             // Room for the prime above the nominal length, and for the wavering.

@@ -39,7 +39,9 @@ protected:
     Effect(ComponentDescription description, std::vector<ParameterInfo> parameters, int channels)
         : Unit(std::move(description), std::move(parameters), {channels}, channels) {}
     // `value` limited to the range of parameter `id` (see above).
-    float limited(uint32_t id, float value, int scope = kScopeGlobal) const { return limit(parameter(id, scope), value); }
+    float limited(uint32_t id, float value, int scope = kScopeGlobal) const {
+        return limit(parameter(id, scope), value);
+    }
     // The current value of a parameter, limited.
     float setting(uint32_t id, int scope = kScopeGlobal, int element = 0) const {
         return limited(id, value(id, scope, element), scope);

@@ -34,6 +34,7 @@ namespace omb {
 namespace {
 
 constexpr double kRate = 48000;
+constexpr double kPi = 3.14159265358979323846;
 constexpr uint32_t kWindow = 256;
 constexpr uint32_t kRamp = 96;  // the documented 2 ms parameter ramp at 48 kHz
 
@@ -43,7 +44,7 @@ using Channels = std::vector<Signal>;  // one signal per channel
 Signal sine(double hertz, float amplitude, size_t frames) {
     Signal s(frames);
     for (size_t i = 0; i < frames; ++i)
-        s[i] = amplitude * static_cast<float>(std::sin(2 * M_PI * hertz * static_cast<double>(i) / kRate));
+        s[i] = amplitude * static_cast<float>(std::sin(2 * kPi * hertz * static_cast<double>(i) / kRate));
     return s;
 }
 
@@ -67,7 +68,7 @@ double db(double ratio) { return 20 * std::log10(ratio); }
 double amplitude_at(const Signal& s, double hertz, size_t from, size_t to) {
     double re = 0, im = 0;
     for (size_t i = from; i < to; ++i) {
-        const double phase = 2 * M_PI * hertz * double(i) / kRate;
+        const double phase = 2 * kPi * hertz * double(i) / kRate;
         re += s[i] * std::cos(phase);
         im += s[i] * std::sin(phase);
     }
