@@ -406,7 +406,9 @@ pointer sampler_load(scheme* sc, pointer args) {
             return sc->F;
         }
     std::string error;
-    if (!sampler->load(path, keys[0], keys[1], keys[2], &error)) {
+    std::error_code ec;
+    const std::string absolute = std::filesystem::absolute(path, ec).string();  // presets keep it: it must not move
+    if (!sampler->load(ec ? path : absolute, keys[0], keys[1], keys[2], &error)) {
         CPPBridge::error("au:sampler-load: %s", error.c_str());
         return sc->F;
     }

