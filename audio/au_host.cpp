@@ -46,7 +46,7 @@ bool AUHost::run(std::unique_ptr<AudioDevice> device) {
     std::lock_guard lock(device_mutex_);
     device_ = std::move(device);
     dropped_reported_ = 0;
-    if (!device_->start(RenderTarget{&AUHost::render, &AUHost::device_lost, this})) {
+    if (!device_->start(RenderTarget{&AUHost::render, &AUHost::device_lost, &AUHost::frames_changed, this})) {
         CPPBridge::error("Audio device %s did not start: %s", device_->name().c_str(), device_->error().c_str());
         return false;
     }
@@ -91,12 +91,19 @@ void AUHost::device_lost(void* user) {
         host->retired_device_ = std::move(host->device_);
         auto null = make_audio_device("null");
         if (null && null->open(static_cast<uint32_t>(FRAMES.load()), SAMPLERATE.load()) &&
-            null->start(RenderTarget{&AUHost::render, &AUHost::device_lost, host}))
+            null->start(RenderTarget{&AUHost::render, &AUHost::device_lost, &AUHost::frames_changed, host}))
             host->device_ = std::move(null);
         else
             CPPBridge::error("The null audio driver did not start: the clock has stopped");
         host->dropped_reported_ = 0;
     }).detach();
+}
+
+// A JACK server's new buffer size is taken as the engine's, so the clock keeps counting the frames that play.
+void AUHost::frames_changed(void* user, uint32_t frames) {
+    auto* host = static_cast<AUHost*>(user);
+    FRAMES.store(static_cast<int>(frames));
+    host->buffer_changed_.store(true);
 }
 
 void AUHost::render(void* user, const float* const*, int, float* const* outputs, int output_channels,
@@ -132,6 +139,10 @@ void AUHost::report_render_problems() {
     if (frame_mismatch_.exchange(false)) {
         devlog("FRAME MISMATCH IN AUHOST!");
         CPPBridge::error("FRAME MISMATCH IN AUHOST!");
+    }
+    if (buffer_changed_.exchange(false)) {
+        std::puts("Device Buffer has changed ");
+        CPPBridge::notification("Audio device buffer has changed.");
     }
     std::unique_lock lock(device_mutex_, std::try_to_lock);  // never wait here: this is the queue thread
     if (!lock.owns_lock() || !device_) return;

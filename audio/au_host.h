@@ -72,6 +72,7 @@ private:
     AUHost() = default;
     bool run(std::unique_ptr<AudioDevice> device);
     static void device_lost(void* user);
+    static void frames_changed(void* user, uint32_t frames);
 
     Scheduler& scheduler_ = Scheduler::singleton();  // the engine drives the program's one queue
     Graph graph_;
@@ -79,7 +80,7 @@ private:
     std::unique_ptr<AudioDevice> device_;
     std::unique_ptr<AudioDevice> retired_device_;
     std::atomic<bool> frame_mismatch_{false};
-    std::atomic<bool> lost_{false};
+    std::atomic<bool> buffer_changed_{false};
     uint64_t dropped_reported_ = 0;
 
     std::mutex note_mutex_;

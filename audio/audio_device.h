@@ -20,6 +20,9 @@ struct RenderTarget {
     // Called once, never from inside render(), when the device has stopped for good (the JACK server went away):
     // the owner carries on without it.
     void (*lost)(void* user) = nullptr;
+    // Called off the render thread when the device changes its buffer size (a JACK server asked for another), before
+    // the first render of the new size.
+    void (*frames_changed)(void* user, uint32_t frames) = nullptr;
     void* user = nullptr;
 };
 

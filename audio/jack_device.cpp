@@ -176,9 +176,12 @@ private:
 
     // Waits until JACK's thread is outside render() and will not enter it again, so that deactivating (which may
     // cancel that thread) never interrupts the owner's code, and the target is free to go once stop() returns.
+    // Once the server is gone JACK may have ended that thread inside render(): the wait is then bounded.
     void quiesce_render() {
         rendering_.store(false);
-        while (in_render_.load()) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+        while (in_render_.load() && (!server_gone_ || std::chrono::steady_clock::now() < deadline))
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
 
     void watch_for_loss() {
@@ -219,8 +222,12 @@ private:
         return 0;
     }
 
+    // JACK holds the process thread while this runs, so the owner learns the size before the first such render.
     static int on_buffer_size(jack_nframes_t frames, void* arg) {
-        static_cast<JackDevice*>(arg)->frames_.store(frames, std::memory_order_relaxed);
+        auto* self = static_cast<JackDevice*>(arg);
+        const uint32_t before = self->frames_.exchange(frames, std::memory_order_relaxed);
+        if (before != frames && self->rendering_.load() && self->target_.frames_changed)
+            self->target_.frames_changed(self->target_.user, frames);
         return 0;
     }
 

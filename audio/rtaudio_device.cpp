@@ -1,11 +1,16 @@
 // The "alsa" and "pulse" drivers, through RtAudio: the system's default output device of that API, stereo, with its
 // default input when it has one, rendered from RtAudio's callback thread in non-interleaved float32.
 //
-// Threads: RtAudio's callback thread calls render() and counts overruns; open, start and stop run on the owner's.
+// Threads: RtAudio's callback thread calls render() and counts overruns; open, start and stop run on the owner's. A
+// server that goes away (PulseAudio killed) makes every write fail, and RtAudio would then call us as fast as the
+// machine goes, racing the clock: the callback thread notices cycles that all fail, aborts the stream and wakes a
+// watcher thread of ours, which calls lost().
 #include <RtAudio.h>
+#include <semaphore.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -25,20 +30,30 @@ constexpr int kRenderPriority = 40;
 // A fixed buffer, since RtAudio's own thread may report too.
 thread_local char t_last_error[256];
 
-void on_error(RtAudioError::Type type, const std::string& text) {
-    if (type == RtAudioError::WARNING || type == RtAudioError::DEBUG_WARNING) return;
-    std::snprintf(t_last_error, sizeof t_last_error, "%s", text.c_str());
-}
+class RtAudioDevice;
+// The device whose callback runs on this thread: RtAudio reports a failed write there, right after our callback.
+thread_local RtAudioDevice* t_rendering = nullptr;
+
+// Cycles in a row whose write failed before the device counts as gone; an underrun fails one cycle, then recovers.
+constexpr int kFailedCyclesForLoss = 32;
+
+void on_error(RtAudioError::Type type, const std::string& text);
 
 class RtAudioDevice : public AudioDevice {
 public:
     RtAudioDevice(RtAudio::Api api, std::string name, std::string label)
-        : api_(api), name_(std::move(name)), label_(std::move(label)) {}
+        : api_(api), name_(std::move(name)), label_(std::move(label)) {
+        sem_init(&signal_, 0, 0);
+    }
 
     ~RtAudioDevice() override {
         stop();
         close();
+        sem_destroy(&signal_);
     }
+
+    // On the callback thread, after our callback: this cycle's write or read failed.
+    void cycle_failed() { cycle_failed_ = true; }
 
     bool open(uint32_t frames, int sample_rate) override {
         stop();
@@ -61,8 +76,11 @@ public:
     }
 
     bool start(RenderTarget target) override {
-        if (!audio_ || running_ || !target.render) return false;
+        if (gone_) error_ = "The " + label_ + " device has gone away";
+        if (!audio_ || running_ || !target.render || gone_) return false;
         target_ = target;
+        failed_cycles_ = 0;
+        cycle_failed_ = false;
         try {
             audio_->startStream();
         } catch (const RtAudioError& e) {
@@ -70,6 +88,10 @@ public:
             return false;
         }
         running_ = true;
+        if (!watcher_) {
+            watcher_ = std::make_unique<Thread>("ombrel audio loss", [this] { watch_for_loss(); });
+            watcher_->start();
+        }
         return true;
     }
 
@@ -153,6 +175,13 @@ private:
     }
 
     void close() {
+        if (watcher_) {
+            closing_ = true;
+            sem_post(&signal_);
+            watcher_->join();
+            watcher_.reset();
+            closing_ = false;
+        }
         if (!audio_) return;
         try {
             if (audio_->isStreamOpen()) audio_->closeStream();
@@ -162,9 +191,32 @@ private:
         audio_.reset();
     }
 
+    void watch_for_loss() {
+        while (sem_wait(&signal_) != 0 && errno == EINTR) {
+        }
+        if (closing_) return;
+        running_ = false;
+        if (target_.lost) target_.lost(target_.user);
+    }
+
+    // Counts cycles that failed in a row; after too many the stream is aborted (RtAudio's return value 2) and the
+    // watcher woken. True when this cycle is not to be rendered.
+    bool device_gone() {
+        failed_cycles_ = cycle_failed_ ? failed_cycles_ + 1 : 0;
+        cycle_failed_ = false;
+        if (failed_cycles_ < kFailedCyclesForLoss) return gone_;
+        if (!gone_.exchange(true)) sem_post(&signal_);
+        return true;
+    }
+
     // Non-interleaved: each channel's frames follow the previous channel's.
     static int callback(void* output, void* input, unsigned frames, double, RtAudioStreamStatus status, void* user) {
         auto* self = static_cast<RtAudioDevice*>(user);
+        t_rendering = self;
+        if (self->device_gone()) {
+            std::memset(output, 0, sizeof(float) * frames * self->output_channels_);
+            return 2;
+        }
         if (status & (RTAUDIO_INPUT_OVERFLOW | RTAUDIO_OUTPUT_UNDERFLOW))
             self->dropped_.fetch_add(1, std::memory_order_relaxed);
         float* outputs[kMaxChannels] = {};
@@ -185,14 +237,29 @@ private:
     std::string label_;  // the API's name in messages
     std::unique_ptr<RtAudio> audio_;
     RenderTarget target_;
-    bool running_ = false;
+    std::atomic<bool> running_{false};
     unsigned output_channels_ = kMaxChannels;
     unsigned input_channels_ = 0;
     uint32_t frames_ = 0;
     int rate_ = 0;
     std::atomic<uint64_t> dropped_{0};
     std::string error_;
+    // Callback thread only.
+    bool cycle_failed_ = false;
+    int failed_cycles_ = 0;
+    std::atomic<bool> gone_{false};
+    std::atomic<bool> closing_{false};
+    sem_t signal_;  // posted when the device is gone, and to end the watcher
+    std::unique_ptr<Thread> watcher_;
 };
+
+void on_error(RtAudioError::Type type, const std::string& text) {
+    if (type == RtAudioError::WARNING || type == RtAudioError::DEBUG_WARNING) {
+        if (t_rendering) t_rendering->cycle_failed();
+        return;
+    }
+    std::snprintf(t_last_error, sizeof t_last_error, "%s", text.c_str());
+}
 
 }  // namespace
 

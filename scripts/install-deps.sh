@@ -29,6 +29,11 @@ PACKAGES=(
   libavutil-dev
   libswresample-dev
   libespeak-ng-dev
+  libasound2-dev
+  # audio tests: a PulseAudio server with a null sink, parec to hear it, and alsa-lib's route to it
+  pulseaudio
+  pulseaudio-utils
+  libasound2-plugins
 )
 # -----------------------------------------------------------------------------
 

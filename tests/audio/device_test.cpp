@@ -1,6 +1,7 @@
 // The real drivers: JACK against a jackd of the test's own on the dummy backend (no sound card needed), the choice of
 // the default device with and without that server, and the RtAudio drivers on a machine that may have no sound card.
 #include <gtest/gtest.h>
+#include <alsa/asoundlib.h>
 #include <jack/jack.h>
 
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "audio/audio_device.h"
+#include "tests/support/free_port.h"
 
 namespace omb {
 namespace {
@@ -63,6 +66,7 @@ pid_t spawn(const std::vector<std::string>& args, const std::string& log) {
         const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, 1);
         dup2(out, 2);
+        close_range(3, ~0U, 0);  // our JACK clients' sockets stay ours
         execvp(argv[0], argv.data());
         _exit(127);
     }
@@ -98,6 +102,7 @@ class JackServer {
 public:
     ~JackServer() {
         stop(SIGTERM);
+        tidy();
         if (lock_ >= 0) ::close(lock_);
     }
 
@@ -107,6 +112,7 @@ public:
     bool start(std::string& why) {
         if (lock_ < 0 && !claim_name(why)) return false;
         kill_stale_server();
+        killed_ = false;  // a start under the name reclaims what a killed server left
         pid_ = spawn({"jackd", "-n", name_, "-d", "dummy", "-r", "48000", "-p", "256"}, file(".log"));
         if (pid_ < 0) {
             why = "fork failed";
@@ -123,10 +129,10 @@ public:
         return false;
     }
 
-    // Ends the server with `signal` and waits until it is gone (SIGKILL after 5 s). One killed outright is started
-    // and stopped once more, so that it leaves nothing in JACK's registry.
+    // Ends the server with `signal` and waits until it is gone (SIGKILL after 5 s).
     void stop(int signal) {
         if (!end_child(pid_, signal, &status_)) return;
+        killed_ = WIFSIGNALED(status_) && WTERMSIG(status_) == SIGKILL;
         std::error_code ec;
         fs::remove(file(".pid"), ec);
         fs::remove(file(".log"), ec);
@@ -134,12 +140,16 @@ public:
         const std::string semaphores = "jack_sem." + std::to_string(getuid()) + "_" + name_ + "_";
         for (const auto& entry : fs::directory_iterator("/dev/shm", ec))
             if (entry.path().filename().string().rfind(semaphores, 0) == 0) fs::remove(entry.path(), ec);
-        if (WIFSIGNALED(status_) && WTERMSIG(status_) == SIGKILL && !tidying_) {
-            tidying_ = true;
-            std::string why;
-            if (start(why)) stop(SIGTERM);
-            tidying_ = false;
-        }
+    }
+
+    // A server killed outright keeps its entry in JACK's registry, and its shared memory, until a server of its name
+    // starts: one is started and stopped. Only once no client of the dead server is open, since libjack may crash
+    // closing a client whose server's name came back.
+    void tidy() {
+        if (!killed_) return;
+        std::string why;
+        if (start(why)) stop(SIGTERM);
+        killed_ = false;
     }
 
 private:
@@ -195,7 +205,7 @@ private:
     int lock_ = -1;
     pid_t pid_ = -1;
     int status_ = 0;
-    bool tidying_ = false;
+    bool killed_ = false;
 };
 
 // A render target that records what the device does with it. Test only: a render may be asked to stall.
@@ -214,14 +224,20 @@ struct Recorder {
     std::atomic<Clock::rep> lost_at{0};
     std::atomic<bool> lost_inside_render{false};
     std::function<void()> when_lost;  // what the owner does from lost(): it may block, stop or destroy the device
+    std::atomic<uint32_t> told_frames{0};           // the last size frames_changed() gave
+    std::atomic<bool> rendered_before_told{false};  // a render of a size nobody announced
 
-    RenderTarget target() { return {&Recorder::render, &Recorder::on_lost, this}; }
+    RenderTarget target() { return {&Recorder::render, &Recorder::on_lost, &Recorder::on_frames, this}; }
+
+    static void on_frames(void* user, uint32_t frames) { static_cast<Recorder*>(user)->told_frames = frames; }
 
     static void render(void* user, const float* const* inputs, int input_channels, float* const* outputs,
                        int output_channels, uint32_t frames) {
         auto* self = static_cast<Recorder*>(user);
         self->in_render = true;
         self->render_thread = gettid();
+        if (self->frames != 0 && frames != self->frames && frames != self->told_frames)
+            self->rendered_before_told = true;
         self->frames = frames;
         self->input_channels = input_channels;
         self->output_channels = output_channels;
@@ -263,7 +279,6 @@ public:
     }
 
     jack_client_t* client() const { return client_; }
-    bool has_port(const char* port) const { return jack_port_by_name(client_, port) != nullptr; }
     bool connect(const char* from, const char* to) { return jack_connect(client_, from, to) == 0; }
     bool connected(const char* port, const char* other) const {
         const jack_port_t* p = jack_port_by_name(client_, port);
@@ -293,6 +308,7 @@ protected:
     }
     void TearDown() override {
         server_.stop(SIGTERM);
+        server_.tidy();
         unsetenv("JACK_DEFAULT_SERVER");
     }
 
@@ -355,7 +371,9 @@ TEST_F(DeviceJack, SignalsPassThroughItsPorts) {
     ChildGuard thru{spawn({"jack_thru"}, log)};
     Control control(server_.name());
     ASSERT_NE(control.client(), nullptr);
-    ASSERT_TRUE(wait_until([&] { return control.has_port("jack_thru:output_2"); }, 5000ms)) << contents(log);
+    // Active once it has joined its own outputs to the system's: only then does JACK connect to its ports.
+    ASSERT_TRUE(wait_until([&] { return control.connected("jack_thru:output_2", "system:playback_2"); }, 5000ms))
+        << contents(log);
     ASSERT_TRUE(control.connect("ombrel:out_1", "jack_thru:input_1"));
     ASSERT_TRUE(control.connect("ombrel:out_2", "jack_thru:input_2"));
     ASSERT_TRUE(control.connect("jack_thru:output_1", "ombrel:in_1"));
@@ -384,6 +402,8 @@ TEST_F(DeviceJack, CountsXrunsAndFollowsABufferSizeChange) {
     ASSERT_EQ(jack_set_buffer_size(control.client(), 512), 0);
     EXPECT_TRUE(wait_until([&] { return device->frames() == 512 && recorder.frames == 512; }, 3000ms))
         << device->frames() << " " << recorder.frames;
+    EXPECT_EQ(recorder.told_frames, 512u);
+    EXPECT_FALSE(recorder.rendered_before_told) << "the owner hears of a new size before rendering it";
     EXPECT_EQ(recorder.lost, 0);
 }
 
@@ -450,6 +470,82 @@ TEST_F(DeviceJack, DefaultIsJackWhileAServerRunsThenTheFallback) {
     EXPECT_EQ(device->frames(), 512u);
 }
 
+// The program on JACK, as a performer runs it: the clock at the server's rate, a server's xrun and new buffer size
+// reported, and the server's end survived on the null driver with evaluation going on.
+TEST_F(DeviceJack, TheProgramPlaysOnJackAndOutlivesTheServer) {
+    const fs::path home = kServerDir / (server_.name() + "-home");
+    fs::create_directories(home);
+    setenv("XDG_DATA_HOME", home.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
+    int port = 0;
+    for (int attempt = 0; attempt < 50 && port == 0; ++attempt) {
+        const int p = test::free_port();
+        if (p < 65000 && test::free_port() != p + 1) port = p;  // p + 1 is the second process's
+    }
+    const std::string log = (home / "ombrel.log").string();
+    ChildGuard program{spawn({OMBREL_BIN, "--audio", "jack", "--port", std::to_string(port)}, log)};
+    auto eval = [&](const std::string& expression) {
+        const std::string command = std::string(OMBREL_REPL_BIN) + " --port " + std::to_string(port) + " -e '" +
+                                    expression + "' 2>/dev/null";
+        std::string out;
+        if (std::FILE* p = ::popen(command.c_str(), "r")) {
+            char buf[256];
+            for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+            ::pclose(p);
+        }
+        return out;
+    };
+    ASSERT_TRUE(wait_until([&] { return eval("*au:samplerate*") == "48000\n"; }, 30000ms)) << contents(log);
+    EXPECT_EQ(eval("*au:frames*"), "256\n");
+    // The clock runs at the server's rate: about 48000 frames a wall-clock second.
+    auto frames_per_second = [&] {
+        const auto t0 = Clock::now();
+        const long before = std::stol(eval("(now)"));
+        std::this_thread::sleep_for(1000ms);
+        const long after = std::stol(eval("(now)"));
+        return double(after - before) / std::chrono::duration<double>(Clock::now() - t0).count();
+    };
+    const double rate = frames_per_second();
+    EXPECT_GT(rate, 48000 * 0.8);
+    EXPECT_LT(rate, 48000 * 1.2);
+
+    // A client that stalls one cycle makes the server miss its deadline: everyone hears of the xrun.
+    Control control(server_.name());
+    ASSERT_NE(control.client(), nullptr);
+    static std::atomic<int> stall{0};
+    jack_set_process_callback(control.client(), [](jack_nframes_t, void*) {
+        if (stall.exchange(0)) std::this_thread::sleep_for(30ms);
+        return 0;
+    }, nullptr);
+    ASSERT_EQ(jack_activate(control.client()), 0);
+    stall = 1;
+    EXPECT_TRUE(wait_until([&] { return contents(log).find("NOTE: Audio Dropout") != std::string::npos; }, 5000ms))
+        << contents(log);
+    ASSERT_EQ(jack_set_buffer_size(control.client(), 512), 0);
+    EXPECT_TRUE(wait_until([&] { return contents(log).find("Device Buffer has changed") != std::string::npos; },
+                           5000ms)) << contents(log);
+    EXPECT_EQ(eval("*au:frames*"), "256\n") << "a process keeps the value it was given";
+    const double rate_512 = frames_per_second();
+    EXPECT_GT(rate_512, 48000 * 0.8) << "the clock counts the frames that play";
+    EXPECT_LT(rate_512, 48000 * 1.2);
+    EXPECT_EQ(contents(log).find("FRAME MISMATCH"), std::string::npos);
+    jack_deactivate(control.client());
+
+    server_.stop(SIGTERM);
+    EXPECT_TRUE(wait_until([&] { return contents(log).find("Audio device jack is gone") != std::string::npos; },
+                           5000ms)) << contents(log);
+    const long before = std::stol(eval("(now)"));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_GT(std::stol(eval("(now)")), before) << "the null driver keeps the clock";
+    EXPECT_EQ(eval("(+ 1 2)"), "3\n");
+    int status = 0;
+    pid_t pid = program.pid;
+    program.pid = -1;
+    ASSERT_TRUE(end_child(pid, SIGTERM, &status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << contents(log);
+    fs::remove_all(home);
+}
+
 // Without a sound card both fail to open with a reason and do not crash; with one, they play.
 TEST(DeviceRtAudio, AlsaAndPulseOpenOrFailCleanly) {
     EXPECT_EQ(make_audio_device("coreaudio"), nullptr);
@@ -472,6 +568,111 @@ TEST(DeviceRtAudio, AlsaAndPulseOpenOrFailCleanly) {
             EXPECT_TRUE(wait_until([&] { return recorder.buffers > 3; }, 3000ms));
             device->stop();
         }
+    }
+}
+
+// A PulseAudio server of our own with a null sink, on a private socket that PULSE_SERVER names: the "pulse" driver
+// plays to it, and the "alsa" driver reaches it through alsa-lib's default device, which is PulseAudio's plugin
+// whenever a server runs. The sink's monitor is read back with parec.
+class PulseServer {
+public:
+    ~PulseServer() {
+        int status = 0;
+        end_child(pid_, SIGTERM, &status);
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+        unsetenv("PULSE_SERVER");
+    }
+
+    bool start(std::string& why) {
+        dir_ = fs::temp_directory_path() / ("ombrel-pulse-" + std::to_string(getpid()));
+        fs::create_directories(dir_);
+        const std::string socket = (dir_ / "native").string();
+        fs::remove(socket);  // one a killed server left
+        setenv("PULSE_SERVER", ("unix:" + socket).c_str(), 1);
+        // Its own runtime and home: nothing of a desktop session is touched.
+        pid_ = spawn({"env", "HOME=" + dir_.string(), "XDG_RUNTIME_DIR=" + dir_.string(), "pulseaudio", "-n",
+                      "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no", "--disable-shm=yes",
+                      "-L", "module-null-sink sink_name=ombrel_test rate=48000",
+                      "-L", "module-native-protocol-unix socket=" + socket + " auth-anonymous=1"},
+                     (dir_ / "pulse.log").string());
+        if (wait_until([&] { return fs::exists(socket); }, 10000ms)) return true;
+        why = "pulseaudio did not come up: " + contents((dir_ / "pulse.log").string());
+        return false;
+    }
+
+    // The sink's output over `span`, stereo float samples interleaved.
+    std::vector<float> record(std::chrono::milliseconds span) {
+        const std::string raw = (dir_ / "monitor.raw").string();
+        pid_t parec = spawn({"parec", "-d", "ombrel_test.monitor", "--format=float32le", "--channels=2",
+                             "--rate=48000", "--raw", raw}, (dir_ / "parec.log").string());
+        std::this_thread::sleep_for(span);
+        int status = 0;
+        end_child(parec, SIGINT, &status);
+        std::ifstream in(raw, std::ios::binary);
+        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::vector<float> samples(bytes.size() / sizeof(float));
+        std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+        return samples;
+    }
+
+    void kill() {
+        int status = 0;
+        end_child(pid_, SIGKILL, &status);
+    }
+
+private:
+    fs::path dir_;
+    pid_t pid_ = -1;
+};
+
+TEST(DeviceRtAudio, PlaysToAPulseServerDirectlyAndThroughAlsa) {
+    PulseServer server;
+    std::string why;
+    ASSERT_TRUE(server.start(why)) << why;
+    // alsa-lib decides once per configuration load whether its default device is PulseAudio's: earlier tests loaded
+    // it while no server ran.
+    snd_config_update_free_global();
+    for (const char* driver : {"pulse", "alsa"}) {
+        SCOPED_TRACE(driver);
+        auto device = make_audio_device(driver);
+        ASSERT_TRUE(device->open(256, 48000)) << device->error();
+        EXPECT_EQ(device->sample_rate(), 48000);
+        EXPECT_EQ(device->channels(), 2);
+        Recorder recorder;
+        ASSERT_TRUE(device->start(recorder.target())) << device->error();
+        ASSERT_TRUE(wait_until([&] { return recorder.buffers > 5; }, 3000ms));
+        // At the sink's pace, not as fast as the machine goes: about 48000 frames a second.
+        const auto t0 = Clock::now();
+        const int before = recorder.buffers;
+        std::this_thread::sleep_for(1000ms);
+        const double rate = double(recorder.buffers - before) * recorder.frames /
+                            std::chrono::duration<double>(Clock::now() - t0).count();
+        EXPECT_GT(rate, 48000 * 0.7);
+        EXPECT_LT(rate, 48000 * 1.3);
+        // What the render wrote is what the sink plays.
+        const std::vector<float> heard = server.record(600ms);
+        int matching = 0;
+        for (size_t i = 0; i + 1 < heard.size(); i += 2)
+            if (heard[i] == Recorder::kOut[0] && heard[i + 1] == Recorder::kOut[1]) ++matching;
+        EXPECT_GT(matching, 4800) << heard.size() << " samples heard";
+        device->stop();
+        EXPECT_EQ(recorder.rendered_during(100ms), 0);
+
+        // The server killed while playing: every write fails from then on. The device says it is gone, once and off
+        // its render thread, instead of rendering as fast as the machine allows.
+        ASSERT_TRUE(device->start(recorder.target())) << device->error();
+        ASSERT_TRUE(wait_until([&] { return recorder.rendered_during(50ms) > 0; }, 2000ms));
+        server.kill();
+        ASSERT_TRUE(wait_until([&] { return recorder.lost > 0; }, 2000ms));
+        EXPECT_LT(recorder.rendered_during(300ms), 5);
+        EXPECT_EQ(recorder.lost, 1);
+        EXPECT_NE(recorder.lost_thread, recorder.render_thread);
+        EXPECT_FALSE(device->start(recorder.target()));
+        EXPECT_FALSE(device->error().empty());
+        device.reset();
+        ASSERT_TRUE(server.start(why)) << why;
+        snd_config_update_free_global();
     }
 }
 
