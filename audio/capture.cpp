@@ -171,6 +171,8 @@ public:
         file_ = sf_open_virtual(&io, SFM_WRITE, &info, this);
         if (!file_) return fail(error, "Cannot write the audio file: ");
         sf_command(file_, SFC_SET_CLIPPING, nullptr, SF_TRUE);  // a loud mix clips instead of wrapping around
+        // The peak chunk carries the time of writing: without it, the same render gives the same bytes.
+        sf_command(file_, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
         return true;
     }
 
