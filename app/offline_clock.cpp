@@ -9,6 +9,7 @@
 
 #include "audio/audio_device.h"
 #include "audio/capture.h"
+#include "audio/speech.h"
 #include "runtime/scheme_interface.h"
 #include "scheduler/sample_clock.h"
 #include "scheduler/scheduler.h"
@@ -33,7 +34,8 @@ void settle(Scheduler& scheduler, const std::atomic<bool>* running = nullptr) {
 
 bool work_settled(Scheduler& scheduler) {
     const uint64_t before = activity(scheduler);
-    if (scheduler.stats().last_slice_time != static_cast<int64_t>(SampleClock::TIME.load()) || !scheduler.idle())
+    if (scheduler.stats().last_slice_time != static_cast<int64_t>(SampleClock::TIME.load()) || !scheduler.idle() ||
+        !speech_idle())
         return false;
     for (size_t i = 0; i < SchemeInterface::count(); ++i) {
         SchemeInterface* process = SchemeInterface::I(i);

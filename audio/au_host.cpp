@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "audio/capture.h"
+#include "audio/speech.h"
 #include "platform/dev_log.h"
 #include "platform/log_bridge.h"
 #include "runtime/argument_target.h"
@@ -115,6 +116,7 @@ void AUHost::render(void* user, const float* const*, int, float* const* outputs,
         host->frame_mismatch_.store(true, std::memory_order_relaxed);
     host->scheduler_.wake();
     host->graph_.render(outputs, output_channels, frames, window);
+    speech_mix(outputs, output_channels, frames);
     // The capture is handed over by its pointer; stop_capture() waits until no render is inside a push.
     host->capture_users_.fetch_add(1, std::memory_order_seq_cst);
     if (AudioCapture* capture = host->capture_.load(std::memory_order_seq_cst))

@@ -1,7 +1,8 @@
 // The audio engine's names in every process: the clock, the graph of units, parameters, presets, the scheduler's
-// built-ins and the timed targets for notes and parameters.
+// built-ins, the timed targets for notes and parameters, and speech channels.
 #include "audio/au_scheme.h"
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "audio/au_host.h"
 #include "audio/capture.h"
 #include "audio/presets.h"
+#include "audio/speech.h"
 #include "audio/unit_registry.h"
 #include "audio/units/sampler.h"
 #include "platform/dev_log.h"
@@ -176,15 +178,23 @@ pointer make_node_async(scheme* sc, pointer args) {
 // ---- connections -----------------------------------------------------------------------------------------------
 
 // Connects, and when the input is taken, disconnects it and tries once more.
+// One attempt, traced on standard output as the engine always has.
+Graph::Status try_connect(int source, int source_bus, int destination, int destination_bus) {
+    std::printf("Connect nodes ... %d:%d -> %d:%d\n", source, source_bus, destination, destination_bus);
+    const Graph::Status status = graph().connect(source, source_bus, destination, destination_bus);
+    std::printf("CONNECT ERROR: %d\n", static_cast<int>(status));
+    return status;
+}
+
 void connect_nodes(int source, int source_bus, int destination, int destination_bus) {
-    Graph::Status status = graph().connect(source, source_bus, destination, destination_bus);
+    Graph::Status status = try_connect(source, source_bus, destination, destination_bus);
     std::printf("CONNECT AU: %d\n", static_cast<int>(status));
     if (status == Graph::Status::ok) return;
     if (status == Graph::Status::bus_taken) {
         CPPBridge::notification("Failed to connect au. disconnecting output and trying again");
         if (graph().disconnect(destination, destination_bus) != Graph::Status::ok)
             CPPBridge::error("Failed to connect au");
-        status = graph().connect(source, source_bus, destination, destination_bus);
+        status = try_connect(source, source_bus, destination, destination_bus);
         if (status == Graph::Status::ok) return;
     }
     CPPBridge::error("Failed to connect au: %s (node %d bus %d -> node %d bus %d)", Graph::text(status), source,
@@ -502,6 +512,84 @@ pointer node_vector(scheme* sc, pointer args) {
     return all;
 }
 
+// ---- speech ---------------------------------------------------------------------------------------------------------
+
+// The channel an argument names: only pointers that au:get-speech-channel handed out count.
+SpeechChannel* speech_channel_arg(scheme* sc, pointer args, int i) {
+    pointer a = arg(sc, args, i);
+    return is_cptr(a) ? speech_channel_find(cptr_value(a)) : nullptr;
+}
+
+// A known selector ("rate", "pbas", "pmod", "volm"); false, with an error, for anything else.
+bool speech_selector_arg(scheme* sc, pointer args, int i, FourCC& selector) {
+    pointer a = arg(sc, args, i);
+    if (is_string(a) && fourcc_from(string_value(a), selector) && speech_selector_known(selector)) return true;
+    CPPBridge::error("Unknown speech selector %s", printed(sc, a).c_str());
+    return false;
+}
+
+pointer get_speech_channel(scheme* sc, pointer args) {
+    if (args != sc->NIL) {
+        CPPBridge::error("au:get-speech-channel takes no arguments");
+        return sc->F;
+    }
+    SpeechChannel* channel = speech_channel_new();
+    return channel ? mk_cptr(sc, speech_channel_handle(channel)) : sc->F;
+}
+
+pointer get_speech_info(scheme* sc, pointer args) {
+    SpeechChannel* channel = count(sc, args) == 2 ? speech_channel_arg(sc, args, 0) : nullptr;
+    if (!channel) {
+        CPPBridge::error("au:get-speech-info needs a speech channel and a selector: %s", printed(sc, args).c_str());
+        return sc->F;
+    }
+    FourCC selector = 0;
+    if (!speech_selector_arg(sc, args, 1, selector)) return sc->F;
+    return mk_real(sc, *speech_get_info(channel, selector) / 65536.0);
+}
+
+// (speech-channel text): the channel travels as its number, the text as text.
+class SpeakTarget : public ArgumentTarget {
+public:
+    bool read(scheme* sc, pointer args, TaskArguments& into) const override {
+        SpeechChannel* channel = count(sc, args) == 2 ? speech_channel_arg(sc, args, 0) : nullptr;
+        if (!channel || !is_string(arg(sc, args, 1))) {
+            CPPBridge::error("*au:speak-string* needs a speech channel and a string: %s", printed(sc, args).c_str());
+            return false;
+        }
+        into.numbers.push_back(speech_channel_index(channel));
+        into.text = string_value(arg(sc, args, 1));
+        return true;
+    }
+    void execute(TaskI* task) override {
+        const TaskArguments& a = task_arguments(task);
+        speech_speak(speech_channel_at(a.integer(0)), a.text);
+    }
+};
+
+// (speech-channel selector value): checked here, so a bad one is refused before anything is scheduled.
+class SpeechInfoTarget : public ArgumentTarget {
+public:
+    bool read(scheme* sc, pointer args, TaskArguments& into) const override {
+        SpeechChannel* channel = count(sc, args) == 3 ? speech_channel_arg(sc, args, 0) : nullptr;
+        pointer value = arg(sc, args, 2);
+        if (!channel || !is_number(value) || !std::isfinite(rvalue(value))) {
+            CPPBridge::error("*au:set-speech-info* needs a speech channel, a selector and a number: %s",
+                             printed(sc, args).c_str());
+            return false;
+        }
+        FourCC selector = 0;
+        if (!speech_selector_arg(sc, args, 1, selector)) return false;
+        into.numbers = {double(speech_channel_index(channel)), double(selector), double(speech_fixed(rvalue(value)))};
+        return true;
+    }
+    void execute(TaskI* task) override {
+        const TaskArguments& a = task_arguments(task);
+        if (SpeechChannel* channel = speech_channel_at(a.integer(0)))
+            speech_set_info(channel, static_cast<FourCC>(a.number(1)), static_cast<int32_t>(a.number(2)));
+    }
+};
+
 // ---- timed targets -------------------------------------------------------------------------------------------------
 
 // The system-exclusive target takes a node and the message: a string of bytes, or a list or vector of byte values.
@@ -590,6 +678,8 @@ void au_scheme_init(SchemeInterface* process) {
     process->addForeignFunc("au:get-node-vector", node_vector);
     process->addForeignFunc("sys:set-block", set_block);
     process->addForeignFunc("sys:remove-block", remove_block);
+    process->addForeignFunc("au:get-speech-info", get_speech_info);
+    process->addForeignFunc("au:get-speech-channel", get_speech_channel);
     process->addForeignFunc("sys:clear-scheduler", clear_scheduler);
     process->addForeignFunc("au:start-audio-capture", start_capture);
     process->addForeignFunc("au:stop-audio-capture", stop_capture);
@@ -606,6 +696,8 @@ void au_scheme_init(SchemeInterface* process) {
     process->addGlobalCptr("*au:set-bypass*",
                            target(std::make_unique<FlagTarget>(&AUHost::setBypassAU, &AUHost::singleton())));
     process->addGlobal("*au:mixer-node*", mk_integer(sc, 0));
+    process->addGlobalCptr("*au:speak-string*", target(std::make_unique<SpeakTarget>()));
+    process->addGlobalCptr("*au:set-speech-info*", target(std::make_unique<SpeechInfoTarget>()));
     process->addGlobalCptr("*au:midi*", member(&AUHost::aumidi));
     process->addGlobalCptr("*au:sysex*", target(std::make_unique<SysexTarget>(&AUHost::ausysex, &AUHost::singleton())));
     process->addGlobal("*au:input-node*", mk_integer(sc, Graph::kDeviceNode));

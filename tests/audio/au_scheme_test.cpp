@@ -1,8 +1,10 @@
 // The engine's names as a performer uses them, through a real process on the null device: nodes, connections and
-// their errors, parameters and their info, presets, bypass, the component listings, the sampler and captures.
+// their errors, parameters and their info, presets, bypass, the component listings, the sampler, captures and speech
+// channels.
 #include <filesystem>
 #include <fstream>
 
+#include "audio/speech.h"
 #include "tests/runtime/process_support.h"
 
 namespace omb::test {
@@ -141,6 +143,36 @@ TEST_F(AuScheme, SamplerLoadingCaptureAndSysex) {
     EXPECT_GT(std::filesystem::file_size(take), 1000u) << "a fifth of a second of silence, and a header";
     EXPECT_EQ(c.eval("(au:start-audio-capture \"" + take + "\")"), "#f");
     EXPECT_TRUE(log.saw(log.errors, "This file already exists"));
+}
+
+TEST_F(AuScheme, SpeechChannelsTheirPropertiesAndTheirErrors) {
+    EXPECT_EQ(c.eval("(define voice (au:get-speech-channel))"), "voice");
+    EXPECT_EQ(c.eval("(au:get-speech-info voice \"rate\")"), "175");
+    EXPECT_EQ(c.eval("(schedule (now) *au:set-speech-info* voice \"rate\" 200.5)"), "#t");
+    EXPECT_TRUE(becomes("(au:get-speech-info voice \"rate\")", "200.5"));
+    EXPECT_EQ(c.eval("(schedule (now) *au:set-speech-info* voice \"nope\" 1)"), "#f");
+    EXPECT_TRUE(log.saw(log.errors, "Unknown speech selector \"nope\""));
+    EXPECT_EQ(c.eval("(au:get-speech-info voice \"volm\")"), "1");
+    EXPECT_EQ(c.eval("(au:get-speech-info voice \"pitch\")"), "#f");
+
+    // Only channels count as channels: other pointers, numbers and wrong argument counts are refused.
+    EXPECT_EQ(c.eval("(au:get-speech-info *note-on* \"rate\")"), "#f");
+    EXPECT_TRUE(log.saw(log.errors, "au:get-speech-info needs a speech channel and a selector"));
+    EXPECT_EQ(c.eval("(au:get-speech-info voice)"), "#f");
+    EXPECT_EQ(c.eval("(au:get-speech-channel 1)"), "#f");
+    EXPECT_TRUE(log.saw(log.errors, "au:get-speech-channel takes no arguments"));
+    EXPECT_EQ(c.eval("(schedule (now) *au:speak-string* *note-on* \"hi\")"), "#f");
+    EXPECT_EQ(c.eval("(schedule (now) *au:speak-string* voice 5)"), "#f");
+    EXPECT_TRUE(log.saw(log.errors, "*au:speak-string* needs a speech channel and a string"));
+    EXPECT_EQ(c.eval("(schedule (now) *au:set-speech-info* 7 \"rate\" 1)"), "#f");
+    EXPECT_TRUE(log.saw(log.errors, "*au:set-speech-info* needs a speech channel, a selector and a number"));
+    // A channel scheduled as if it were a target does nothing harmful.
+    EXPECT_EQ(c.eval("(schedule (now) voice 1 2)"), "#t");
+    EXPECT_TRUE(log.saw(log.errors, "A speech channel is not a task target"));
+
+    EXPECT_EQ(c.eval("(schedule (now) *au:speak-string* voice \"hello\")"), "#t");
+    EXPECT_TRUE(eventually([] { return speech_idle(); }, 20s));
+    EXPECT_EQ(c.eval("(+ 1 2)"), "3");
 }
 
 }  // namespace

@@ -123,6 +123,24 @@ TEST_F(Render, NotesLandOnTheirSamplesAndEveryRenderIsTheSame) {
     EXPECT_EQ(bytes(dir / "c.wav"), bytes(dir / "a.wav"));
 }
 
+// Speech is synthesised on a thread of its own; a render waits for it, so the voice starts with the buffer its task
+// falls in and the file is the same every time.
+TEST_F(Render, SpeechIsInTheFileTheSameEveryTime) {
+    const fs::path p = piece("(define voice (au:get-speech-channel))\n"
+                             "(schedule 4410 *au:set-speech-info* voice \"rate\" 300)\n"
+                             "(schedule 4410 *au:speak-string* voice \"one two three\")\n");
+    for (const char* out : {"s1.wav", "s2.wav"}) {
+        const Outcome r = ombrel("--render " + p.string() + " --seconds 2 --out " + (dir / out).string(), dir);
+        ASSERT_EQ(r.status, 0) << r.output;
+    }
+    const auto s = read_left(dir / "s1.wav");
+    const size_t first = first_sound(s);
+    ASSERT_LT(first, s.size()) << "the voice is heard";
+    EXPECT_GE(first + 512, 4410u) << "not before the buffer its task falls in";
+    EXPECT_LT(first, 4410u + 2048u);
+    EXPECT_EQ(bytes(dir / "s2.wav"), bytes(dir / "s1.wav"));
+}
+
 TEST_F(Render, FailuresSayWhy) {
     const fs::path good = piece("(define x 1)");
     Outcome r = ombrel("--render " + (dir / "missing.scm").string() + " --seconds 1 --out " + (dir / "o.wav").string(),
