@@ -43,7 +43,7 @@ pointer set_switch(std::atomic<bool>& flag, scheme* sc, pointer args) {
 pointer SchemeInterface::callCPPAtTime(scheme* sc, pointer args) {
     pointer when = arg(sc, args, 0);
     pointer target = arg(sc, args, 2);
-    if (!is_cptr(target)) {
+    if (!is_cptr(target) || !CM::live(cptr_value(target))) {
         CPPBridge::error("Bad task needs valid CM ptr");
         return sc->F;
     }

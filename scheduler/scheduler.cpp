@@ -1,6 +1,8 @@
 #include "scheduler/scheduler.h"
 
 #include <exception>
+#include <mutex>
+#include <unordered_set>
 #include <vector>
 
 #include "interpreter/process_switches.h"
@@ -252,6 +254,37 @@ void Scheduler::stop_thread() {
     wake();
     queue_thread_->join();
     queue_thread_.reset();
+}
+
+// ---- the targets that exist -------------------------------------------------------------------------------------------
+
+namespace {
+
+std::mutex& targets_mutex() {
+    static std::mutex m;
+    return m;
+}
+
+std::unordered_set<const void*>& targets() {
+    static std::unordered_set<const void*> set;
+    return set;
+}
+
+}  // namespace
+
+CM::CM() {
+    std::lock_guard lock(targets_mutex());
+    targets().insert(this);
+}
+
+CM::~CM() {
+    std::lock_guard lock(targets_mutex());
+    targets().erase(this);
+}
+
+bool CM::live(const void* p) {
+    std::lock_guard lock(targets_mutex());
+    return targets().count(p) != 0;
 }
 
 }  // namespace omb

@@ -15,9 +15,15 @@ class TaskI;
 // A callback object: what running a task means.
 class CM {
 public:
+    CM();
+    virtual ~CM();
+    CM(const CM&) = delete;
+    CM& operator=(const CM&) = delete;
     virtual void execute(TaskI* task) = 0;
-    virtual ~CM() = default;
     virtual void print() {}
+    // Whether `p` is a target that exists now. A pointer that comes from Scheme (any pointer value a performer
+    // passes) is checked with this before it is used as one.
+    static bool live(const void* p);
 };
 
 // Binds a member function of T to an object of T. Lives as long as the program.
