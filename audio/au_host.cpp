@@ -35,6 +35,35 @@ bool AUHost::start_default() {
     return device && run(std::move(device));
 }
 
+namespace {
+
+// Buffers are 32-bit float, one per channel ('lpcm', float | packed | non-interleaved).
+constexpr unsigned kLinearPCM = 0x6c70636d, kFloatPackedNonInterleaved = 0x29;
+
+void print_stream_format(double rate, int channels) {
+    std::printf("-------------------------------\nSAMPLERATE: %g\nID: %u\nFORMAT FLAGS: %u\nBYTES PER PACKET: 4\n"
+                "FRAMES PER PACKET: 1\nBYTES PER FRAME: 4\nCHANNELS PER FRAME: %d\nBITS PER CHANNEL: 32\n\n\n",
+                rate, kLinearPCM, kFloatPackedNonInterleaved, channels);
+}
+
+std::string stream_description(double rate, int channels) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "AudioStreamBasicDescription: %d ch, %g Hz, 'lpcm' (0x%08X) 32-bit little-endian float, deinterleaved",
+                  channels, rate, kFloatPackedNonInterleaved);
+    return text;
+}
+
+// What the device was opened with, on standard output, as the engine has always shown it at start.
+void print_device_formats(const AudioDevice& device, const char* when) {
+    const double rate = device.sample_rate();
+    std::printf("%s\nDefault Output Unit Input Format: %s\nDefault Output Unit Output Format: %s\n", when,
+                stream_description(rate, device.input_channels()).c_str(),
+                stream_description(rate, device.channels()).c_str());
+}
+
+}  // namespace
+
 bool AUHost::run(std::unique_ptr<AudioDevice> device) {
     std::srand(static_cast<unsigned>(std::time(nullptr)) ^ static_cast<unsigned>(std::clock()));
     // A device that keeps its own buffer size and rate (a JACK server) sets the engine's.
@@ -44,6 +73,12 @@ bool AUHost::run(std::unique_ptr<AudioDevice> device) {
     graph_.set_format(SAMPLERATE.load(), std::max<uint32_t>(device->frames(), 4096), device->channels());
     scheduler_.set_slice_hook([this] { report_render_problems(); });
     scheduler_.start_thread();
+    std::puts("\n\nDEVICE OUTPUT AUDIO STREAM FORMAT");
+    print_stream_format(device->sample_rate(), device->channels());
+    std::puts("\n\nDEVICE INPUT AUDIO STREAM FORMAT");
+    print_stream_format(device->sample_rate(), device->input_channels());
+    std::printf("CHANNEL COUNT = %d\nSAMPLERATE = %d\n", device->channels(), SAMPLERATE.load());
+    print_device_formats(*device, "PRE GRAPH INIT");
     std::lock_guard lock(device_mutex_);
     device_ = std::move(device);
     dropped_reported_ = 0;
@@ -51,6 +86,8 @@ bool AUHost::run(std::unique_ptr<AudioDevice> device) {
         CPPBridge::error("Audio device %s did not start: %s", device_->name().c_str(), device_->error().c_str());
         return false;
     }
+    print_device_formats(*device_, "POST GRAPH INIT");
+    std::fflush(stdout);
     devlog("AUDIO SERVER STARTED (%s, %d Hz, %d frames)", device_->name().c_str(), SAMPLERATE.load(), FRAMES.load());
     return true;
 }
@@ -87,8 +124,9 @@ void AUHost::device_lost(void* user) {
         std::lock_guard lock(host->device_mutex_);
         if (!host->device_) return;
         const std::string name = host->device_->name();
-        CPPBridge::error("Audio device %s is gone; Ombrel goes on without sound on the null driver", name.c_str());
         std::puts("NOTE: Device has changed");
+        CPPBridge::notification("Audio device has changed.");
+        CPPBridge::error("Audio device %s is gone; Ombrel goes on without sound on the null driver", name.c_str());
         host->retired_device_ = std::move(host->device_);
         auto null = make_audio_device("null");
         if (null && null->open(static_cast<uint32_t>(FRAMES.load()), SAMPLERATE.load()) &&

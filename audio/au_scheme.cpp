@@ -447,6 +447,11 @@ pointer start_capture(scheme* sc, pointer args) {
     }
     std::printf("ENGINE OUTPUT FORMAT: %d Hz, %d channels, 32-bit float\n", AUHost::SAMPLERATE.load(),
                 AUHost::CHANNELS.load());
+    const std::filesystem::path folder = std::filesystem::absolute(path, ec).parent_path();
+    if (ec || !std::filesystem::is_directory(folder, ec)) {
+        CPPBridge::error("Error Creating New File");
+        return sc->F;
+    }
     std::string error;
     auto capture = AudioCapture::open(path, format_for_path(path), 44100, channels, AUHost::SAMPLERATE.load(),
                                       AUHost::CHANNELS.load(), &error);

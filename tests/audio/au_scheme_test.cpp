@@ -143,6 +143,8 @@ TEST_F(AuScheme, SamplerLoadingCaptureAndSysex) {
     EXPECT_GT(std::filesystem::file_size(take), 1000u) << "a fifth of a second of silence, and a header";
     EXPECT_EQ(c.eval("(au:start-audio-capture \"" + take + "\")"), "#f");
     EXPECT_TRUE(log.saw(log.errors, "This file already exists"));
+    EXPECT_EQ(c.eval("(au:start-audio-capture \"" + (dir / "no-such-folder" / "t.aif").string() + "\")"), "#f");
+    EXPECT_TRUE(log.saw(log.errors, "Error Creating New File"));
 }
 
 TEST_F(AuScheme, SpeechChannelsTheirPropertiesAndTheirErrors) {
