@@ -4,72 +4,37 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
-#include <new>
 #include <thread>
 #include <vector>
 
 #include "audio/graph.h"
-
-namespace {
-// Allocations counted while `counting` is set (on the thread that sets it).
-thread_local bool counting = false;
-std::atomic<int> allocations{0};
-}  // namespace
-
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"  // the replacements below pair malloc with free
-void* operator new(std::size_t n) {
-    if (counting) ++allocations;
-    if (void* p = std::malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#include "audio_test_support.h"
 
 namespace omb {
 namespace {
 
+using test::parameter;
 std::atomic<int> destroyed_on_render_thread{0};
 thread_local bool on_render_thread = false;
 
-// A source of a constant level (parameter 0), changed at the frames its events give.
+// A source of a constant level (parameter 0), or an effect that multiplies its input by it; changed at the frames
+// its events give.
 class Level : public Unit {
 public:
-    explicit Level(int channels = 1)
-        : Unit({fourcc("augn"), fourcc("levl"), fourcc("test"), "Level"}, {{0, "level", kUnitGeneric, -10, 10, 0}}, {},
-               channels) {}
+    explicit Level(int channels = 1, bool effect = false)
+        : Unit({fourcc(effect ? "aufx" : "augn"), fourcc("levl"), fourcc("test"), "Level"},
+               {{0, "level", kUnitGeneric, -10, 10, effect ? 1.0f : 0.0f}},
+               effect ? std::vector{channels} : std::vector<int>{}, channels) {}
     ~Level() override { destroyed_on_render_thread += on_render_thread; }
-
-protected:
-    void process(const BusBuffer*, BusBuffer& out, uint32_t offset, uint32_t count) override {
-        for (int c = 0; c < out.count; ++c)
-            for (uint32_t i = 0; i < count; ++i) out.channels[c][offset + i] = value(0);
-    }
-};
-
-// Multiplies its input by parameter 0.
-class Scale : public Unit {
-public:
-    explicit Scale(int channels = 2)
-        : Unit({fourcc("aufx"), fourcc("scal"), fourcc("test"), "Scale"}, {{0, "factor", kUnitGeneric, -10, 10, 1}},
-               {channels}, channels) {}
-    ~Scale() override { destroyed_on_render_thread += on_render_thread; }
 
 protected:
     void process(const BusBuffer* in, BusBuffer& out, uint32_t offset, uint32_t count) override {
         for (int c = 0; c < out.count; ++c)
-            for (uint32_t i = 0; i < count; ++i) out.channels[c][offset + i] = in[0].channels[c][offset + i] * value(0);
+            for (uint32_t i = offset; i < offset + count; ++i)
+                out.channels[c][i] = (input_buses() ? in[0].channels[c][i] : 1.0f) * value(0);
     }
 };
-
-UnitEvent level_at(int64_t window, uint32_t frame, float v) {
-    UnitEvent e;
-    e.kind = UnitEvent::Kind::parameter;
-    e.window = window;
-    e.frame = frame;
-    e.parameter = {0, kScopeGlobal, 0, v};
-    return e;
-}
+std::shared_ptr<Level> scale(int channels = 2) { return std::make_shared<Level>(channels, true); }
 
 struct Output {
     std::vector<float> left = std::vector<float>(256), right = std::vector<float>(256);
@@ -81,8 +46,8 @@ TEST(Graph, NodesAndConnectionsRefuseWhatCannotBe) {
     g.set_format(48000, 256, 2);
     EXPECT_EQ(g.node_count(), 1);
     const int src = g.add(std::make_shared<Level>());
-    const int fx = g.add(std::make_shared<Scale>());
-    const int fx2 = g.add(std::make_shared<Scale>());
+    const int fx = g.add(scale());
+    const int fx2 = g.add(scale());
     EXPECT_EQ(std::vector<int>({src, fx, fx2}), std::vector<int>({2, 3, 4}));
     using S = Graph::Status;
     EXPECT_EQ(g.connect(99, 0, fx, 0), S::unknown_node);
@@ -114,17 +79,17 @@ TEST(Graph, RendersSourcesFirstWithEventsAtTheirFrames) {
     Graph g;
     g.set_format(48000, 256, 2);
     auto level = std::make_shared<Level>(1);  // mono into a stereo effect: spread to both channels
-    auto scale = std::make_shared<Scale>(2);
+    auto scale = std::make_shared<Level>(2, true);
     const int fx = g.add(scale);  // added first: the order of rendering follows the connections, not the numbers
     const int src = g.add(level);
     ASSERT_EQ(g.connect(src, 0, fx, 0), Graph::Status::ok);
     ASSERT_EQ(g.connect(fx, 0, Graph::kDeviceNode, 0), Graph::Status::ok);
 
     Output out;
-    level->post(level_at(0, 0, 0.5f));
-    scale->post(level_at(0, 0, 2.0f));
-    level->post(level_at(0, 100, 0.25f));
-    level->post(level_at(256, 10, 3.0f));  // the next buffer's
+    level->post(parameter(0, 0, 0.5f));
+    scale->post(parameter(0, 0, 2.0f));
+    level->post(parameter(100, 0, 0.25f));
+    level->post(parameter(266, 0, 3.0f));  // the next buffer's
     g.render(out.channels, 2, 256, 0);
     EXPECT_FLOAT_EQ(out.left[0], 1.0f);
     EXPECT_FLOAT_EQ(out.left[99], 1.0f);
@@ -134,17 +99,12 @@ TEST(Graph, RendersSourcesFirstWithEventsAtTheirFrames) {
     EXPECT_FLOAT_EQ(out.left[9], 0.5f);
     EXPECT_FLOAT_EQ(out.left[10], 6.0f);
 
-    level->post(level_at(0, 200, 1.0f));  // posted too late for its buffer: at the start of the next
+    level->post(parameter(200, 0, 1.0f));  // posted too late for its buffer: at the start of the next
     g.render(out.channels, 2, 256, 512);
     EXPECT_FLOAT_EQ(out.left[0], 2.0f);
     EXPECT_FLOAT_EQ(level->parameter_value(0, kScopeGlobal, 0), 1.0f);
 
-    UnitEvent bypass;
-    bypass.kind = UnitEvent::Kind::bypass;
-    bypass.window = 768;
-    bypass.frame = 128;
-    bypass.bypass.on = true;
-    scale->post(bypass);
+    scale->post(test::bypass(768 + 128, true));
     g.render(out.channels, 2, 256, 768);
     EXPECT_FLOAT_EQ(out.left[127], 2.0f);
     EXPECT_FLOAT_EQ(out.left[128], 1.0f) << "bypassed: the input passes unchanged";
@@ -162,25 +122,22 @@ TEST(Graph, ChangesWhileRenderingNeverFreeOrAllocateOnTheRenderThread) {
     g.set_format(48000, 256, 2);
     std::atomic<bool> done{false};
     std::atomic<int> renders{0};
+    long allocated = -1;
     std::thread render([&] {
         on_render_thread = true;
         Output out;
         int64_t window = 0;
-        counting = true;
-        while (!done) {
-            g.render(out.channels, 2, 256, window);
-            window += 256;
-            ++renders;
-        }
-        counting = false;
+        allocated = alloc_count::during([&] {
+            for (; !done; window += 256, ++renders) g.render(out.channels, 2, 256, window);
+        });
     });
     for (int round = 0; round < 300; ++round) {
         auto level = std::make_shared<Level>(round % 2 + 1);
         const int src = g.add(level);
-        const int fx = g.add(std::make_shared<Scale>());
+        const int fx = g.add(scale());
         g.connect(src, 0, fx, 0);
         g.connect(fx, 0, Graph::kDeviceNode, 0);
-        level->post(level_at(0, 0, 1.0f));
+        level->post(parameter(0, 0, 1.0f));
         if (round % 3 == 0) g.clear();
         else g.disconnect(Graph::kDeviceNode, 0);
     }
@@ -189,7 +146,7 @@ TEST(Graph, ChangesWhileRenderingNeverFreeOrAllocateOnTheRenderThread) {
     done = true;
     render.join();
     EXPECT_EQ(destroyed_on_render_thread.load(), 0);
-    EXPECT_EQ(allocations.load(), 0);
+    EXPECT_EQ(allocated, 0);
 }
 
 }  // namespace
