@@ -1,7 +1,6 @@
 #include "app/preferences.h"
-#include "platform/log_bridge.h"
-#include "platform/main_queue.h"
 #include "platform/resources.h"
+#include "tests/support/log_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +13,6 @@
 #include <vector>
 
 namespace fs = std::filesystem;
-namespace mq = omb::main_queue;
 namespace plist = omb::plist;
 using omb::Colour;
 using omb::Preferences;
@@ -24,14 +22,6 @@ using plist::Dict;
 using plist::Value;
 
 namespace {
-
-struct Recorder : omb::LogTarget {
-    std::vector<std::string> errors, notes;
-    void output(std::string_view) override {}
-    void error(std::string_view t) override { errors.emplace_back(t); }
-    void notification(std::string_view t) override { notes.emplace_back(t); }
-    void styled(const omb::StyledText&) override {}
-};
 
 std::string wrap(const std::string& dict_body) {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>" + dict_body +
@@ -65,19 +55,10 @@ std::vector<std::string> names(const Value& records) {
 class PreferencesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        mq::set_main_thread();
-        mq::run_pending();
-        omb::CPPBridge::attach(&log_);
-        dir_ = fs::temp_directory_path() / ("ombrel-preferences-test-" + std::to_string(::getpid()));
         fs::remove_all(dir_);
         fs::create_directories(dir_);
-        file_ = dir_ / "ombrel.plist";
     }
-    void TearDown() override {
-        omb::CPPBridge::detach();
-        mq::run_pending();
-        fs::remove_all(dir_);
-    }
+    void TearDown() override { fs::remove_all(dir_); }
 
     void write(const fs::path& p, const std::string& text) { std::ofstream(p) << text; }
 
@@ -85,14 +66,15 @@ protected:
         write(file_, text);
         return load_file();
     }
-    Preferences load_file(const fs::path& defaults = {}) {
-        auto p = Preferences::load(file_, defaults.empty() ? dir_ / "no-defaults.plist" : defaults);
-        mq::run_pending();
+    Preferences load_file(const fs::path& defaults = {}, const fs::path& file = {}) {
+        auto p = Preferences::load(file.empty() ? file_ : file, defaults.empty() ? dir_ / "none.plist" : defaults);
+        log_.flush();
         return p;
     }
 
-    Recorder log_;
-    fs::path dir_, file_;
+    omb::test::LogCapture log_;
+    const fs::path dir_ = fs::temp_directory_path() / ("ombrel-preferences-test-" + std::to_string(::getpid()));
+    const fs::path file_ = dir_ / "ombrel.plist";
 };
 
 TEST_F(PreferencesTest, MissingFileReadsTheDefaultsFile) {
@@ -105,28 +87,24 @@ TEST_F(PreferencesTest, MissingFileReadsTheDefaultsFile) {
     EXPECT_FALSE(p.file_unreadable()) << "a missing file is a first start";
     // The delivered copy must agree with what the program would fill in itself.
     EXPECT_EQ(p.document(), Preferences::defaults());
-    EXPECT_EQ(summary(p), DEFAULTS);
-    EXPECT_EQ(p.colour("editor_bg"), (Colour{0.95, 0.95, 0.95, 0.99}));
-    EXPECT_EQ(p.colour("editor_omb_colour"), (Colour{0.5, 0.3, 0, 1}));
-    EXPECT_EQ(p.window_frame(1), (Rect{920, 100, 500, 600}));
 
     // Any defaults file is read; without one the program fills in its own and says which file was missing.
-    log_ = {};
+    log_.clear();
     write(dir_ / "defaults.plist", prefs_only("<key>audio_frames</key><integer>512</integer>"));
     EXPECT_EQ(load_file(dir_ / "defaults.plist").audio_frames(), 512);
     EXPECT_EQ(log_.notes, std::vector<std::string>{"Loaded Defaults!\n"});
 
-    log_ = {};
+    log_.clear();
     EXPECT_EQ(load_file().document(), Preferences::defaults());
     EXPECT_EQ(log_.notes, std::vector<std::string>{"Loaded Defaults!\n"});
     ASSERT_EQ(log_.errors.size(), 1u);
-    EXPECT_NE(log_.errors[0].find("no-defaults.plist"), std::string::npos) << log_.errors[0];
+    EXPECT_NE(log_.errors[0].find("none.plist"), std::string::npos) << log_.errors[0];
 }
 
 TEST_F(PreferencesTest, DamagedFileIsReportedWithItsNameAndReason) {
     for (const std::string& text : {std::string("<plist><dict><key>x</key></dict></plist>"),
                                     std::string("<plist><array/></plist>"), std::string("\x01\x02garbage")}) {
-        log_ = {};
+        log_.clear();
         Preferences p = load(text);
         EXPECT_EQ(p.audio_frames(), 256);
         EXPECT_TRUE(p.file_unreadable()) << "the performer's file must not be saved over";
@@ -212,11 +190,20 @@ TEST_F(PreferencesTest, WrongValuesAreReportedOnceAndReplaced) {
     EXPECT_EQ(p.colour("editor_bg"), (Colour{0.95, 0.95, 0.95, 0.99}));
     EXPECT_EQ(p.window_frame(0), (Rect{1, 2, 3, 4}));
 
-    // The document itself is repaired, so saving does not carry the faults into the next start.
-    log_ = {};
-    ASSERT_TRUE(p.save(file_));
-    load_file();
-    EXPECT_TRUE(log_.errors.empty()) << log_.errors.front();
+    // The document itself is repaired, so saving does not carry the faults into the next start; changes made since
+    // loading, of every kind, are saved (into folders made on the way) and come back.
+    p.preferences().as_dict()->set("note_bg", omb::colour_value({0.25, 0.5, 0.75, 1}));
+    p.preferences().as_dict()->set("user_added", Array{1, "two"});
+    p.set_window_frame(0, Rect{10, 20, 300.5, 400});
+    const fs::path elsewhere = dir_ / "new" / "folder" / "ombrel.plist";
+    std::string error;
+    ASSERT_TRUE(p.save(elsewhere, &error)) << error;
+    log_.clear();
+    Preferences back = load_file({}, elsewhere);
+    EXPECT_EQ(log_.errors.size() + log_.notes.size(), 0u);
+    EXPECT_EQ(back.document(), p.document());
+    EXPECT_EQ(back.colour("note_bg"), (Colour{0.25, 0.5, 0.75, 1}));
+    EXPECT_EQ(back.window_frame(0), (Rect{10, 20, 300.5, 400}));
 
     // Values broken after loading (by the preferences window) still answer with a usable default.
     for (const char* key : {"audio_frames", "reaper_time", "reap_callbacks", "osc_port", "eval_port", "listen_address",
@@ -253,26 +240,6 @@ TEST_F(PreferencesTest, KeywordRecordsWithoutNameOrColour) {
     EXPECT_EQ(omb::colour_from(*a[1].find("colour")), (Colour{0.6, 0, 0, 1}));
     EXPECT_EQ(omb::colour_from(*a[2].find("colour")), (Colour{0.6, 0, 0, 1}));
     EXPECT_EQ(*(*p.document().find("specialforms_key")->as_array())[0].find("tabwidth"), Value(1));
-}
-
-TEST_F(PreferencesTest, SavedChangesComeBack) {
-    Preferences p = load_file();
-    p.preferences().as_dict()->set("audio_frames", 1024);
-    p.preferences().as_dict()->set("audio_driver", "jack");
-    p.preferences().as_dict()->set("note_bg", omb::colour_value({0.25, 0.5, 0.75, 1}));
-    p.preferences().as_dict()->set("user_added", Array{1, "two"});
-    p.set_window_frame(0, Rect{10, 20, 300.5, 400});
-
-    fs::path elsewhere = dir_ / "new" / "folder" / "ombrel.plist";
-    std::string error;
-    ASSERT_TRUE(p.save(elsewhere, &error)) << error;
-    log_ = {};
-    Preferences back = Preferences::load(elsewhere, dir_ / "no-defaults.plist");
-    mq::run_pending();
-    EXPECT_TRUE(log_.errors.empty() && log_.notes.empty());
-    EXPECT_EQ(back.document(), p.document());
-    EXPECT_EQ(back.colour("note_bg"), (Colour{0.25, 0.5, 0.75, 1}));
-    EXPECT_EQ(back.window_frame(0), (Rect{10, 20, 300.5, 400}));
 }
 
 TEST(PreferencesText, RectanglesAndColours) {

@@ -14,8 +14,8 @@ namespace omb {
 namespace {
 
 using test::Interp;
-using test::LogCapture;
 using test::TempFile;
+using Embedding = test::InterpTest;
 
 pointer global(scheme* sc, const char* name) {
     pointer slot = find_slot_in_env(sc, sc->global_env, mk_symbol(sc, name), 0);
@@ -31,8 +31,6 @@ pointer datum(Interp& in, const std::string& text) {
 void define_foreign(scheme* sc, const char* name, foreign_func f) {
     scheme_define(sc, sc->global_env, mk_symbol(sc, name), mk_foreign_func(sc, f));
 }
-
-// ---- creating and destroying -----------------------------------------------------------------------------------
 
 std::set<void*> live_blocks;
 void* counting_alloc(size_t n) {
@@ -75,15 +73,10 @@ TEST(Lifecycle, EveryBlockGoesBackAndTheInterfaceTableReachesTheInstance) {
     std::free(sc);  // the record stays the caller's
 }
 
-// ---- loading text ----------------------------------------------------------------------------------------------
-
 // A load runs its data in turn; an error ends it, the rest of the text unrun. The owner tells a text without a
 // datum by the count of data read. A text that ends inside a datum runs the complete data before it and then
 // fails, instead of ending in silence with the last evaluation's value.
-TEST(LoadString, RunsItsDataCountsThemAndAnUnfinishedDatumIsAnError) {
-    LogCapture log;
-    Interp in;
-    scheme* sc = in.sc;
+TEST_F(Embedding, LoadStringRunsItsDataCountsThemAndAnUnfinishedDatumIsAnError) {
     const std::string inside = "syntax error: end of input inside a list";
     struct Case {
         const char* text;
@@ -118,8 +111,8 @@ TEST(LoadString, RunsItsDataCountsThemAndAnUnfinishedDatumIsAnError) {
         }
         EXPECT_EQ(in.eval("x"), c.x);
     }
-    EXPECT_TRUE(log.logged(inside));
-    EXPECT_TRUE(log.logged("eval: unbound variable: no-such-name"));
+    EXPECT_TRUE(log.saw(log.errors, inside));
+    EXPECT_TRUE(log.saw(log.errors, "eval: unbound variable: no-such-name"));
 }
 
 int open_descriptors() {
@@ -130,9 +123,7 @@ int open_descriptors() {
 
 // Only the loading text's data are counted; the file of a failed load is closed, and a stream the caller lends
 // stays open. (The Scheme suite checks that the data before the end of an unfinished file run.)
-TEST(LoadFile, NestedLoadsAndFilesThatEndInsideADatum) {
-    Interp in;
-    scheme* sc = in.sc;
+TEST_F(Embedding, LoadFileNestedLoadsAndFilesThatEndInsideADatum) {
     TempFile inner("(define a 1) (define b 2)\n(define c 3)\nc"), unfinished("(define d 4)\n(define (g y) y\n");
     EXPECT_EQ(in.eval("(load \"" + inner.path + "\") (+ a b c)"), "6");
     EXPECT_EQ(sc->loaded_data, 2);
@@ -153,8 +144,6 @@ TEST(LoadFile, NestedLoadsAndFilesThatEndInsideADatum) {
     EXPECT_EQ(in.output(), report);
     EXPECT_EQ(in.eval("d"), "4");
 }
-
-// ---- foreign functions -----------------------------------------------------------------------------------------
 
 int echo_calls = 0;
 pointer echo(scheme*, pointer args) { ++echo_calls; return args; }
@@ -179,10 +168,7 @@ pointer car_of_first(scheme*, pointer args) { return pair_car(pair_car(args)); }
 
 // A foreign function gets its arguments evaluated; a wrong-type access in it ends the evaluation; a list it builds
 // across collections survives through protection alone.
-TEST(ForeignFunctions, ArgumentsWrongTypeAccessesAndProtection) {
-    LogCapture log;
-    Interp in;
-    scheme* sc = in.sc;
+TEST_F(Embedding, ForeignFunctionsArgumentsWrongTypeAccessesAndProtection) {
     define_foreign(sc, "echo", echo);
     define_foreign(sc, "car-of", car_of_first);
     define_foreign(sc, "build-list", build_list);
@@ -209,15 +195,10 @@ TEST(ForeignFunctions, ArgumentsWrongTypeAccessesAndProtection) {
     EXPECT_TRUE(sc->protected_cells->empty());
 }
 
-// ---- calling procedures ----------------------------------------------------------------------------------------
-
 // A call by the owner names what it called, and the extended report, when switched on, names it too. The owner's
 // text may be gone by the time a later call fails (the executer frees it after the load): the report must show
 // what was evaluated, not read whatever now lies in that memory.
-TEST(Calling, ClosuresPrimitivesGlobalsByNameAndTheExtendedReport) {
-    LogCapture log;
-    Interp in;
-    scheme* sc = in.sc;
+TEST_F(Embedding, CallingClosuresPrimitivesGlobalsByNameAndTheExtendedReport) {
     std::string text = "(define (add2 a b) (+ a b)) (define (answer) 42) (define (walk l) (+ 1 (walk (cdr l))))";
     scheme_load_string(sc, text.c_str());
     text.assign(text.size(), 'x');
@@ -257,17 +238,13 @@ TEST(Calling, ClosuresPrimitivesGlobalsByNameAndTheExtendedReport) {
     EXPECT_EQ(log.errors.size(), 3u);
 }
 
-// ---- *error-hook* ----------------------------------------------------------------------------------------------
-
 // What the hook's value does is the Scheme suite's; here is what the owner sees.
-TEST(ErrorHook, AHandledErrorIsLoggedButNotRepliedAndAHookThatErrorsFallsThrough) {
-    LogCapture log;
-    Interp in;
+TEST_F(Embedding, ErrorHookHandlesAnErrorLoggedButNotRepliedAndAHookThatErrorsFallsThrough) {
     in.start_output();
-    scheme_load_string(in.sc, "(define (*error-hook* msg sym) 1) (vector 1 no-such)");
-    EXPECT_EQ(in.sc->retcode, 0);
+    scheme_load_string(sc, "(define (*error-hook* msg sym) 1) (vector 1 no-such)");
+    EXPECT_EQ(sc->retcode, 0);
     EXPECT_EQ(in.output(), "");  // handled: no error line
-    EXPECT_TRUE(log.logged("eval: unbound variable: no-such"));  // but still reported
+    EXPECT_TRUE(log.saw(log.errors, "eval: unbound variable: no-such"));  // but still reported
 
     log.errors.clear();
     in.eval("(define hook-calls 0)"
@@ -280,16 +257,11 @@ TEST(ErrorHook, AHandledErrorIsLoggedButNotRepliedAndAHookThatErrorsFallsThrough
     EXPECT_EQ(in.eval("hook-calls"), "1");
 }
 
-// ---- error reports ---------------------------------------------------------------------------------------------
-
 // The owner's reply to a failed evaluation is its output port, 255 bytes as the process keeps it (the process
 // suite checks that a report comes whole after earlier output). A report too long for it keeps its beginning; a
 // circular irritant is cut as the cell renderer cuts it, in the reply, the log and a file alike.
-TEST(ErrorReports, IrritantsAreWrittenAndEveryReportIsBounded) {
+TEST_F(Embedding, ErrorReportsWriteIrritantsAndAreBounded) {
     alarm(120);  // an endless report fails here instead of hanging the suite
-    LogCapture log;
-    Interp in;
-    scheme* sc = in.sc;
     auto reply = [&](const char* text) {
         in.start_output(255);
         scheme_load_string(sc, text);
@@ -328,8 +300,6 @@ TEST(ErrorReports, IrritantsAreWrittenAndEveryReportIsBounded) {
     std::fclose(f);
 }
 
-// ---- instances side by side ------------------------------------------------------------------------------------
-
 TEST(Instances, LoadsAndCollectionsInterleaveWithoutCrossTalk) {
     Interp a, b;
     const char* build = "(define (build n acc) (if (= n 0) acc (build (- n 1) (cons n acc))))";
@@ -352,11 +322,7 @@ TEST(Instances, LoadsAndCollectionsInterleaveWithoutCrossTalk) {
     EXPECT_EQ(b.eval("(vector shared (car lb))"), "#( from-b 1)");
 }
 
-// ---- names for native code ------------------------------------------------------------------------------------
-
-TEST(NameTables, SignaturesAndDefiningNames) {
-    Interp in;
-    scheme* sc = in.sc;
+TEST_F(Embedding, NameTablesHoldSignaturesAndDefiningNames) {
     scheme_load_string(sc, "(define (f a b) a) (define g (lambda (x) x))");
     ASSERT_EQ(sc->retcode, 0);
     EXPECT_EQ(sc->name_signatures->at("f"), "(f a b)");

@@ -1,4 +1,4 @@
-// Shared pieces of the interpreter tests: an instance per test, a captured log, and an object that counts its end.
+// Shared pieces of the interpreter tests: an instance per test, a temporary file, and an object that counts its end.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,49 +10,14 @@
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "interpreter/scheme_private.h"
-#include "platform/log_bridge.h"
-#include "platform/main_queue.h"
 #include "platform/objects/object.h"
+#include "tests/support/log_capture.h"
 
 namespace omb::test {
-
-// Receives what the interpreter sends to the log while it is alive.
-class LogCapture : public LogTarget {
-public:
-    LogCapture() {
-        main_queue::set_main_thread();
-        main_queue::run_pending();
-        CPPBridge::attach(this);
-    }
-    ~LogCapture() override {
-        CPPBridge::detach();
-        main_queue::run_pending();
-    }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    // Messages are posted to the main queue; this delivers the ones posted so far.
-    void flush() { main_queue::run_pending(); }
-    // Whether an error, once those pending are delivered, contains `part`.
-    bool logged(std::string_view part) {
-        flush();
-        for (const std::string& e : errors)
-            if (e.find(part) != std::string::npos) return true;
-        return false;
-    }
-
-    void output(std::string_view t) override { outputs.emplace_back(t); }
-    void error(std::string_view t) override { errors.emplace_back(t); }
-    void notification(std::string_view t) override { notes.emplace_back(t); }
-    void styled(const StyledText& t) override { outputs.push_back(t.text); }
-
-    std::vector<std::string> outputs, errors, notes;
-};
 
 // A platform object that records its destruction, so a test sees when and how often the collector released it.
 class Counted : public Object {
@@ -141,6 +106,15 @@ public:
 private:
     std::deque<std::string> inputs_;  // never moves an element, so older ports stay valid
     std::vector<char> out_;
+};
+
+// A test with one instance and the log it writes to.
+class InterpTest : public ::testing::Test {
+protected:
+    int destroyed = 0;  // for Counted objects: outlives the instance, whose end releases them
+    LogCapture log;
+    Interp in;
+    scheme* sc = in.sc;
 };
 
 }  // namespace omb::test

@@ -73,7 +73,7 @@ TEST(Numbers, ZeroDivisorsQuotientRemainderAndModulo) {
     }
 }
 
-TEST(Numbers, ComparisonsAcrossKinds) {
+TEST(Numbers, ComparisonsAcrossKindsRoundingAndConversion) {
     EXPECT_TRUE(num_eq(Q(1, 2), R(0.5)) && num_eq(I(2), reduce_num(Q(4, 2))) && num_eq(reduce_num(Q(4, 2)), I(2)));
     EXPECT_TRUE(num_eq(reduce_num(Q(-1, 2)), reduce_num(Q(2, -4))) && num_eq(I(2), R(2.0)));
     EXPECT_FALSE(num_eq(I(2), Q(1, 2)));
@@ -82,9 +82,8 @@ TEST(Numbers, ComparisonsAcrossKinds) {
     // Large integers compare exactly, not through doubles that cannot tell them apart.
     EXPECT_TRUE(num_lt(I(MAX - 1), I(MAX)) && num_gt(I(MAX), I(MAX - 1)));
     EXPECT_FALSE(num_eq(I(MAX - 1), I(MAX)) || num_le(I(MAX), I(MAX - 1)));
-}
 
-TEST(Numbers, RoundingTiesGoToEvenAndTruncationTowardZero) {
+    // Rounding ties go to even; truncation goes toward zero.
     for (auto [x, rounded] : {std::pair{2.5, 2.0}, {3.5, 4.0}, {-2.5, -2.0}, {-3.5, -4.0}, {2.4, 2.0}, {-2.6, -3.0},
                               {0.5, 0.0}})
         EXPECT_EQ(round_per_scheme(x), rounded) << x;
@@ -100,19 +99,14 @@ TEST(Numbers, RoundingTiesGoToEvenAndTruncationTowardZero) {
     EXPECT_EQ(num_ivalue(R(std::nan(""))), 0);
 }
 
-TEST(Numbers, PrintedForms) {
-    EXPECT_EQ(text(R(2.0)), "2");
-    EXPECT_EQ(text(R(0.1)), "0.1");
-    EXPECT_EQ(text(R(1e21)), "1e+21");
-    EXPECT_EQ(text(R(1.0 / 3.0)), "0.3333333333");
-    EXPECT_EQ(text(I(MIN)), "-9223372036854775808");
-    EXPECT_EQ(text(Q(1, -2)), "1/-2");
+TEST(Numbers, PrintedFormsAndTokensReadAsNumbersOrSymbols) {
+    for (auto [n, printed] : {std::pair{R(2.0), "2"}, {R(0.1), "0.1"}, {R(1e21), "1e+21"},
+                              {R(1.0 / 3.0), "0.3333333333"}, {I(MIN), "-9223372036854775808"}, {Q(1, -2), "1/-2"}})
+        EXPECT_EQ(text(n), printed);
     char small[4];
     EXPECT_EQ(format_number(I(123456), small, sizeof small), 3);
     EXPECT_STREQ(small, "123");
-}
 
-TEST(Numbers, TokensReadAsNumbersOrSymbols) {
     struct Case {
         const char* token;
         const char* read;

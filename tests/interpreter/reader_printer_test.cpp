@@ -10,10 +10,11 @@ namespace omb {
 namespace {
 
 using test::Interp;
-using test::LogCapture;
+using ReaderPrinter = test::InterpTest;
 
 // Round trips under write: what a performer types, and what the printer shows for it. The number forms themselves
-// are covered where numbers are parsed; a few rows here show the reader and printer hand them on.
+// are covered where numbers are parsed; a few rows here show the reader and printer hand them on. Characters by
+// name and by code; one beyond a byte is written so it reads back.
 TEST(Reader, RoundTripsInWriteForm) {
     struct Case {
         const char* text;
@@ -36,6 +37,12 @@ TEST(Reader, RoundTripsInWriteForm) {
         {"2.0", "2"},               {".5", "0.5"},                       {"1e21", "1e+21"},
         {"\"a\\x41b\"", "\"aAb\""}, {"\"tab\\there\\\\\"", "\"tab\\there\\\\\""},
         {"\"q\\\"\"", "\"q\\\"\""}, {"\"\\z\"", "\"z\""},                {"(#\\) #\\;)", "(#\\) #\\;)"},
+        {"#\\a", "#\\a"},           {"#\\A", "#\\A"},                      {"#\\space", "#\\space"},
+        {"#\\SPACE", "#\\space"},   {"#\\x41", "#\\A"},                    {"#\\x7", "#\\bel"},
+        {"#\\nul", "#\\nul"},       {"#\\NUL", "#\\nul"},                  {"#\\ESC", "#\\esc"},
+        {"#\\us", "#\\us"},         {"#\\del", "#\\del"},                  {"#\\newline", "#\\newline"},
+        {"#\\tab", "#\\tab"},       {"#\\Return", "#\\return"},            {"#\\x", "#\\x"},
+        {"#\\xff", "#\\\xFF"},      {"#\\\xC3", "#\\\xC3"},               {"#\\x3bb", "#\\x3bb"},
     };
     for (const Case& c : cases) {
         Interp in;
@@ -43,32 +50,7 @@ TEST(Reader, RoundTripsInWriteForm) {
     }
 }
 
-TEST(Reader, CharactersTheirCodesAndWrittenForms) {
-    struct Case {
-        const char* text;
-        int code;
-        const char* printed;
-    } cases[] = {
-        {"#\\a", 'a', "#\\a"},           {"#\\A", 'A', "#\\A"},         {"#\\space", 32, "#\\space"},
-        {"#\\SPACE", 32, "#\\space"},    {"#\\x41", 65, "#\\A"},        {"#\\x7", 7, "#\\bel"},
-        {"#\\nul", 0, "#\\nul"},         {"#\\NUL", 0, "#\\nul"},       {"#\\ESC", 27, "#\\esc"},
-        {"#\\us", 31, "#\\us"},          {"#\\del", 127, "#\\del"},     {"#\\(", '(', "#\\("},
-        {"#\\newline", 10, "#\\newline"}, {"#\\tab", 9, "#\\tab"},       {"#\\Return", 13, "#\\return"},
-        {"#\\x", 'x', "#\\x"},           {"#\\xff", 255, "#\\\xFF"},    {"#\\\xC3", 0xC3, "#\\\xC3"},
-        {"#\\x3bb", 0x3bb, "#\\x3bb"},  // beyond a byte: written so it reads back
-    };
-    for (const Case& c : cases) {
-        Interp in;
-        in.feed(c.text);
-        pointer x = in.read();
-        ASSERT_TRUE(is_character(x)) << c.text;
-        EXPECT_EQ(charvalue(x), c.code) << c.text;
-        EXPECT_EQ(in.print(x), c.printed) << c.text;
-    }
-}
-
-TEST(Reader, DisplayFormShowsRawText) {
-    Interp in;
+TEST_F(ReaderPrinter, DisplayFormShowsRawText) {
     EXPECT_EQ(in.roundtrip("\"a\\\"b\"", false), "a\"b");
     EXPECT_EQ(in.roundtrip("#\\A", false), "A");
     EXPECT_EQ(in.roundtrip("(\"x y\" #\\z sym 1/2)", false), "(x y z sym 1/2)");
@@ -76,8 +58,7 @@ TEST(Reader, DisplayFormShowsRawText) {
 }
 
 // A byte 255 is a character like any other, not the end of the input; string literals are constants.
-TEST(Reader, ReadsSeveralDataThenEndOfFileEveryTime) {
-    Interp in;
+TEST_F(ReaderPrinter, ReadsSeveralDataThenEndOfFileEveryTime) {
     in.feed("\"\xFF\" (2)\n x ");
     pointer s = in.read();
     ASSERT_TRUE(is_string(s));
@@ -92,8 +73,7 @@ TEST(Reader, ReadsSeveralDataThenEndOfFileEveryTime) {
     EXPECT_EQ(in.print(in.sc->EOF_OBJ), "#<EOF>");
 }
 
-TEST(Reader, SymbolsIgnoreCaseAndKeepTheirFirstSpelling) {
-    Interp in;
+TEST_F(ReaderPrinter, SymbolsIgnoreCaseAndKeepTheirFirstSpelling) {
     pointer foo = mk_symbol(in.sc, "Foo");
     EXPECT_EQ(mk_symbol(in.sc, "FOO"), foo);
     in.feed("foo");
@@ -109,20 +89,8 @@ TEST(Reader, SymbolsIgnoreCaseAndKeepTheirFirstSpelling) {
     EXPECT_EQ(gensym(in.sc), in.sc->NIL);  // the names run out rather than wrap
 }
 
-TEST(Reader, LongestLiteralsThatFit) {
-    Interp in;
-    in.feed("\"" + std::string(255, 's') + "\" " + std::string(255, 't'));
-    pointer s = in.read();
-    ASSERT_TRUE(is_string(s));
-    EXPECT_EQ(strlength(s), 255);
-    pointer t = in.read();
-    ASSERT_TRUE(is_symbol(t));
-    EXPECT_EQ(std::string(symname(t)), std::string(255, 't'));
-}
-
 // Data too large for the native stack: the reader and the printer both walk on the dump.
-TEST(Reader, DeepAndLongDataReadAndPrintBack) {
-    Interp in;
+TEST_F(ReaderPrinter, DeepAndLongDataReadAndPrintBack) {
     const int depth = 200000;
     std::string deep = std::string(depth, '(') + std::string(depth, ')');
     in.feed(deep);
@@ -148,8 +116,7 @@ TEST(Reader, DeepAndLongDataReadAndPrintBack) {
     unprotect_cell(big.sc, y);
 }
 
-TEST(Printer, StringEscapesUnderWriteRawBytesUnderDisplayAndATruncatingPort) {
-    Interp in;
+TEST_F(ReaderPrinter, StringEscapesUnderWriteRawBytesUnderDisplayAndATruncatingPort) {
     const char raw[] = "\"q\n\x07\\\t\r\xFF!";
     pointer s = mk_counted_string(in.sc, raw, sizeof raw - 1);
     EXPECT_EQ(in.print(s, true), "\"\\\"q\\n\\x07\\\\\\t\\r\\xFF!\"");
@@ -161,9 +128,7 @@ TEST(Printer, StringEscapesUnderWriteRawBytesUnderDisplayAndATruncatingPort) {
 
 // Error reports write their irritants in one bounded walk rather than through the printer's steps; the text must
 // still be the printer's.
-TEST(Printer, ErrorReportWriteFormIsThePrintersWriteForm) {
-    Interp in;
-    scheme* sc = in.sc;
+TEST_F(ReaderPrinter, ErrorReportWriteFormIsThePrintersWriteForm) {
     for (const char* text : {"(a . b)", "(1 . #(2 \"s\"))", "#(1 #() (x . y))", "'(quote x)", "`(1 ,x ,@y)",
                              "(quote x y)", "\"tab\\there\\\"\xFF\"", "(#\\a #\\space #\\x3bb 1/2 2.5 () #t #f)",
                              "(1 (2 (3 (4))) . 5)"}) {
@@ -182,10 +147,7 @@ TEST(Printer, ErrorReportWriteFormIsThePrintersWriteForm) {
     unprotect_cell(sc, odd);
 }
 
-TEST(Printer, EveryKindOfAtom) {
-    int destroyed = 0;  // outlives the instance, whose end releases the object
-    Interp in;
-    scheme* sc = in.sc;
+TEST_F(ReaderPrinter, EveryKindOfAtom) {
     pointer car_proc = slot_value_in_env(find_slot_in_env(sc, sc->global_env, mk_symbol(sc, "car"), 1));
     EXPECT_EQ(in.print(car_proc), "#<car PROCEDURE 73>");
     EXPECT_EQ(in.print(sc->outport), "#<PORT>");
@@ -202,9 +164,7 @@ TEST(Printer, EveryKindOfAtom) {
     }
 }
 
-// ---- errors ----------------------------------------------------------------------------------------------------
-
-class ReaderErrors : public ::testing::Test {
+class ReaderErrors : public test::InterpTest {
 protected:
     // Reads the first datum of `text`, which must fail with `message`: reported to the log and to the output.
     void expect_error(const std::string& text, const std::string& message) {
@@ -219,9 +179,6 @@ protected:
         EXPECT_EQ(log.errors[0].rfind(":ERROR: " + message + "\n", 0), 0u) << log.errors[0];
         EXPECT_EQ(in.output(), "Error: " + message + " \n");
     }
-
-    LogCapture log;
-    Interp in;
 };
 
 TEST_F(ReaderErrors, RefusedText) {
@@ -238,7 +195,14 @@ TEST_F(ReaderErrors, RefusedText) {
     for (const auto& [text, message] : cases) expect_error(text, message);
 }
 
-TEST_F(ReaderErrors, OverlongTokenIsRefusedAndReadingCarriesOn) {
+TEST_F(ReaderErrors, LongestLiteralsFitAndLongerTokensAreRefusedAndReadingCarriesOn) {
+    in.feed("\"" + std::string(255, 's') + "\" " + std::string(255, 't'));
+    pointer s = in.read();
+    ASSERT_TRUE(is_string(s));
+    EXPECT_EQ(strlength(s), 255);
+    pointer t = in.read();
+    ASSERT_TRUE(is_symbol(t));
+    EXPECT_EQ(std::string(symname(t)), std::string(255, 't'));
     expect_error(std::string(256, 'a') + " next", "syntax error: token too long");
     EXPECT_EQ(in.print(in.read()), "next");
     expect_error("#\\" + std::string(300, 'b') + " 9", "syntax error: token too long");

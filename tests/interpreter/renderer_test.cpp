@@ -12,8 +12,6 @@ namespace omb {
 namespace {
 
 using test::Counted;
-using test::Interp;
-using test::LogCapture;
 
 std::string render(scheme* sc, pointer x, bool extended = false) {
     std::ostringstream os;
@@ -27,7 +25,7 @@ std::string address(const void* p) {
     return os.str();
 }
 
-class Renderer : public ::testing::Test {
+class Renderer : public test::InterpTest {
 protected:
     pointer read(const std::string& text) {
         in.feed(text);
@@ -35,10 +33,6 @@ protected:
         EXPECT_EQ(sc->retcode, 0) << text;
         return x;
     }
-
-    int destroyed = 0;  // declared first: outlives the instance, whose end releases objects
-    Interp in;
-    scheme* sc = in.sc;
 };
 
 TEST_F(Renderer, AtomsListsAndRealsWithSixSignificantDigits) {
@@ -56,6 +50,16 @@ TEST_F(Renderer, AtomsListsAndRealsWithSixSignificantDigits) {
     std::ostringstream body;
     printSchemeCons(sc, body, read("(1 (2) . 3)"), false);
     EXPECT_EQ(body.str(), "1 (2) . 3");
+
+    // Cells no datum should be: none crashes the renderer.
+    EXPECT_EQ(render(sc, nullptr), "-ERROR BAD POINTER-");
+    cell bad{}, freed{};  // a freed cell is what a swept one looks like
+    bad._flag = 20;       // no such type
+    EXPECT_EQ(render(sc, &bad), "");
+    EXPECT_EQ(render(sc, &freed), "UNKOWN (GC'd?)");
+    EXPECT_EQ(render(sc, sc->EOF_OBJ), "#<EOF>");
+    log.flush();
+    EXPECT_EQ(log.errors, std::vector<std::string>{":ERROR: Bad cell type - not printing\n"});
 }
 
 TEST_F(Renderer, VectorsAboveAThousandElementsAreSummarised) {
@@ -104,24 +108,9 @@ TEST_F(Renderer, ProceduresEnvironmentsAndNativeReferences) {
     EXPECT_EQ(render(sc, mk_objc(sc, new Counted(&destroyed, "a synth voice"))), "#<OBJC: a synth voice>");
 }
 
-TEST_F(Renderer, OddCells) {
-    LogCapture log;
-    EXPECT_EQ(render(sc, nullptr), "-ERROR BAD POINTER-");
-
-    cell bad{};
-    bad._flag = 20;  // no such type
-    EXPECT_EQ(render(sc, &bad), "");
-    log.flush();
-    ASSERT_EQ(log.errors.size(), 1u);
-    EXPECT_EQ(log.errors[0], ":ERROR: Bad cell type - not printing\n");
-
-    cell freed{};  // what a swept cell looks like
-    EXPECT_EQ(render(sc, &freed), "UNKOWN (GC'd?)");
-    EXPECT_EQ(render(sc, sc->EOF_OBJ), "#<EOF>");
-}
-
-// A circular list must give a bounded reply, not hang the process that renders it.
-TEST_F(Renderer, CircularListEndsInEllipsis) {
+// A circular list must give a bounded reply, not hang the process that renders it; a deep one must not overflow
+// the native stack.
+TEST_F(Renderer, CircularListsEndInEllipsisAndAMillionLevelsRender) {
     alarm(120);
     pointer a = read("(1 2 3)");
     cdr_ref(cddr(a)) = a;
@@ -133,18 +122,16 @@ TEST_F(Renderer, CircularListEndsInEllipsis) {
     pointer self = s_cons(sc, sc->NIL, sc->NIL);
     car_ref(self) = self;
     EXPECT_EQ(render(sc, self).substr(0, 3), "(((");
-}
 
-TEST_F(Renderer, MillionDeepNestingRenders) {
     const int depth = 1000000;
     sc->gc_enabled = 0;
     pointer x = sc->NIL;
     for (int i = 0; i < depth; ++i) x = s_cons(sc, x, sc->NIL);
     sc->gc_enabled = 1;
-    std::string out = render(sc, x);
-    ASSERT_EQ(out.size(), 2u * depth + 3);  // the innermost pair is (NIL)
-    EXPECT_EQ(out.substr(depth - 2, 6), "((NIL)");
-    EXPECT_EQ(out.substr(out.size() - 3), ")))");
+    const std::string deep = render(sc, x);
+    ASSERT_EQ(deep.size(), 2u * depth + 3);  // the innermost pair is (NIL)
+    EXPECT_EQ(deep.substr(depth - 2, 6), "((NIL)");
+    EXPECT_EQ(deep.substr(deep.size() - 3), ")))");
 }
 
 }  // namespace

@@ -1,11 +1,10 @@
 // Shared pieces of the process tests: one Scheme process on the running audio engine for the whole binary, a
-// blocking socket client that speaks the eval protocol, a captured log, and a gate that holds the executer.
+// blocking socket client that speaks the eval protocol, and a gate that holds the executer.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -17,38 +16,22 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "audio/au_host.h"
 #include "audio/au_scheme.h"
-#include "platform/log_bridge.h"
-#include "platform/main_queue.h"
 #include "runtime/native_libraries.h"
 #include "runtime/scheme_interface.h"
 #include "tests/support/free_port.h"
+#include "tests/support/log_capture.h"
 
 namespace omb::test {
 
 using namespace std::chrono_literals;
-
-// Polls `done` until it holds or `limit` passes; `between` runs on every turn (e.g. to deliver the log).
-inline bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s,
-                       const std::function<void()>& between = {}) {
-    for (auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
-        if (between) between();
-        if (done()) return true;
-        std::this_thread::sleep_for(2ms);
-    }
-    if (between) between();
-    return done();
-}
 
 // A blocking client of the eval server: raw bytes out, replies split at their byte 0.
 class Conn {
@@ -121,60 +104,11 @@ private:
     std::string buffer_;
 };
 
-// The descriptor the server holds for `client`: both ends of a loopback connection live in this process.
-inline int server_side_fd(int client) {
-    sockaddr_in mine{}, peer{};
-    socklen_t len = sizeof mine;
-    ::getsockname(client, reinterpret_cast<sockaddr*>(&mine), &len);
-    len = sizeof peer;
-    ::getpeername(client, reinterpret_cast<sockaddr*>(&peer), &len);
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        int fd = std::atoi(entry.path().filename().c_str());
-        sockaddr_in a{}, b{};
-        socklen_t la = sizeof a, lb = sizeof b;
-        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &la) != 0 ||
-            ::getpeername(fd, reinterpret_cast<sockaddr*>(&b), &lb) != 0)
-            continue;
-        if (a.sin_port == peer.sin_port && b.sin_port == mine.sin_port && a.sin_addr.s_addr == peer.sin_addr.s_addr)
-            return fd;
-    }
-    return -1;
-}
-
 inline size_t open_fd_count() {
     size_t n = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
     return n;
 }
-
-// What the process sends to the log; delivered when the test thread (the main thread) runs the queue.
-class LogCapture : public LogTarget {
-public:
-    LogCapture() {
-        main_queue::run_pending();
-        CPPBridge::attach(this);
-    }
-    ~LogCapture() override {
-        CPPBridge::detach();
-        main_queue::run_pending();
-    }
-    void output(std::string_view t) override { outputs.emplace_back(t); }
-    void error(std::string_view t) override { errors.emplace_back(t); }
-    void notification(std::string_view t) override { notes.emplace_back(t); }
-    void styled(const StyledText& t) override { outputs.push_back(t.text); }
-
-    static bool has(const std::vector<std::string>& v, const std::string& text) {
-        for (const auto& s : v)
-            if (s.find(text) != std::string::npos) return true;
-        return false;
-    }
-    // Waits, delivering the log, until some message of `v` contains `text`.
-    bool saw(const std::vector<std::string>& v, const std::string& text, std::chrono::milliseconds limit = 10s) {
-        return eventually([&] { return has(v, text); }, limit, [] { main_queue::run_pending(); });
-    }
-
-    std::vector<std::string> outputs, errors, notes;
-};
 
 // Holds the executer inside "(test:hold)" until released, so a test can line up requests behind it.
 class Gate {

@@ -3,17 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -24,24 +20,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "platform/log_bridge.h"
-#include "platform/main_queue.h"
 #include "runtime/wire_protocol.h"
 #include "tests/support/free_port.h"
+#include "tests/support/log_capture.h"
 
 using namespace std::chrono_literals;
 using namespace std::string_literals;
+using omb::test::eventually;
+using omb::test::LogCapture;
 
 namespace {
 
 const std::string GREETING = "Welcome to Ombrel\n[ombrel 00:01:02]: ";
-
-// Polls `done` until it holds or five seconds pass.
-bool eventually(const std::function<bool()>& done) {
-    for (auto end = std::chrono::steady_clock::now() + 5s; !done(); std::this_thread::sleep_for(2ms))
-        if (std::chrono::steady_clock::now() > end) return false;
-    return true;
-}
 
 void send_bytes(int fd, const std::string& bytes) {
     for (std::size_t off = 0; off < bytes.size();) {
@@ -133,32 +123,6 @@ private:
     std::thread thread_;
 };
 
-// What the client sends to the log, delivered on this (the main) thread.
-class LogCapture : public omb::LogTarget {
-public:
-    LogCapture() {
-        omb::main_queue::set_main_thread();
-        omb::main_queue::run_pending();
-        omb::CPPBridge::attach(this);
-    }
-    ~LogCapture() override {
-        omb::CPPBridge::detach();
-        omb::main_queue::run_pending();
-    }
-    void output(std::string_view) override {}
-    void error(std::string_view t) override { errors.emplace_back(t); }
-    void notification(std::string_view t) override { notes.emplace_back(t); }
-    void styled(const omb::StyledText&) override {}
-
-    // Whether one of `seen` (errors or notes), once all that is pending has been delivered, contains `text`.
-    bool saw(const std::vector<std::string>& seen, const std::string& text) {
-        omb::main_queue::run_pending();
-        return std::any_of(seen.begin(), seen.end(), [&](auto& s) { return s.find(text) != s.npos; });
-    }
-
-    std::vector<std::string> errors, notes;
-};
-
 // A client connected over "localhost" (::1 is tried first where it resolves to both) to a fake server of its own,
 // collecting the replies its reader thread hands on.
 struct Session {
@@ -208,6 +172,7 @@ TEST(ReplClient, RepliesAreSplitAtTheirZeroByteHoweverTheyArrive) {
     for (const char* request : {"dribble", "two", "garbled"}) s.client.write_string(request);
     EXPECT_EQ(s.replies(6), (std::vector<std::string>{"early", std::string(600, '.') + "end", "first", "second",
                                                       "caf\xC3\xA9", "ok \xE2\x99\xAA"}));
+    s.log.flush();
     EXPECT_TRUE(s.log.errors.empty());
 }
 
@@ -276,7 +241,7 @@ TEST(ReplClient, ConnectionsFailAndEnd) {
         ASSERT_TRUE(eventually([&] { return s.server.ends_seen == 1; }));
         EXPECT_EQ(s.server.received(), "shutdownreplthread\x07");
         EXPECT_FALSE(s.client.write_string("(+ 1 2)"));
-        EXPECT_FALSE(s.log.saw(s.log.notes, "Connection to the process closed")) << "a chosen close is no news";
+        EXPECT_FALSE(s.log.saw(s.log.notes, "Connection to the process closed", 0ms)) << "a chosen close is no news";
     }
     {
         // The process goes away while an eval waits: the eval gives up at once and the performer is told.
@@ -286,7 +251,7 @@ TEST(ReplClient, ConnectionsFailAndEnd) {
         EXPECT_FALSE(s.client.eval("(+ 1 2)", 60s));
         EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
         EXPECT_FALSE(s.client.connected());
-        EXPECT_TRUE(eventually([&] { return s.log.saw(s.log.notes, "Connection to the process closed"); }));
+        EXPECT_TRUE(s.log.saw(s.log.notes, "Connection to the process closed"));
         EXPECT_TRUE(s.client.connect("127.0.0.1", s.server.port)) << "again, once the process is back";
     }
     {
@@ -303,7 +268,7 @@ TEST(ReplClient, ConnectionsFailAndEnd) {
         s.client.close();
         ASSERT_TRUE(eventually([&] { return s.server.ends_seen == 1; }));
         EXPECT_EQ(s.replies(2).size(), 2u) << "the answer to the goodbye is no reply";
-        EXPECT_FALSE(s.log.saw(s.log.notes, "Connection to the process closed"));
+        EXPECT_FALSE(s.log.saw(s.log.notes, "Connection to the process closed", 0ms));
     }
 }
 
@@ -457,7 +422,6 @@ TEST(ReplTerminal, ThePromptSendsWhatIsTypedAndShowsRepliesSafely) {
     at_prompt_type("(clear)\r");
     EXPECT_TRUE(t.shows("\n^[[2J^[[Hgone\r\n")) << omb::escape_controls(t.screen);
     EXPECT_EQ(t.screen.find("\x1B[2J"), std::string::npos) << "the reply cleared the screen";
-
 
     at_prompt_type("\x04");  // Ctrl-D
     EXPECT_EQ(t.exit_status(), 0) << omb::escape_controls(t.screen);

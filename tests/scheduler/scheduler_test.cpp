@@ -10,21 +10,25 @@
 #include <thread>
 #include <vector>
 
-#include "interpreter/process_switches.h"
 #include "platform/exception.h"
-#include "platform/log_bridge.h"
-#include "platform/main_queue.h"
 #include "scheduler/sample_clock.h"
 #include "scheduler/scheduler.h"
+#include "tests/support/log_capture.h"
 
 namespace omb {
 namespace {
+
+using test::eventually;
 
 // Records what ran and what was thrown away.
 struct Journal {
     std::vector<int> ran;
     std::vector<int> discarded;
+    bool operator==(const Journal&) const = default;
 };
+std::ostream& operator<<(std::ostream& os, const Journal& j) {
+    return os << "ran " << ::testing::PrintToString(j.ran) << ", discarded " << ::testing::PrintToString(j.discarded);
+}
 
 class Probe : public CM {
 public:
@@ -44,6 +48,13 @@ private:
     int id_;
 };
 
+// Raises a flag another thread watches.
+struct Flag : TaskI {
+    std::atomic<bool>& f;
+    Flag(std::atomic<bool>& flag, int64_t t) : TaskI(t, false, 0, &probe), f(flag) {}
+    void execute() override { f = true; }
+};
+
 class SchedulerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -52,6 +63,12 @@ protected:
         SampleClock::REAPER_TIME = 0;
         SampleClock::REAP_CALLBACKS = false;
     }
+    // Runs one slice: what it ran and discarded, the journal starting afresh.
+    Journal slice() {
+        s.time_slice();
+        return std::exchange(j, {});
+    }
+
     Journal j;  // outlives the scheduler, which discards what is left into it
     Scheduler s;
 };
@@ -62,13 +79,16 @@ TEST_F(SchedulerTest, EqualTimesRunInSchedulingOrderAndTheLookAheadIsOneBuffer) 
     s.insert(new Marked(j, 3, 100));
     s.insert(new Marked(j, 4, 255));  // TIME + FRAMES - 1: this slice
     s.insert(new Marked(j, 5, 256));  // TIME + FRAMES: the next one
-    s.time_slice();
-    EXPECT_EQ(j.ran, (std::vector<int>{2, 1, 3, 4}));
-    EXPECT_EQ(s.size(), 1u);
+    EXPECT_EQ(slice(), (Journal{{2, 1, 3, 4}, {}}));
     SampleClock::TIME = 256;
-    s.time_slice();
-    EXPECT_EQ(j.ran.back(), 5);
-    EXPECT_TRUE(j.discarded.empty());
+    EXPECT_EQ(slice(), (Journal{{5}, {}}));
+
+    Journal k;
+    {
+        Scheduler local;
+        local.insert(new Marked(k, 1, 1000000));
+    }
+    EXPECT_EQ(k.discarded, std::vector<int>{1}) << "tasks left at destruction are discarded";
 }
 
 TEST_F(SchedulerTest, ReapingThresholdsAndCallbacks) {
@@ -76,17 +96,12 @@ TEST_F(SchedulerTest, ReapingThresholdsAndCallbacks) {
     SampleClock::REAPER_TIME = 1000;
     s.insert(new Marked(j, 1, 10000 - 1000));      // exactly the threshold late: runs
     s.insert(new Marked(j, 2, 10000 - 1001));      // one sample more: reaped
-    s.time_slice();
-    EXPECT_EQ(j.ran, std::vector<int>{1});
-    EXPECT_EQ(j.discarded, std::vector<int>{2});
+    EXPECT_EQ(slice(), (Journal{{1}, {2}}));
 
     // A late callback at the front stops reaping: it and the late task behind it run late.
-    j = {};
     s.insert(new Marked(j, 3, 1, 0, true));
     s.insert(new Marked(j, 4, 2));
-    s.time_slice();
-    EXPECT_EQ(j.ran, (std::vector<int>{3, 4}));
-    EXPECT_TRUE(j.discarded.empty());
+    EXPECT_EQ(slice(), (Journal{{3, 4}, {}}));
 
     // A late task that arrives in the middle of a slice (from a task that runs in it) is reaped all the same.
     struct Inserts : TaskI {
@@ -95,22 +110,16 @@ TEST_F(SchedulerTest, ReapingThresholdsAndCallbacks) {
         Inserts(Scheduler& sched, Journal& journal) : TaskI(10000, false, 0, &probe), s(sched), j(journal) {}
         void execute() override { s.insert(new Marked(j, 7, 5000)); }
     };
-    j = {};
     s.insert(new Inserts(s, j));
-    s.time_slice();
-    EXPECT_EQ(j.discarded, std::vector<int>{7});
+    EXPECT_EQ(slice(), (Journal{{}, {7}}));
 
     SampleClock::REAP_CALLBACKS = true;
-    j = {};
     s.insert(new Marked(j, 5, 1, 0, true));
-    s.time_slice();
-    EXPECT_EQ(j.discarded, std::vector<int>{5});
+    EXPECT_EQ(slice(), (Journal{{}, {5}}));
 
     SampleClock::REAPER_TIME = 0;  // off: nothing is reaped however late
-    j = {};
     s.insert(new Marked(j, 6, -1000000000));
-    s.time_slice();
-    EXPECT_EQ(j.ran, std::vector<int>{6});
+    EXPECT_EQ(slice(), (Journal{{6}, {}}));
 
     // Lateness counts only tasks whose buffer had begun: task 1 (1000 late) ran late, and so did 3, 4 and 6.
     const Scheduler::Stats st = s.stats();
@@ -125,22 +134,17 @@ TEST_F(SchedulerTest, BlockedTagsAndClearingDiscardTasks) {
     s.insert(new Marked(j, 1, 0, 7));
     s.insert(new Marked(j, 2, 0, 0));
     s.insert(new Marked(j, 3, 0, 8));
-    s.time_slice();
-    EXPECT_EQ(j.ran, (std::vector<int>{2, 3}));
-    EXPECT_EQ(j.discarded, std::vector<int>{1});
+    EXPECT_EQ(slice(), (Journal{{2, 3}, {1}}));
     s.remove_block(7);
     s.remove_block(99);  // absent: ignored
     s.insert(new Marked(j, 4, 0, 7));
-    s.time_slice();
-    EXPECT_EQ(j.ran.back(), 4);
+    EXPECT_EQ(slice(), (Journal{{4}, {}}));
 
-    j = {};
     for (int i = 0; i < 5; ++i) s.insert(new Marked(j, i, i * 1000));
     s.clear();
     s.insert(new Marked(j, 9, 0));  // scheduled after the clear (a loop restarted): not cleared
-    s.time_slice();  // the clear comes first: even the task due now does not run
-    EXPECT_EQ(j.ran, std::vector<int>{9});
-    EXPECT_EQ(j.discarded.size(), 5u);
+    // The clear comes first: even the task due now does not run.
+    EXPECT_EQ(slice(), (Journal{{9}, {0, 1, 2, 3, 4}}));
     EXPECT_EQ(s.size(), 0u);
     EXPECT_EQ(s.stats().cleared, 5u);
     EXPECT_EQ(s.stats().blocked, 1u);
@@ -159,16 +163,10 @@ TEST_F(SchedulerTest, AWakeDuringASliceIsNotLost) {
         }
     };
     std::atomic<bool> next_ran{false};
-    struct Flag : TaskI {
-        std::atomic<bool>& f;
-        Flag(std::atomic<bool>& flag) : TaskI(300, false, 0, &probe), f(flag) {}
-        void execute() override { f = true; }
-    };
     s.insert(new RenderDuringSlice(s));
-    s.insert(new Flag(next_ran));
+    s.insert(new Flag(next_ran, 300));
     s.start_thread();  // the first slice runs at once and renders "during" itself
-    for (int i = 0; i < 2000 && !next_ran; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_TRUE(next_ran.load());
+    EXPECT_TRUE(eventually([&] { return next_ran.load(); }));
     s.stop_thread();
     EXPECT_EQ(s.stats().late, 0u);
 }
@@ -176,19 +174,12 @@ TEST_F(SchedulerTest, AWakeDuringASliceIsNotLost) {
 // A task that arrives after the slice for its buffer, but before that buffer is rendered, runs at once and on time
 // (a callback rescheduling itself close to its own time) instead of a buffer late.
 TEST_F(SchedulerTest, ATaskArrivingAfterItsSliceButBeforeItsBufferRunsAtOnce) {
-    std::atomic<bool> ran{false};
-    struct Flag : TaskI {
-        std::atomic<bool>& f;
-        Flag(std::atomic<bool>& flag, int64_t t) : TaskI(t, false, 0, &probe), f(flag) {}
-        void execute() override { f = true; }
-    };
+    std::atomic<bool> ran{false}, later{false};
     s.start_thread();
-    for (int i = 0; i < 2000 && s.stats().slices == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    eventually([&] { return s.stats().slices > 0; });
     ASSERT_EQ(s.stats().last_slice_time, 0);
     s.insert(new Flag(ran, 200));  // within the served buffer: no render comes to wake the queue thread
-    for (int i = 0; i < 2000 && !ran; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_TRUE(ran.load());
-    std::atomic<bool> later{false};
+    EXPECT_TRUE(eventually([&] { return ran.load(); }));
     s.insert(new Flag(later, 256));  // the next buffer: waits for its slice
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(later.load());
@@ -204,35 +195,14 @@ TEST_F(SchedulerTest, SixtyFourBitTimesPastTwoToTheThirtyOne) {
     s.insert(new Marked(j, 1, t + 100000));
     s.insert(new Marked(j, 2, t));
     s.insert(new Marked(j, 3, t - 10));
-    s.time_slice();
-    EXPECT_EQ(j.ran, (std::vector<int>{3, 2}));
-    EXPECT_TRUE(j.discarded.empty());
-    EXPECT_EQ(s.size(), 1u);
+    EXPECT_EQ(slice(), (Journal{{3, 2}, {}}));
     SampleClock::TIME = static_cast<uint64_t>(t + 100000 + 44101 + 1);
-    s.time_slice();
-    EXPECT_EQ(j.discarded, std::vector<int>{1});
-}
-
-TEST_F(SchedulerTest, TasksLeftAtDestructionAreDiscarded) {
-    Journal k;
-    {
-        Scheduler local;
-        local.insert(new Marked(k, 1, 1000000));
-    }
-    EXPECT_EQ(k.discarded, std::vector<int>{1});
+    EXPECT_EQ(slice(), (Journal{{}, {1}}));
 }
 
 // Whatever a task throws is reported once and the slice goes on: the tasks behind it still run.
 TEST_F(SchedulerTest, ATaskThatThrowsIsReportedAndTheMusicGoesOn) {
-    struct Errors : LogTarget {
-        std::vector<std::string> seen;
-        void output(std::string_view) override {}
-        void error(std::string_view t) override { seen.emplace_back(t); }
-        void notification(std::string_view) override {}
-        void styled(const StyledText&) override {}
-    } log;
-    main_queue::set_main_thread();
-    CPPBridge::attach(&log);
+    test::LogCapture log;
     struct Throws : TaskI {
         int kind;
         Throws(int k) : TaskI(0, false, 0, &probe), kind(k) {}
@@ -245,11 +215,10 @@ TEST_F(SchedulerTest, ATaskThatThrowsIsReportedAndTheMusicGoesOn) {
     for (int kind = 0; kind < 3; ++kind) s.insert(new Throws(kind));
     s.insert(new Marked(j, 1, 10));
     s.time_slice();
-    main_queue::run_pending();
-    CPPBridge::detach();
+    log.flush();
     EXPECT_EQ(j.ran, std::vector<int>{1});
     EXPECT_EQ(s.stats().failed, 3u);
-    EXPECT_EQ(log.seen, (std::vector<std::string>{":ERROR: not a number\n", ":ERROR: Scheduled task failed: boom\n",
+    EXPECT_EQ(log.errors, (std::vector<std::string>{":ERROR: not a number\n", ":ERROR: Scheduled task failed: boom\n",
                                                   ":ERROR: Scheduled task failed: unknown exception\n"}));
 }
 
