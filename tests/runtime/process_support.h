@@ -168,6 +168,9 @@ inline void test_scheme_init(SchemeInterface* process) {
         scheme_set_string_limit(sc, bytes > 0 ? static_cast<size_t>(bytes) : default_string_limit());
         return sc->T;
     });
+    // A pointer value that is not a task target, as a careless or hostile performer might pass one.
+    static int not_a_target = 0;
+    process->addGlobalCptr("test:not-a-target", &not_a_target);
     process->addForeignFunc("test:protected-count", [](scheme* sc, pointer) -> pointer {
         return mk_integer(sc, static_cast<int64_t>(sc->protected_cells->size()));
     });

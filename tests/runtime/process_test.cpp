@@ -352,8 +352,12 @@ TEST_F(Process, TasksFromSeveralThreadsRunInTheOrderOfTheirAppends) {
 
 // Requests without a target or a procedure are reported and skipped; a tag blocks the tasks that carry it.
 TEST_F(Process, CallbackRequestsAreCheckedAndTagsBlockTasks) {
-    EXPECT_EQ(c.eval("(call-cpp-at-time (now) #t 42 '(x) '(x))"), "#f");
-    EXPECT_TRUE(log.saw(log.errors, "Bad task needs valid CM ptr"));
+    for (const char* target : {"42", "test:not-a-target"}) {
+        SCOPED_TRACE(target);
+        log.errors.clear();
+        EXPECT_EQ(c.eval(std::string("(call-cpp-at-time (now) #t ") + target + " '(x) '(x))"), "#f");
+        EXPECT_TRUE(log.saw(log.errors, "Bad task needs valid CM ptr"));
+    }
     ASSERT_EQ(c.eval("(define base (test:protected-count)) (define not-a-handler 5)"), "not-a-handler");
     EXPECT_EQ(c.eval("(call-cpp-at-time (now) #t *callback* (list 5 1) (list 5 1))"), "#t");
     EXPECT_TRUE(log.saw(log.errors, "Bad closure (5 1) Ignoring callback request"));
