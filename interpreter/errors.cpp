@@ -105,6 +105,7 @@ pointer _Error_1(scheme* sc, const char* s, pointer a) {
     std::string report = report_text(sc, s, a);
     devlog("EVAL ERROR: %s", report.c_str());
     CPPBridge::error_text(report);
+    ++sc->errors_logged;
 
     if (a) protect_cell(sc, a);
     if (EXTENDED_ERROR_LOGGING.load(std::memory_order_relaxed)) extended_dump(sc);

@@ -204,6 +204,9 @@ struct scheme {
     // A copy of the text of the last scheme_load_string, for the extended error report: the caller's own buffer
     // may be gone by the time a later call fails.
     char* last_loaded_text;
+    // Errors the evaluator has reported to the log so far; an error raised by the `error` primitive alone is not
+    // among them, and its embedder reports it where no reply carries it (a callback).
+    uint64_t errors_logged;
     // Set from another thread to stop a runaway evaluation: the cycle ends with "interrupted" at its next step.
     // The owner clears it between evaluations.
     std::atomic<int> interrupt;

@@ -52,6 +52,13 @@ std::filesystem::path user_library_folder() {
 
 }  // namespace
 
+std::filesystem::path user_startup_file() {
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && config[0] == '/')
+        return std::filesystem::path(config) / "ombrel" / "startup.scm";
+    if (const char* home = std::getenv("HOME")) return std::filesystem::path(home) / ".config/ombrel/startup.scm";
+    return {};
+}
+
 std::string printed(scheme* sc, pointer x) {
     std::ostringstream os;
     printSchemeCell(sc, os, x, false);
@@ -400,9 +407,10 @@ void SchemeInterface::startInterpreter() {
     }
     if (name_ == "primary process" && running_) {
         std::puts("Check for startup file");
-        if (std::filesystem::exists(resources + "/startup.scm", ec)) {
+        const auto startup = user_startup_file();
+        if (!startup.empty() && std::filesystem::exists(startup, ec)) {
             std::puts("Loading startup file");
-            loadFile("startup.scm", resources);
+            loadFile(startup.filename().string(), startup.parent_path().string());
         }
     }
     std::fflush(stdout);
@@ -497,9 +505,16 @@ void SchemeInterface::reset_output() {
     scheme_set_output_port_string(sc_, output_, output_ + 255);
 }
 
-// A callback's error has gone to the log; its report must not turn up in the reply to some later evaluation.
-void SchemeInterface::forget_callback_error() {
-    if (sc_->retcode != 0) reset_output();
+// A callback's error must reach the log, and its report must not turn up in the reply to some later evaluation.
+// The evaluator logs its own errors; one raised by the `error` primitive is only in the output, where no reply
+// will carry it: it goes to the log from there.
+void SchemeInterface::forget_callback_error(uint64_t errors_logged_before) {
+    if (sc_->retcode == 0) return;
+    if (sc_->errors_logged == errors_logged_before) {
+        const std::string report(output_, strnlen(output_, sizeof output_));
+        if (!report.empty()) CPPBridge::error_text(report.back() == '\n' ? report.substr(0, report.size() - 1) : report);
+    }
+    reset_output();
 }
 
 void SchemeInterface::runClosureCallback(SchemeTask& task) {
@@ -513,9 +528,10 @@ void SchemeInterface::runClosureCallback(SchemeTask& task) {
         CPPBridge::error("Bad closure %s Ignoring callback request", text.c_str());
     } else {
         uint64_t started = SampleClock::TIME.load();
+        const uint64_t errors = sc_->errors_logged;
         scheme_call(sc_, proc, pair_cdr(value));
         report_eval_time(started);
-        forget_callback_error();
+        forget_callback_error(errors);
     }
 }
 
@@ -531,9 +547,10 @@ void SchemeInterface::runRunloopCallback(SchemeTask& task) {
     }
     pointer args = s_cons(sc_, mk_objc(sc_, static_cast<Object*>(task.pointer)), sc_->NIL);
     uint64_t started = SampleClock::TIME.load();
+    const uint64_t errors = sc_->errors_logged;
     scheme_call(sc_, proc, args);
     report_eval_time(started);
-    forget_callback_error();
+    forget_callback_error(errors);
 }
 
 }  // namespace omb

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -129,7 +130,7 @@ private:
     void runClosureCallback(SchemeTask& task);
     void runRunloopCallback(SchemeTask& task);
     void reset_output();
-    void forget_callback_error();
+    void forget_callback_error(uint64_t errors_logged_before);
     void storeReply(const SchemeTask& task, std::string text, bool failed = false);
 
     char output_[256];
@@ -159,5 +160,10 @@ private:
 
 // The text a process's printed value is replied with: `printSchemeCell` in short form.
 std::string printed(scheme* sc, pointer x);
+
+// The performer's own start-up file, loaded by the primary process after the library folder:
+// $XDG_CONFIG_HOME/ombrel/startup.scm, else ~/.config/ombrel/startup.scm. With it, the application starts without
+// windows (an installation piece).
+std::filesystem::path user_startup_file();
 
 }  // namespace omb

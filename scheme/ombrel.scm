@@ -87,4 +87,4 @@
 
 (for-each %define-default
           '(io:midi-in io:osc-receive io:mouse-down io:mouse-up io:mouse-drag io:mouse-move
-            io:key-down io:key-up io:caps-key objc:action))
+            io:key-down io:key-up io:caps-key-down io:caps-key-up objc:action))

@@ -363,6 +363,18 @@ TEST_F(Process, CallbackRequestsAreCheckedAndTagsBlockTasks) {
     EXPECT_TRUE(log.saw(log.errors, "Bad closure (5 1) Ignoring callback request"));
     EXPECT_TRUE(eval_becomes("(= base (test:protected-count))", "#t")) << "the skipped callback's value is released";
 
+    // A performer's own error in a callback reaches the log once, and never a later reply.
+    log.clear();
+    EXPECT_EQ(c.eval("(callback (now) (lambda () (error \"boom in a callback\" 5)))"), "#t");
+    EXPECT_TRUE(log.saw(log.errors, "boom in a callback 5"));
+    EXPECT_EQ(c.eval("(callback (now) (lambda () (car 5)))"), "#t");
+    EXPECT_TRUE(log.saw(log.errors, "car"));
+    std::this_thread::sleep_for(100ms);
+    log.flush();
+    EXPECT_EQ(std::count_if(log.errors.begin(), log.errors.end(),
+                            [](const std::string& e) { return e.find("boom") != std::string::npos; }), 1);
+    EXPECT_EQ(c.eval("(+ 1 1)"), "2");
+
     process().createSchemeTask(nullptr, "no-such-handler", SchemeTaskType::runloop_callback);
     EXPECT_TRUE(log.saw(log.errors, "Ignoring runloop-callback request"));
     process().createSchemeTask(nullptr, "not-a-handler", SchemeTaskType::runloop_callback);
