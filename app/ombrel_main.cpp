@@ -1,5 +1,6 @@
-// ombrel: the program. Headless (the default without a display, or with --headless): the audio engine on the
-// chosen driver, the primary process with its eval server, the log on the console, until SIGINT or SIGTERM.
+// ombrel: the program. With a display, the application: the log window and an editor window around the audio engine
+// and the primary process. Headless (no display, or --headless): the audio engine on the chosen driver, the primary
+// process with its eval server, the log on the console, until SIGINT or SIGTERM.
 #include <arpa/inet.h>
 #include <atomic>
 #include <condition_variable>
@@ -18,6 +19,7 @@
 #include "app/preferences.h"
 #include "audio/au_host.h"
 #include "audio/au_scheme.h"
+#include "editor/application.h"
 #include "platform/console_log.h"
 #include "platform/log_bridge.h"
 #include "platform/main_queue.h"
@@ -69,6 +71,8 @@ struct Options {
     std::string listen = "127.0.0.1";
     std::string audio = "auto";  // the best device found
     omb::RenderJob render;      // --render: a piece to a file, then exit
+    bool headless = false;
+    std::vector<std::string> files;  // opened in editor buffers
     int frames = 256;
     double reaper_time = 3.25;
     bool reap_callbacks = false;
@@ -91,9 +95,10 @@ Options from_preferences(const omb::Preferences& prefs) {
 }
 
 void usage() {
-    std::puts("usage: ombrel [--headless] [--port N] [--listen ADDR] [--audio DRIVER] [--frames N]\n"
+    std::puts("usage: ombrel [--headless] [--port N] [--listen ADDR] [--audio DRIVER] [--frames N] [FILE...]\n"
               "       ombrel --render PIECE.scm --seconds S --out FILE [--frames N]\n"
-              "  Starts the audio engine and the primary Scheme process, whose eval server listens on ADDR:N\n"
+              "  Starts the audio engine and the primary Scheme process, whose eval server listens on ADDR:N,\n"
+              "  and, with a display, the log window and an editor window (FILEs open in its buffers).\n"
               "  (127.0.0.1:7010 by default; the next port is tried when one is taken). Live-code it with\n"
               "  ombrel-repl or any editor that can pipe text into it. Stop with Ctrl-C.\n"
               "  DRIVER: jack, alsa, pulse, null (no sound), offline (as fast as the work allows), or auto:\n"
@@ -112,7 +117,10 @@ bool parse(int argc, char** argv, Options& o) {
             }
             return argv[++i];
         };
-        if (a == "--headless") continue;
+        if (a == "--headless") {
+            o.headless = true;
+            continue;
+        }
         if (a == "-h" || a == "--help") {
             usage();
             std::exit(0);
@@ -131,6 +139,7 @@ bool parse(int argc, char** argv, Options& o) {
         else if (a == "--seconds" && (v = value("--seconds"))) o.render.seconds = std::atof(v);
         else if (a == "--out" && (v = value("--out"))) o.render.out = v;
         else if (a == "--frames" && (v = value("--frames"))) o.frames = std::atoi(v);
+        else if (!a.empty() && a[0] != '-') o.files.push_back(a);
         else {
             std::fprintf(stderr, "ombrel: unknown argument %s\n", a.c_str());
             return false;
@@ -203,8 +212,10 @@ int main(int argc, char** argv) {
     }
     omb::AUHost::REAPER_TIME = static_cast<int64_t>(options.reaper_time * omb::AUHost::SAMPLERATE);
     omb::AUHost::REAP_CALLBACKS = options.reap_callbacks;
-    omb::CPPBridge::log("Reaper Delay: %d\nReap Callbacks: %d", static_cast<int>(omb::AUHost::REAPER_TIME.load()),
-                        options.reap_callbacks ? 1 : 0);
+    const bool windowed = !rendering && !options.headless && (std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY"));
+    if (!windowed)
+        omb::CPPBridge::log("Reaper Delay: %d\nReap Callbacks: %d", static_cast<int>(omb::AUHost::REAPER_TIME.load()),
+                            options.reap_callbacks ? 1 : 0);
 
     omb::add_native_library(omb::au_scheme_init);
     omb::SchemeInterface::LISTEN_ADDRESS = options.listen;
@@ -216,6 +227,22 @@ int main(int argc, char** argv) {
                                                 : 1;
         primary.stop();
         host.stop();
+        omb::main_queue::run_pending();
+        omb::CPPBridge::detach();
+        return status;
+    }
+    if (windowed) {
+        omb::ApplicationStart start;
+        start.prefs = &prefs;
+        start.prefs_file = preferences_file;
+        start.scheme_folder = folder.parent_path().string();
+        start.port = options.port;
+        start.files = options.files;
+        start.quit = &quit;
+        start.stop_or_exit = stop_or_exit;
+        const int status = omb::run_application(argc, argv, start);
+        omb::CPPBridge::attach(&log);
+        stop_or_exit([&] { host.stop(); });
         omb::main_queue::run_pending();
         omb::CPPBridge::detach();
         return status;
@@ -233,6 +260,8 @@ int main(int argc, char** argv) {
         offline_clock->start();
     }
     omb::CPPBridge::notification("Ombrel is listening on %s:%d", options.listen.c_str(), port);
+    omb::CPPBridge::notification("Ombrel is ready; the clock is at %llu",
+                                 static_cast<unsigned long long>(omb::AUHost::TIME.load()));
     while (!quit) omb::main_queue::wait_and_run(std::chrono::milliseconds(100));
 
     save_preferences(prefs, preferences_file);

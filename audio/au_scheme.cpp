@@ -4,7 +4,9 @@
 
 #include <cmath>
 #include <cstdio>
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -390,9 +392,31 @@ pointer save_preset(scheme* sc, pointer args) {
     return sc->T;
 }
 
+std::mutex view_opener_mutex;
+UnitViewOpener view_opener;  // under view_opener_mutex
+
+// Waits for the window as callers expect, but never for ever: a busy main thread must not hang the process.
 pointer open_view(scheme* sc, pointer args) {
-    if (node_unit(sc, args, 0, "au:open-view"))
+    int node = 0;
+    if (!node_unit(sc, args, 0, "au:open-view") || !integer_arg(sc, args, 0, node)) return sc->T;
+    const bool generic = count(sc, args) > 1 && arg(sc, args, 1) == sc->T;
+    UnitViewOpener opener;
+    {
+        std::lock_guard lock(view_opener_mutex);
+        opener = view_opener;
+    }
+    if (!opener) {  // headless: no window to wait for
         CPPBridge::notification("No editor window is available here: the unit's view opens in the editor");
+        return sc->T;
+    }
+    auto opened = std::make_shared<std::promise<void>>();
+    std::future<void> done = opened->get_future();
+    main_queue::post([opener, node, generic, opened] {
+        opener(node, generic);
+        opened->set_value();
+    });
+    if (done.wait_for(std::chrono::seconds(2)) != std::future_status::ready)
+        devlog("au:open-view: the main thread is busy; node %d's window opens when it is free", node);
     return sc->T;
 }
 
@@ -660,6 +684,11 @@ CM* target(std::unique_ptr<CM> t) {
 CM* member(void (AUHost::*m)(TaskI*)) { return target(std::make_unique<ArgumentCMI<AUHost>>(m, &AUHost::singleton())); }
 
 }  // namespace
+
+void set_unit_view_opener(UnitViewOpener opener) {
+    std::lock_guard lock(view_opener_mutex);
+    view_opener = std::move(opener);
+}
 
 void au_scheme_init(SchemeInterface* process) {
     scheme* sc = process->getScheme();

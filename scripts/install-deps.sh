@@ -34,6 +34,12 @@ PACKAGES=(
   pulseaudio
   pulseaudio-utils
   libasound2-plugins
+  # the editor: Qt 6 Widgets and QScintilla; Xvfb, xauth and xdotool for the window tests
+  qt6-base-dev
+  libqscintilla2-qt6-dev
+  xvfb
+  xauth
+  xdotool
 )
 # -----------------------------------------------------------------------------
 

@@ -1,0 +1,233 @@
+// The real `ombrel` with windows, on an Xvfb display of the test's own, played with real key events (xdotool):
+// evaluation from the editor, marks and buffers, the bind-port retry, the generic unit view, quitting.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/free_port.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    for (auto end = std::chrono::steady_clock::now() + limit; std::chrono::steady_clock::now() < end;) {
+        if (done()) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return done();
+}
+
+std::string contents(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A child that dies with the test, its output in `log`.
+pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& env, const fs::path& log) {
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
+    FILE* out = std::fopen(log.c_str(), "w");
+    if (out) dup2(fileno(out), 1), dup2(fileno(out), 2);
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+}
+
+int end_child(pid_t& pid, int signal) {
+    if (pid <= 0) return -1;
+    kill(pid, signal);
+    int status = 0;
+    if (!eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 10s)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string run(const std::string& command) {
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buf[512];
+        for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+        pclose(p);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+    return out;
+}
+
+class OmbrelApp : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        // A display of our own: the first free number from a pid-based start.
+        for (int n = 150 + getpid() % 100; n < 400 && display_.empty(); ++n) {
+            if (fs::exists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
+            const std::string name = ":" + std::to_string(n);
+            xvfb_ = spawn({"Xvfb", name, "-screen", "0", "1280x900x24", "-nolisten", "tcp"}, {},
+                          fs::temp_directory_path() / ("ombrel-xvfb" + std::to_string(n) + ".log"));
+            if (eventually([&] { return fs::exists("/tmp/.X11-unix/X" + std::to_string(n)); }, 5s)) display_ = name;
+            else end_child(xvfb_, SIGKILL);
+        }
+    }
+    static void TearDownTestSuite() { end_child(xvfb_, SIGTERM); }
+
+    void SetUp() override {
+        ASSERT_FALSE(display_.empty()) << "no Xvfb display";
+        dir_ = fs::temp_directory_path() / ("ombrel-app-test-" + std::to_string(getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override {
+        for (pid_t& p : programs_) end_child(p, SIGKILL);
+        fs::remove_all(dir_);
+    }
+
+    std::vector<std::string> env() const {
+        return {"DISPLAY=" + display_, "XDG_CONFIG_HOME=" + (dir_ / "config").string(),
+                "XDG_DATA_HOME=" + (dir_ / "data").string(), "XDG_STATE_HOME=" + (dir_ / "state").string()};
+    }
+    pid_t& start(int port, const std::string& log_name = "ombrel.out") {
+        programs_.push_back(spawn({OMBREL_BIN, "--audio", "null", "--port", std::to_string(port)}, env(),
+                                  dir_ / log_name));
+        return programs_.back();
+    }
+    std::string xdotool(const std::string& args) const {
+        return run("DISPLAY=" + display_ + " xdotool " + args + " 2>/dev/null");
+    }
+    // The first window whose name matches, within the limit; empty when none.
+    std::string window(const std::string& name, std::chrono::milliseconds limit = 30s) const {
+        std::string id;
+        eventually([&] { return !(id = xdotool("search --name '" + name + "'")).empty(); }, limit);
+        return id.substr(0, id.find('\n'));
+    }
+    void keys(const std::string& window_id, const std::string& keys_text) const {
+        xdotool("windowfocus --sync " + window_id);
+        xdotool("key --clearmodifiers --delay 30 " + keys_text);
+    }
+    void type(const std::string& window_id, const std::string& text) const {
+        xdotool("windowfocus --sync " + window_id);
+        xdotool("type --delay 10 '" + text + "'");
+    }
+    static std::string eval(int port, const std::string& expression) {
+        return run(std::string(OMBREL_REPL_BIN) + " --port " + std::to_string(port) + " -e '" + expression + "'");
+    }
+    static bool eval_becomes(int port, const std::string& expression, const std::string& value) {
+        return eventually([&] { return eval(port, expression) == value; }, 5s);
+    }
+    std::string log_file() const { return contents(dir_ / "state" / "ombrel" / "ombrel.log"); }
+
+    static inline std::string display_;
+    static inline pid_t xvfb_ = -1;
+    fs::path dir_;
+    std::vector<pid_t> programs_;
+};
+
+TEST_F(OmbrelApp, PlayedFromTheEditorWithKeys) {
+    const int port = omb::test::free_port();
+    pid_t& program = start(port);
+    const std::string editor = window("^Editor");
+    ASSERT_FALSE(editor.empty()) << contents(dir_ / "ombrel.out");
+    ASSERT_FALSE(window("^Log$").empty());
+    ASSERT_EQ(eval(port, "(+ 1 2)"), "3");
+
+    // Ctrl+Return: the top-level expression around the cursor; its reply reaches the log.
+    type(editor, "(define typed (* 6 7))");
+    keys(editor, "ctrl+Return");
+    EXPECT_TRUE(eval_becomes(port, "typed", "42")) << contents(dir_ / "ombrel.out");
+    EXPECT_TRUE(eventually([&] { return log_file().find("typed") != std::string::npos; }, 5s)) << log_file();
+
+    // Alt+Return: only the innermost expression at the cursor.
+    keys(editor, "Return");
+    type(editor, "(set! typed (* 111 3))");
+    keys(editor, "Left Left Left");
+    keys(editor, "alt+Return");
+    EXPECT_TRUE(eventually([&] { return log_file().find("333") != std::string::npos; }, 5s)) << log_file();
+    EXPECT_EQ(eval(port, "typed"), "42") << "the inner expression alone was evaluated";
+    keys(editor, "ctrl+Return");
+    EXPECT_TRUE(eval_becomes(port, "typed", "333"));
+
+    // A mark set here is evaluated from another buffer, and brings the cursor back to it.
+    keys(editor, "End Return");
+    type(editor, "(set! typed (quote marked))");
+    keys(editor, "Left Left ctrl+alt+1");
+    keys(editor, "ctrl+t");
+    type(editor, "(set! typed (quote second-buffer))");
+    keys(editor, "ctrl+Return");
+    EXPECT_TRUE(eval_becomes(port, "typed", "second-buffer"));
+    keys(editor, "ctrl+1");
+    EXPECT_TRUE(eval_becomes(port, "typed", "marked"));
+    keys(editor, "ctrl+Prior ctrl+Return");  // the previous buffer: the mark's
+    EXPECT_TRUE(eval_becomes(port, "typed", "marked"));
+    keys(editor, "ctrl+Next");
+    eval(port, "(set! typed 0)");
+    keys(editor, "alt+1 ctrl+Return");  // back to the mark, and what is there
+    EXPECT_TRUE(eval_becomes(port, "typed", "marked"));
+
+    // The generic view of a unit moves its parameter when its control moves.
+    ASSERT_EQ(eval(port, "(begin (define rev (au:make-node \"aufx\" \"mrev\" \"ombr\")) (> rev 1))"), "#t");
+    const std::string id = eval(port, "(vector-ref (au:get-param-ids rev 0) 0)");
+    const std::string before = eval(port, "(au:get-param rev " + id + " 0 0)");
+    EXPECT_EQ(eval(port, "(au:open-view rev)"), "#t");
+    const std::string view = window("^AU Generic View");
+    ASSERT_FALSE(view.empty());
+    keys(view, "Tab Prior Prior");
+    EXPECT_TRUE(eventually([&] { return eval(port, "(au:get-param rev " + id + " 0 0)") != before; }, 5s))
+        << "still " << before;
+
+    // Quitting by signal saves the window frames.
+    EXPECT_EQ(end_child(program, SIGTERM), 0) << contents(dir_ / "ombrel.out");
+    EXPECT_NE(contents(dir_ / "config" / "ombrel" / "ombrel.plist").find("window_size_key"), std::string::npos);
+}
+
+TEST_F(OmbrelApp, ATakenPortIsRetriedOnTheNextWhenThePerformerSaysSo) {
+    // Something else listens on the port; the next one is free.
+    int port = 0;
+    int blocker = -1;
+    for (int attempt = 0; attempt < 20 && blocker < 0; ++attempt) {
+        port = omb::test::free_port();
+        blocker = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        if (bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(blocker, 1) != 0 ||
+            omb::test::free_port() == port + 1) {
+            close(blocker);
+            blocker = -1;
+        }
+    }
+    ASSERT_GE(blocker, 0);
+    pid_t& program = start(port);
+    const std::string alert = window("^Cannot Bind To Port");
+    ASSERT_FALSE(alert.empty()) << contents(dir_ / "ombrel.out");
+    keys(alert, "Return");  // "Try Next Port" is the default
+    EXPECT_TRUE(eval_becomes(port + 1, "(+ 1 2)", "3")) << contents(dir_ / "ombrel.out");
+    EXPECT_FALSE(window("^Editor").empty());
+    EXPECT_EQ(end_child(program, SIGTERM), 0);
+    close(blocker);
+}
+
+}  // namespace
