@@ -483,7 +483,7 @@ TEST_F(DeviceJack, TheProgramPlaysOnJackAndOutlivesTheServer) {
         if (p < 65000 && test::free_port() != p + 1) port = p;  // p + 1 is the second process's
     }
     const std::string log = (home / "ombrel.log").string();
-    ChildGuard program{spawn({OMBREL_BIN, "--audio", "jack", "--port", std::to_string(port)}, log)};
+    ChildGuard program{spawn({OMBREL_BIN, "--headless", "--audio", "jack", "--port", std::to_string(port)}, log)};
     auto eval = [&](const std::string& expression) {
         const std::string command = std::string(OMBREL_REPL_BIN) + " --port " + std::to_string(port) + " -e '" +
                                     expression + "' 2>/dev/null";

@@ -78,7 +78,7 @@ public:
                 rlimit limit{max_files, max_files};
                 ::setrlimit(RLIMIT_NOFILE, &limit);
             }
-            ::execl(OMBREL_BIN, OMBREL_BIN, "--audio", audio.c_str(), "--port", port_text.c_str(),
+            ::execl(OMBREL_BIN, OMBREL_BIN, "--headless", "--audio", audio.c_str(), "--port", port_text.c_str(),
                     static_cast<char*>(nullptr));
             ::_exit(127);
         }
