@@ -164,6 +164,8 @@ EditorWindow* EditorWindow::focused() {
 
 EditorWindow* EditorWindow::frontmost() { return g_frontmost; }
 
+QsciScintilla* EditorWindow::text() const { return text_; }
+
 void* EditorWindow::makeDocument(const std::string& text) {
     // A scratch view fills the new document, then lets it go.
     QsciScintilla scratch;

@@ -12,6 +12,7 @@
 #include <string>
 
 class QLabel;
+class QsciScintilla;
 class QMenu;
 class QTimer;
 
@@ -61,7 +62,8 @@ public:
     // Caps-lock key events: true when the key is swallowed.
     bool capsKey(bool down, const QString& text);
 
-    SchemeEdit* text() const { return text_; }
+    // The text view (benchmarks and tests drive it with key events).
+    QsciScintilla* text() const;
     // Names the bound process has been given through evaluated definitions: coloured as defined names.
     const std::set<std::string>& definedNames() const;
 
