@@ -28,6 +28,7 @@
 #include "editor/text/event_texts.h"
 #include "editor/text/indentation.h"
 #include "editor/text/scheme_text.h"
+#include "platform/dev_log.h"
 #include "platform/log_bridge.h"
 #include "interpreter/process_switches.h"
 #include "runtime/scheme_interface.h"
@@ -404,6 +405,7 @@ void EditorWindow::cursorMoved() {
     text_->SendScintilla(QsciScintilla::SCI_SETINDICATORCURRENT, kHighlightIndicator);
     if (highlight_start_ >= 0) {
         // The document may have shrunk since: the old range is clamped, never used past the end.
+        if (highlight_end_ > length) devlog("Serious Error With _oldBlockRange! (guarded)");
         const int end = std::min(highlight_end_, length);
         if (highlight_start_ < end)
             text_->SendScintilla(QsciScintilla::SCI_INDICATORCLEARRANGE, highlight_start_, end - highlight_start_);

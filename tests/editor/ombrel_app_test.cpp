@@ -186,6 +186,15 @@ TEST_F(OmbrelApp, PlayedFromTheEditorWithKeys) {
     keys(editor, "alt+1 ctrl+Return");  // back to the mark, and what is there
     EXPECT_TRUE(eval_becomes(port, "typed", "marked"));
 
+    // Caps lock on: keys go to the primary process as events, not into the text.
+    ASSERT_EQ(eval(port, "(begin (define caps-keys (list)) (define (io:caps-key-down k) (set! caps-keys (cons k "
+                         "caps-keys))) #t)"),
+              "#t");
+    // Without --clearmodifiers, which would lift caps lock for the key.
+    xdotool("windowfocus --sync " + editor);
+    xdotool("key --delay 30 Caps_Lock a Caps_Lock");
+    EXPECT_TRUE(eval_becomes(port, "(map char->integer caps-keys)", "(97)")) << "one key down: a";
+
     // The generic view of a unit moves its parameter when its control moves.
     ASSERT_EQ(eval(port, "(begin (define rev (au:make-node \"aufx\" \"mrev\" \"ombr\")) (> rev 1))"), "#t");
     const std::string id = eval(port, "(vector-ref (au:get-param-ids rev 0) 0)");
@@ -200,6 +209,18 @@ TEST_F(OmbrelApp, PlayedFromTheEditorWithKeys) {
     // Quitting by signal saves the window frames.
     EXPECT_EQ(end_child(program, SIGTERM), 0) << contents(dir_ / "ombrel.out");
     EXPECT_NE(contents(dir_ / "config" / "ombrel" / "ombrel.plist").find("window_size_key"), std::string::npos);
+}
+
+// With the performer's own startup.scm the piece starts by itself and no window opens: an installation.
+TEST_F(OmbrelApp, AStartupFileStartsWithoutWindows) {
+    fs::create_directories(dir_ / "config" / "ombrel");
+    std::ofstream(dir_ / "config" / "ombrel" / "startup.scm") << "(define started-by-startup 'yes)\n";
+    const int port = omb::test::free_port();
+    pid_t& program = start(port);
+    EXPECT_TRUE(eval_becomes(port, "started-by-startup", "yes")) << contents(dir_ / "ombrel.out");
+    EXPECT_TRUE(window("^Editor", 1s).empty());
+    EXPECT_TRUE(window("^Log$", 1s).empty());
+    EXPECT_EQ(end_child(program, SIGTERM), 0);
 }
 
 TEST_F(OmbrelApp, ATakenPortIsRetriedOnTheNextWhenThePerformerSaysSo) {
