@@ -318,6 +318,8 @@ TEST(ReplTerminal, EvaluatesExpressionsFilesAndStandardInput) {
 
     // A source longer than the server accepts is not read to its end, nor sent; the others still go.
     const std::string limit = std::to_string(omb::wire::MAX_REQUEST_BYTES);
+    // The last client's goodbye may still be on its way: counted from once it has arrived.
+    eventually([&] { return server.received().ends_with("shutdownreplthread\x07"); });
     std::size_t received = server.received().size();
     EXPECT_EQ(run_repl(port + " /dev/zero -e '(+ 1 2)'"),
               "1: ombrel-repl: /dev/zero: more than 1050624 bytes; not sent\n3\n");
