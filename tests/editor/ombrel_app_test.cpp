@@ -109,9 +109,10 @@ protected:
         return {"DISPLAY=" + display_, "XDG_CONFIG_HOME=" + (dir_ / "config").string(),
                 "XDG_DATA_HOME=" + (dir_ / "data").string(), "XDG_STATE_HOME=" + (dir_ / "state").string()};
     }
-    pid_t& start(int port, const std::string& log_name = "ombrel.out") {
-        programs_.push_back(spawn({OMBREL_BIN, "--audio", "null", "--port", std::to_string(port)}, env(),
-                                  dir_ / log_name));
+    pid_t& start(int port, const std::vector<std::string>& files = {}) {
+        std::vector<std::string> args = {OMBREL_BIN, "--audio", "null", "--port", std::to_string(port)};
+        args.insert(args.end(), files.begin(), files.end());
+        programs_.push_back(spawn(args, env(), dir_ / "ombrel.out"));
         return programs_.back();
     }
     std::string xdotool(const std::string& args) const {
@@ -241,12 +242,19 @@ TEST_F(OmbrelApp, ATakenPortIsRetriedOnTheNextWhenThePerformerSaysSo) {
         }
     }
     ASSERT_GE(blocker, 0);
-    pid_t& program = start(port);
+    // Files named at start open in buffers; one that cannot be read is reported and opens nothing.
+    std::ofstream(dir_ / "song.scm") << "(define from-the-file 1)\n";
+    pid_t& program = start(port, {(dir_ / "song.scm").string(), (dir_ / "missing.scm").string()});
     const std::string alert = window("^Cannot Bind To Port");
     ASSERT_FALSE(alert.empty()) << contents(dir_ / "ombrel.out");
     keys(alert, "Return");  // "Try Next Port" is the default
     EXPECT_TRUE(eval_becomes(port + 1, "(+ 1 2)", "3")) << contents(dir_ / "ombrel.out");
-    EXPECT_FALSE(window("^Editor").empty());
+    const std::string editor = window("^Editor: song.scm");
+    ASSERT_FALSE(editor.empty());
+    EXPECT_TRUE(eventually([&] { return log_file().find("missing.scm cannot be read") != std::string::npos; }, 5s))
+        << log_file();
+    keys(editor, "ctrl+Return");
+    EXPECT_TRUE(eval_becomes(port + 1, "from-the-file", "1"));
     EXPECT_EQ(end_child(program, SIGTERM), 0);
     close(blocker);
 }
