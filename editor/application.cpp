@@ -29,6 +29,7 @@ namespace {
 
 OmbrelResources* g_resources = nullptr;
 constexpr int kLastPort = 65535;
+constexpr std::size_t kQueueTurn = 2000;  // main-thread tasks per turn of the event loop
 
 // "Try Next Port" or "Quit": true to try the next port.
 bool ask_bind_retry(int port) {
@@ -249,9 +250,10 @@ int run_application(int& argc, char** argv, const ApplicationStart& start) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("Ombrel");
     QApplication::setQuitOnLastWindowClosed(false);
-    // Work other threads post for the main thread runs as soon as it is posted.
+    // Work other threads post for the main thread runs as soon as it is posted, in bounded turns: a flood of log
+    // lines from a runaway loop leaves the windows their own events in between.
     QSocketNotifier queue(main_queue::wake_fd(), QSocketNotifier::Read);
-    QObject::connect(&queue, &QSocketNotifier::activated, [] { main_queue::run_pending(); });
+    QObject::connect(&queue, &QSocketNotifier::activated, [] { main_queue::run_pending(kQueueTurn); });
 
     OmbrelResources resources(start);
     set_unit_view_opener([&resources](int node, bool generic) {

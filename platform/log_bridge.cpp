@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -18,6 +19,12 @@ std::atomic<int> g_in_use{0};
 
 enum class Kind { output, error, notification };
 
+// Messages posted and not yet delivered. A runaway loop printing faster than the log can show must not fill memory:
+// past the limit messages are dropped and counted, and the log says how many once it catches up.
+constexpr long kMaxUndelivered = 200000;
+std::atomic<long> g_undelivered{0};
+std::atomic<long> g_dropped{0};
+
 std::string vformat(const char* fmt, va_list args) {
   va_list copy;
   va_copy(copy, args);
@@ -32,12 +39,22 @@ std::string vformat(const char* fmt, va_list args) {
 
 template <class F>
 void deliver(F&& call) {
+  if (g_undelivered.fetch_add(1) >= kMaxUndelivered) {
+    g_undelivered.fetch_sub(1);
+    g_dropped.fetch_add(1);
+    return;
+  }
   // Checked again on the main thread: the target may have gone meanwhile.
   main_queue::post([call = std::forward<F>(call)] {
     g_in_use.fetch_add(1);
-    if (LogTarget* t = g_target.load())
+    if (LogTarget* t = g_target.load()) {
+      if (const long dropped = g_dropped.exchange(0))
+        t->error(":ERROR: " + std::to_string(dropped) + " log messages were dropped: they came faster than the log "
+                 "could show them\n");
       call(*t);
+    }
     g_in_use.fetch_sub(1);
+    g_undelivered.fetch_sub(1);
   });
 }
 

@@ -46,17 +46,21 @@ public:
     prev->next.store(node, std::memory_order_release);
     // One eventfd write per batch: only the producer that flips the flag
     // wakes the consumer, which clears it before taking its snapshot.
-    if (!wake_pending_.exchange(true, std::memory_order_seq_cst)) {
-      std::uint64_t one = 1;
-      ssize_t r;
-      do {
-        r = ::write(fd_, &one, sizeof one);
-      } while (r < 0 && errno == EINTR);
-      // EAGAIN means the counter is saturated: the consumer is woken anyway.
-    }
+    if (!wake_pending_.exchange(true, std::memory_order_seq_cst))
+      signal();
   }
 
-  std::size_t run_pending() {
+  void signal() {
+    wake_pending_.store(true, std::memory_order_seq_cst);
+    std::uint64_t one = 1;
+    ssize_t r;
+    do {
+      r = ::write(fd_, &one, sizeof one);
+    } while (r < 0 && errno == EINTR);
+    // EAGAIN means the counter is saturated: the consumer is woken anyway.
+  }
+
+  std::size_t run_pending(std::size_t max_items) {
     drain_fd();
     wake_pending_.exchange(false, std::memory_order_seq_cst);
     Node* last = head_.load(std::memory_order_seq_cst);
@@ -64,6 +68,11 @@ public:
       return 0;
     std::size_t count = 0;
     for (;;) {
+      if (count == max_items) {
+        // Work is left: the next turn of the consumer's loop is woken for it.
+        signal();
+        break;
+      }
       Node* tail = tail_;
       Node* next = tail->next.load(std::memory_order_acquire);
       // A producer between its exchange and its link: it will signal the
@@ -135,7 +144,11 @@ void post(std::function<void()> fn) {
 }
 
 std::size_t run_pending() {
-  return queue().run_pending();
+  return queue().run_pending(SIZE_MAX);
+}
+
+std::size_t run_pending(std::size_t max_items) {
+  return queue().run_pending(max_items);
 }
 
 std::size_t wait_and_run(std::chrono::milliseconds timeout) {
@@ -147,7 +160,7 @@ std::size_t wait_and_run(std::chrono::milliseconds timeout) {
     while (::poll(&pfd, 1, ms) < 0 && errno == EINTR) {
     }
   }
-  return q.run_pending();
+  return q.run_pending(SIZE_MAX);
 }
 
 int wake_fd() {

@@ -19,6 +19,10 @@ void post(std::function<void()> fn);
 // task that re-posts itself cannot starve the caller). Main thread only.
 // Returns how many ran. A task that throws is reported on stderr and skipped.
 std::size_t run_pending();
+// The same, running at most max_items; when work is left the wake fd is signalled again, so an event loop that
+// drains in bounded turns still runs everything, with its own events in between (a flood of log lines must not
+// freeze the windows).
+std::size_t run_pending(std::size_t max_items);
 
 // Waits up to timeout for work to arrive, then runs what is pending.
 std::size_t wait_and_run(std::chrono::milliseconds timeout);

@@ -117,6 +117,24 @@ TEST_F(LogBridge, PostingNeverWaitsForTheMainThreadAndKeepsOrder) {
     ASSERT_EQ(rec.lines[i], "out|m" + std::to_string(i) + "\n");
 }
 
+// A runaway printer does not fill memory: past the bound, messages are dropped and the log says how many.
+TEST_F(LogBridge, AFloodBeyondTheBoundIsDroppedAndCounted) {
+  CPPBridge::attach(&rec);
+  constexpr int kCount = 250000;
+  std::thread([] {
+    for (int i = 0; i < kCount; ++i)
+      CPPBridge::log("m%d", i);
+  }).join();
+  mq::run_pending();
+  ASSERT_EQ(rec.lines.size(), 200001u) << "the bound's worth, and one note";
+  EXPECT_EQ(rec.lines[0], "err|:ERROR: 50000 log messages were dropped: they came faster than the log could show them\n");
+  EXPECT_EQ(rec.lines[1], "out|m0\n");
+  EXPECT_EQ(rec.lines.back(), "out|m199999\n");
+  CPPBridge::log("after");
+  mq::run_pending();
+  EXPECT_EQ(rec.lines.back(), "out|after\n") << "the bound frees as messages are shown";
+}
+
 TEST(ConsoleLog, WritesPlainTextWhenNotATerminal) {
   std::FILE* f = std::tmpfile();
   ASSERT_NE(f, nullptr);

@@ -91,6 +91,15 @@ TEST_F(MainQueue, WakeFdSignalsWorkAndClearsWhenDrained) {
   EXPECT_EQ(runs, 1);
   EXPECT_FALSE(fd_readable(0));
 
+  // A bounded turn leaves the rest signalled, in order.
+  std::vector<int> order;
+  for (int i = 0; i < 10; ++i) mq::post([&order, i] { order.push_back(i); });
+  EXPECT_EQ(mq::run_pending(3), 3u);
+  EXPECT_TRUE(fd_readable(0)) << "work is left: the loop must wake again";
+  EXPECT_EQ(mq::run_pending(100), 7u);
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+  EXPECT_FALSE(fd_readable(0));
+
   // wait_and_run returns on timeout with nothing to do.
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(mq::wait_and_run(20ms), 0u);
