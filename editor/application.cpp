@@ -126,6 +126,11 @@ void OmbrelResources::writeString(const std::string& text, int repl) {
     repls_[static_cast<size_t>(repl)]->write_string(text);
 }
 
+void OmbrelResources::interrupt(int repl) {
+    if (repl < 0 || repl >= static_cast<int>(repls_.size())) return;
+    repls_[static_cast<size_t>(repl)]->interrupt();
+}
+
 int OmbrelResources::indexOfRepl(const std::string& name) const {
     for (size_t i = 0; i < repl_names_.size(); ++i)
         if (repl_names_[i] == name) return static_cast<int>(i);

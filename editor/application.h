@@ -56,6 +56,8 @@ public:
     bool newProcess(const std::string& name, int port);
     bool connectToProcess(const std::string& name, const std::string& host, int port);
     void writeString(const std::string& text, int repl);
+    // Stops the evaluation that process is running (a runaway loop); the process and its definitions stay.
+    void interrupt(int repl);
     static constexpr int kNotFound = 2147483647;
     int indexOfRepl(const std::string& name) const;
     const std::vector<std::string>& replNames() const { return repl_names_; }

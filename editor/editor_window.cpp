@@ -246,6 +246,7 @@ void EditorWindow::buildMenus() {
     add(eval, "Evaluate Expression", QKeySequence("Alt+Return"), [this] { evaluate(false); });
     add(eval, "Select Top-Level Expression", QKeySequence("Ctrl+Shift+Return"), [this] { selectExpression(true); });
     add(eval, "Select Expression", QKeySequence("Alt+Shift+Return"), [this] { selectExpression(false); });
+    add(eval, "Interrupt Evaluation", QKeySequence("Ctrl+."), [this] { resources_.interrupt(repl_); });
     add(eval, "Format Code", QKeySequence("Ctrl+I"), [this] { formatCode(); });
     add(eval, "Complete", QKeySequence(), [this] { complete(); });
     add(eval, "Reset Clock", QKeySequence("Ctrl+Shift+R"), [this] { resetClock(); });
@@ -272,6 +273,7 @@ void EditorWindow::buildMenus() {
             "Alt+Return\tevaluate the innermost expression at the cursor (or the selection)\n"
             "Ctrl+Shift+Return / Alt+Shift+Return\tselect them\n"
             "Tab\tcomplete the name before the cursor\nReturn\tnew line, indented\n"
+            "Ctrl+.\tinterrupt the evaluation the process is running\n"
             "Ctrl+I\tformat the selection\nCtrl+PgDown / Ctrl+PgUp\tnext / previous buffer\n"
             "Ctrl+Alt+0..9\tset a mark\nCtrl+0..9\tevaluate at a mark\nAlt+0..9\tgo to a mark\n"
             "Ctrl+Shift+R\treset the clock in the title");

@@ -170,6 +170,14 @@ TEST_F(OmbrelApp, PlayedFromTheEditorWithKeys) {
     keys(editor, "ctrl+Return");
     EXPECT_TRUE(eval_becomes(port, "typed", "333"));
 
+    // A runaway loop is stopped from the editor; the process and its definitions stay.
+    keys(editor, "End Return");
+    type(editor, "(let forever () (forever))");
+    keys(editor, "ctrl+Return");
+    std::this_thread::sleep_for(300ms);
+    keys(editor, "ctrl+period");
+    EXPECT_TRUE(eval_becomes(port, "typed", "333"));
+
     // A mark set here is evaluated from another buffer, and brings the cursor back to it.
     keys(editor, "End Return");
     type(editor, "(set! typed (quote marked))");
