@@ -448,7 +448,14 @@ void EditorWindow::complete() {
         QApplication::beep();
         return;
     }
+    // The keyword dictionary (the preferences' keywords and library names), every documented name, and the names
+    // this window's process was given.
     std::vector<std::string> words = resources_.documentation().names();
+    for (const char* key : {"scheme_keywords_key", "omb_keywords_key"})
+        if (const plist::Value* list = resources_.preferences().document().find(key); list && list->as_array())
+            for (const plist::Value& record : *list->as_array())
+                if (const plist::Value* name = record.find("name"); name && name->as_string())
+                    words.push_back(*name->as_string());
     for (const auto& w : definedNames()) words.push_back(w);
     const std::vector<std::string> found = editor::completions(prefix, words);
     if (found.empty()) {

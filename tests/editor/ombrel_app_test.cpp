@@ -170,6 +170,14 @@ TEST_F(OmbrelApp, PlayedFromTheEditorWithKeys) {
     keys(editor, "ctrl+Return");
     EXPECT_TRUE(eval_becomes(port, "typed", "333"));
 
+    // Tab completes a name that only one word of the dictionary begins with.
+    keys(editor, "End Return");
+    type(editor, "(define completed (vector? (au:get-node-vec");
+    keys(editor, "Tab");
+    type(editor, " \"aumu\")))");
+    keys(editor, "ctrl+Return");
+    EXPECT_TRUE(eval_becomes(port, "completed", "#t"));
+
     // A runaway loop is stopped from the editor; the process and its definitions stay.
     keys(editor, "End Return");
     type(editor, "(let forever () (forever))");
