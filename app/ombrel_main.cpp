@@ -20,6 +20,7 @@
 #include "audio/au_host.h"
 #include "audio/au_scheme.h"
 #include "editor/application.h"
+#include "io/midi_file_scheme.h"
 #include "platform/console_log.h"
 #include "platform/log_bridge.h"
 #include "platform/main_queue.h"
@@ -218,6 +219,7 @@ int main(int argc, char** argv) {
                             options.reap_callbacks ? 1 : 0);
 
     omb::add_native_library(omb::au_scheme_init);
+    omb::add_native_library(omb::midi_file_scheme_init);  // replaces the process built-in that refuses every file
     omb::SchemeInterface::LISTEN_ADDRESS = options.listen;
     omb::SchemeInterface::STRING_MEMORY_LIMIT = static_cast<size_t>(prefs.string_memory_mb()) << 20;
     if (rendering) {
