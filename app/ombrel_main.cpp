@@ -21,6 +21,8 @@
 #include "audio/au_scheme.h"
 #include "editor/application.h"
 #include "io/midi_file_scheme.h"
+#include "io/osc.h"
+#include "io/osc_scheme.h"
 #include "platform/console_log.h"
 #include "platform/log_bridge.h"
 #include "platform/main_queue.h"
@@ -220,6 +222,9 @@ int main(int argc, char** argv) {
 
     omb::add_native_library(omb::au_scheme_init);
     omb::add_native_library(omb::midi_file_scheme_init);  // replaces the process built-in that refuses every file
+    omb::OSC::PORT = prefs.osc_port();
+    omb::OSC::LISTEN_ADDRESS = prefs.osc_listen_address();
+    omb::add_native_library(omb::osc_scheme_init);
     omb::SchemeInterface::LISTEN_ADDRESS = options.listen;
     omb::SchemeInterface::STRING_MEMORY_LIMIT = static_cast<size_t>(prefs.string_memory_mb()) << 20;
     if (rendering) {

@@ -40,6 +40,8 @@ PACKAGES=(
   xvfb
   xauth
   xdotool
+  # io tests: liblo's oscsend and oscdump, real OSC peers
+  liblo-tools
 )
 # -----------------------------------------------------------------------------
 
