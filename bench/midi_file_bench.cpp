@@ -23,19 +23,6 @@ namespace {
 constexpr size_t kFileBytes = 1 << 20;
 constexpr int kTracks = 8;
 
-void put_quantity(std::vector<uint8_t>& out, uint32_t v) {
-    uint8_t groups[5];
-    int n = 0;
-    do groups[n++] = v & 0x7F, v >>= 7;
-    while (v);
-    while (n > 1) out.push_back(groups[--n] | 0x80);
-    out.push_back(groups[0]);
-}
-
-void put_big_endian(std::vector<uint8_t>& out, uint32_t v, int n) {
-    for (int i = n - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
 // One bar after another of four-note chords, each chord released before the next; the pedal goes down at the
 // bar and up at its end.
 std::vector<uint8_t> track_events(size_t bytes, int channel, std::mt19937& random) {
@@ -45,11 +32,11 @@ std::vector<uint8_t> track_events(size_t bytes, int channel, std::mt19937& rando
         e.insert(e.end(), {0x00, cc, 64, 127});
         for (int chord = 0; chord < 4; ++chord) {
             const int root = 36 + static_cast<int>(random() % 48);
-            put_quantity(e, chord == 0 ? 0 : 30);
+            omb::append_variable_quantity(e, chord == 0 ? 0 : 30);
             e.insert(e.end(), {on, static_cast<uint8_t>(root), static_cast<uint8_t>(40 + random() % 80)});
             for (int k : {4, 7, 12}) e.insert(e.end(), {0x00, static_cast<uint8_t>(root + k), 90});
             for (int k : {0, 4, 7, 12}) {
-                put_quantity(e, k == 0 ? 450 : 0);
+                omb::append_variable_quantity(e, k == 0 ? 450 : 0);
                 e.insert(e.end(), {static_cast<uint8_t>(root + k), 0});
             }
         }
@@ -63,12 +50,12 @@ std::vector<uint8_t> track_events(size_t bytes, int channel, std::mt19937& rando
 std::vector<uint8_t> midi_file() {
     std::mt19937 random(42);
     std::vector<uint8_t> file{'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 1};
-    put_big_endian(file, kTracks, 2);
-    put_big_endian(file, 480, 2);
+    omb::append_big_endian(file, kTracks, 2);
+    omb::append_big_endian(file, 480, 2);
     for (int t = 0; t < kTracks; ++t) {
         const std::vector<uint8_t> events = track_events(kFileBytes / kTracks - 8, t, random);
         file.insert(file.end(), {'M', 'T', 'r', 'k'});
-        put_big_endian(file, static_cast<uint32_t>(events.size()), 4);
+        omb::append_big_endian(file, static_cast<uint32_t>(events.size()), 4);
         file.insert(file.end(), events.begin(), events.end());
     }
     return file;

@@ -21,32 +21,19 @@ namespace {
     std::abort();
 }
 
-void put_quantity(std::vector<uint8_t>& out, uint32_t v) {
-    uint8_t groups[5];
-    int n = 0;
-    do groups[n++] = v & 0x7F, v >>= 7;
-    while (v);
-    while (n > 1) out.push_back(groups[--n] | 0x80);
-    out.push_back(groups[0]);
-}
-
-void put_big_endian(std::vector<uint8_t>& out, uint32_t v, int n) {
-    for (int i = n - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
 // The file again from the events read: every status written out, tempos as their meta event.
 std::vector<uint8_t> written(const omb::SMF& smf) {
     std::vector<uint8_t> out{'M', 'T', 'h', 'd', 0, 0, 0, 6};
-    put_big_endian(out, smf.format, 2);
-    put_big_endian(out, smf.ntracks, 2);
-    put_big_endian(out, static_cast<uint16_t>(smf.division), 2);
+    omb::append_big_endian(out, smf.format, 2);
+    omb::append_big_endian(out, smf.ntracks, 2);
+    omb::append_big_endian(out, static_cast<uint16_t>(smf.division), 2);
     for (const omb::Track& track : smf.tracks) {
         std::vector<uint8_t> events;
         for (const auto& e : track.events) {
-            put_quantity(events, static_cast<uint32_t>(e->getTime()));
+            omb::append_variable_quantity(events, static_cast<uint32_t>(e->getTime()));
             if (e->getId() == omb::Tempo::id) {
                 events.insert(events.end(), {0xFF, 0x51, 0x03});
-                put_big_endian(events, static_cast<uint32_t>(static_cast<const omb::Tempo&>(*e).tempo), 3);
+                omb::append_big_endian(events, static_cast<uint32_t>(static_cast<const omb::Tempo&>(*e).tempo), 3);
                 continue;
             }
             omb::EventBytes bytes{};
@@ -55,7 +42,7 @@ std::vector<uint8_t> written(const omb::SMF& smf) {
             if (e->getId() == omb::PWheel::id) events.insert(events.end() - 1, 0);  // the dropped low bits
         }
         out.insert(out.end(), {'M', 'T', 'r', 'k'});
-        put_big_endian(out, static_cast<uint32_t>(events.size()), 4);
+        omb::append_big_endian(out, static_cast<uint32_t>(events.size()), 4);
         out.insert(out.end(), events.begin(), events.end());
     }
     return out;

@@ -279,4 +279,17 @@ bool SMF::read(const std::string& path) {
     return parse(bytes.data(), bytes.size(), true);
 }
 
+void append_variable_quantity(std::vector<uint8_t>& out, uint32_t value) {
+    uint8_t groups[5];
+    int n = 0;
+    do groups[n++] = value & 0x7F, value >>= 7;
+    while (value);
+    while (n > 1) out.push_back(groups[--n] | 0x80);
+    out.push_back(groups[0]);
+}
+
+void append_big_endian(std::vector<uint8_t>& out, uint32_t value, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
 }  // namespace omb

@@ -73,4 +73,9 @@ private:
     std::string error_;
 };
 
+// The file format's two number encodings, for code that writes files (generators of test and benchmark files):
+// a variable-length quantity (7 bits a byte, high bit set on all but the last) and an n-byte big-endian number.
+void append_variable_quantity(std::vector<uint8_t>& out, uint32_t value);
+void append_big_endian(std::vector<uint8_t>& out, uint32_t value, int bytes);
+
 }  // namespace omb
