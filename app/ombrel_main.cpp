@@ -21,6 +21,7 @@
 #include "audio/au_scheme.h"
 #include "editor/application.h"
 #include "io/midi_file_scheme.h"
+#include "io/midi_router.h"
 #include "io/osc.h"
 #include "io/osc_scheme.h"
 #include "platform/console_log.h"
@@ -73,6 +74,7 @@ struct Options {
     int port = 7010;
     std::string listen = "127.0.0.1";
     std::string audio = "auto";  // the best device found
+    std::string midi = "auto";   // JACK MIDI with JACK audio, else the ALSA sequencer
     omb::RenderJob render;      // --render: a piece to a file, then exit
     bool headless = false;
     std::vector<std::string> files;  // opened in editor buffers
@@ -91,6 +93,7 @@ Options from_preferences(const omb::Preferences& prefs) {
         o.listen = "127.0.0.1";
     }
     if (!prefs.audio_driver().empty()) o.audio = prefs.audio_driver();
+    o.midi = prefs.midi_system();
     o.frames = prefs.audio_frames();
     o.reaper_time = prefs.reaper_time();
     o.reap_callbacks = prefs.reap_callbacks();
@@ -98,7 +101,8 @@ Options from_preferences(const omb::Preferences& prefs) {
 }
 
 void usage() {
-    std::puts("usage: ombrel [--headless] [--port N] [--listen ADDR] [--audio DRIVER] [--frames N] [FILE...]\n"
+    std::puts("usage: ombrel [--headless] [--port N] [--listen ADDR] [--audio DRIVER] [--midi SYSTEM] [--frames N]\n"
+              "              [FILE...]\n"
               "       ombrel --render PIECE.scm --seconds S --out FILE [--frames N]\n"
               "  Starts the audio engine and the primary Scheme process, whose eval server listens on ADDR:N,\n"
               "  and, with a display, the log window and an editor window (FILEs open in its buffers).\n"
@@ -106,6 +110,8 @@ void usage() {
               "  ombrel-repl or any editor that can pipe text into it. Stop with Ctrl-C.\n"
               "  DRIVER: jack, alsa, pulse, null (no sound), offline (as fast as the work allows), or auto:\n"
               "  JACK when a server runs, else the system's default device, else null.\n"
+              "  SYSTEM: jack (JACK MIDI, with JACK audio), alsa (the ALSA sequencer), none, or auto: JACK MIDI\n"
+              "  when the audio runs on JACK, else ALSA.\n"
               "  --render loads PIECE at time 0, renders S seconds as fast as the machine allows and writes\n"
               "  FILE (32-bit float WAV; AIFF for .aif or .aiff), then exits.");
 }
@@ -138,6 +144,7 @@ bool parse(int argc, char** argv, Options& o) {
             }
         }
         else if (a == "--audio" && (v = value("--audio"))) o.audio = v;
+        else if (a == "--midi" && (v = value("--midi"))) o.midi = v;
         else if (a == "--render" && (v = value("--render"))) o.render.piece = v;
         else if (a == "--seconds" && (v = value("--seconds"))) o.render.seconds = std::atof(v);
         else if (a == "--out" && (v = value("--out"))) o.render.out = v;
@@ -221,6 +228,10 @@ int main(int argc, char** argv) {
                             options.reap_callbacks ? 1 : 0);
 
     omb::add_native_library(omb::au_scheme_init);
+    // A render to a file has no MIDI devices: its clock runs faster than any of them.
+    omb::MIDIRouter::SYSTEM = rendering ? "none" : options.midi;
+    omb::MIDIRouter::singleton();  // after the audio engine, whose driver chooses the MIDI system
+    omb::add_native_library(omb::MIDIRouter::schemeInit);
     omb::add_native_library(omb::midi_file_scheme_init);  // replaces the process built-in that refuses every file
     omb::OSC::PORT = prefs.osc_port();
     omb::OSC::LISTEN_ADDRESS = prefs.osc_listen_address();

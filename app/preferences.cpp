@@ -97,6 +97,7 @@ constexpr Rule RULES[] = {
     {"listen_address", Kind::text, 0, 0, 0, "127.0.0.1"},
     {"osc_listen_address", Kind::text, 0, 0, 0, "127.0.0.1"},
     {"audio_driver", Kind::text, 0, 0, 0, "", true},
+    {"midi_system", Kind::text, 0, 0, 0, "auto"},
     {"eval_port", Kind::integer, 7010, 1025, 65535},
 };
 
@@ -540,6 +541,7 @@ int Preferences::eval_port() const { return integer("eval_port"); }
 std::string Preferences::listen_address() const { return text("listen_address"); }
 std::string Preferences::osc_listen_address() const { return text("osc_listen_address"); }
 std::string Preferences::audio_driver() const { return text("audio_driver"); }
+std::string Preferences::midi_system() const { return text("midi_system"); }
 double Preferences::font_size() const { return real("font_size"); }
 bool Preferences::expr_highlight() const { return flag("expr_highlight"); }
 bool Preferences::floating_auview() const { return flag("floating_auview"); }

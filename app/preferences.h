@@ -57,6 +57,7 @@ public:
     std::string listen_address() const;
     std::string osc_listen_address() const;
     std::string audio_driver() const;  // empty: choose automatically
+    std::string midi_system() const;   // auto, jack, alsa or none
     double font_size() const;
     bool expr_highlight() const;
     bool floating_auview() const;

@@ -106,6 +106,13 @@ void AUHost::stop() {
     if (auto capture = stop_capture()) capture->close(nullptr);
 }
 
+void* AUHost::share_jack_client(ProcessHook hook) {
+    std::lock_guard lock(device_mutex_);
+    if (!device_) return nullptr;
+    void* client = device_->jack_client();
+    return client && device_->set_process_hook(hook) ? client : nullptr;
+}
+
 std::string AUHost::device_name() {
     std::lock_guard lock(device_mutex_);
     return device_ ? device_->name() : "none";

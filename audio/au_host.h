@@ -36,6 +36,9 @@ public:
     Scheduler& scheduler() { return scheduler_; }
     Graph& graph() { return graph_; }
     std::string device_name();
+    // JACK MIDI's way onto the engine's JACK client: installs the hook and gives the client (a jack_client_t*);
+    // null when the engine does not run on JACK.
+    void* share_jack_client(ProcessHook hook);
     uint64_t dropped_buffers();
 
     // The render notification: TIME advances by FRAMES before each buffer, the scheduler wakes, the graph renders

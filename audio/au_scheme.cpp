@@ -629,24 +629,7 @@ public:
         pointer node = arg(sc, args, 0), data = arg(sc, args, 1);
         if (!is_number(node)) return bad(sc, args);
         into.numbers.push_back(rvalue(node));
-        if (is_string(data)) {
-            const char* s = string_value(data);
-            into.bytes.assign(s, s + std::strlen(s));
-            return true;
-        }
-        auto add = [&](pointer b) {
-            if (!is_number(b) || ivalue(b) < 0 || ivalue(b) > 255) return false;
-            into.bytes.push_back(static_cast<uint8_t>(ivalue(b)));
-            return true;
-        };
-        if (is_vector(data)) {
-            for (int i = 0; i < ivalue(data); ++i)
-                if (!add(vector_elem(data, i))) return bad(sc, args);
-            return true;
-        }
-        for (; is_pair(data); data = pair_cdr(data))
-            if (!add(pair_car(data))) return bad(sc, args);
-        return data == sc->NIL || bad(sc, args);
+        return read_bytes(sc, data, into.bytes) || bad(sc, args);
     }
 
 private:

@@ -26,6 +26,16 @@ struct RenderTarget {
     void* user = nullptr;
 };
 
+// Work another module does on the device's render thread, once per buffer just before the render (JACK MIDI on
+// the device's own client), and what it must hear before the client goes.
+struct ProcessHook {
+    void (*process)(void* user, uint32_t frames) = nullptr;  // render thread: same rules as render()
+    // Off the render thread, once the hook will not run again: before the client closes (the device stops, or its
+    // server went away: `server_gone`, when the client must not be called any more), or when the hook is removed.
+    void (*closing)(void* user, bool server_gone) = nullptr;
+    void* user = nullptr;
+};
+
 class AudioDevice {
 public:
     virtual ~AudioDevice() = default;
@@ -43,6 +53,11 @@ public:
     // Buffers the device could not render in time (an overrun, an xrun, a stalled timer) since it started: read
     // off the render thread, which only counts.
     virtual uint64_t dropped_buffers() const { return 0; }
+    // The device's JACK client (a jack_client_t*) for JACK MIDI to share; null for other drivers or once closed.
+    virtual void* jack_client() { return nullptr; }
+    // Installs the one hook; false when the device takes none or has one. A hook without `process` removes the one
+    // whose user it names (its closing() is called). A hook stays until removed or the client closes.
+    virtual bool set_process_hook(ProcessHook) { return false; }
 };
 
 // "jack", "alsa", "pulse", "null" or "offline"; nullptr for an unknown name. Not opened yet.

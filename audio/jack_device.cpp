@@ -102,6 +102,21 @@ public:
     std::string error() const override { return error_; }
     uint64_t dropped_buffers() const override { return xruns_.load(std::memory_order_relaxed); }
 
+    void* jack_client() override {
+        std::lock_guard lock(control_);
+        return client_;
+    }
+
+    bool set_process_hook(ProcessHook hook) override {
+        std::lock_guard lock(control_);
+        if (!hook.process) return hook.user == hook_.user && remove_hook(false);
+        if (!client_ || hook_.process.load()) return false;
+        hook_.closing = hook.closing;
+        hook_.user = hook.user;
+        hook_.process.store(hook.process);  // published last: the render thread reads it first
+        return true;
+    }
+
 private:
     static std::string failure(const char* what, jack_status_t status) {
         char text[96];
@@ -151,8 +166,21 @@ private:
         jack_free(ports);
     }
 
-    // Caller holds control_.
+    // Caller holds control_. Once JACK's thread is out of the hook, its owner hears it will not run again.
+    bool remove_hook(bool server_gone) {
+        if (!hook_.process.exchange(nullptr)) return false;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+        while (in_render_.load() && (!server_gone_ || std::chrono::steady_clock::now() < deadline))
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        if (hook_.closing) hook_.closing(hook_.user, server_gone);
+        hook_.user = nullptr;
+        return true;
+    }
+
+    // Caller holds control_. The hook's owner lets go of its ports first; the render thread is out of the hook by
+    // then (stopped, or the server is gone).
     void release_client() {
+        remove_hook(server_gone_);
         if (client_) jack_client_close(client_);
         client_ = nullptr;
         started_ = false;
@@ -211,6 +239,7 @@ private:
             std::memset(outputs[c], 0, sizeof(float) * frames);  // a target that writes nothing plays silence
         }
         self->in_render_.store(true);
+        if (auto* hook = self->hook_.process.load()) hook(self->hook_.user, frames);
         if (self->rendering_.load())
             self->target_.render(self->target_.user, inputs, kChannels, outputs, kChannels, frames);
         self->in_render_.store(false);
@@ -243,6 +272,11 @@ private:
     jack_port_t* outputs_[kChannels] = {};
     jack_port_t* inputs_[kChannels] = {};
     RenderTarget target_;
+    struct {
+        std::atomic<void (*)(void*, uint32_t)> process{nullptr};
+        void (*closing)(void*, bool) = nullptr;
+        void* user = nullptr;
+    } hook_;
     bool started_ = false;
     int rate_ = 0;
     std::atomic<uint32_t> frames_{0};

@@ -29,6 +29,10 @@ public:
     virtual bool read(scheme* sc, pointer args, TaskArguments& into) const;
 };
 
+// The bytes of a message given as a string, or a list or vector of byte values (0 to 255); false for anything
+// else (a circular list included).
+bool read_bytes(scheme* sc, pointer data, std::vector<uint8_t>& into);
+
 // Binds a member function of T, like CMI, for targets whose tasks carry TaskArguments.
 template <class T>
 class ArgumentCMI : public ArgumentTarget {

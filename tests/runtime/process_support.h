@@ -195,6 +195,7 @@ class ProcessEnvironment : public ::testing::Environment {
 public:
     static inline SchemeInterface* process = nullptr;
     static inline int port = 0;
+    static inline std::string DRIVER = "null";  // the audio driver the clock runs on
 
     void SetUp() override {
         main_queue::set_main_thread();
@@ -202,7 +203,7 @@ public:
         std::filesystem::create_directories(data_home_);
         ::setenv("XDG_DATA_HOME", data_home_.c_str(), 1);
         AUHost::FRAMES = 256;
-        ASSERT_TRUE(AUHost::singleton().start(make_audio_device("null")));
+        ASSERT_TRUE(AUHost::singleton().start(make_audio_device(DRIVER)));
         add_native_library(au_scheme_init);
         add_native_library(test_scheme_init);
         port = free_port();

@@ -22,6 +22,10 @@
 #include "audio/au_host.h"
 #include "audio/au_scheme.h"
 #include "platform/plist.h"
+#include "io/midi_file_scheme.h"
+#include "io/midi_router.h"
+#include "io/osc.h"
+#include "io/osc_scheme.h"
 #include "runtime/native_libraries.h"
 #include "runtime/scheme_interface.h"
 #include "tests/support/log_capture.h"
@@ -158,14 +162,21 @@ void test_scheme_init(SchemeInterface* process) { process->addForeignFunc("test:
 bool internal(const std::string& name) { return name.rfind('%', 0) == 0 || name.rfind("test:", 0) == 0; }
 
 // Every name a process binds once it has started: the interpreter's primitives and special forms, the process
-// built-ins, every native library the program registers (the audio engine's today), and the standard files.
+// built-ins, every native library the program registers, and the standard files.
 std::set<std::string> names_a_process_defines() {
     TempDir data_home;  // an empty library folder: only what Ombrel itself defines
     ::setenv("XDG_DATA_HOME", data_home.path.c_str(), 1);
     main_queue::set_main_thread();
     AUHost::FRAMES = 256;
     EXPECT_TRUE(AUHost::singleton().start(make_audio_device("null")));
+    // The program's libraries in its order; MIDI on no system and OSC on a port of the system's choice, so the
+    // test needs neither and meets no other test.
+    MIDIRouter::SYSTEM = "none";
+    OSC::PORT = 0;
     add_native_library(au_scheme_init);
+    add_native_library(MIDIRouter::schemeInit);
+    add_native_library(midi_file_scheme_init);
+    add_native_library(osc_scheme_init);
     add_native_library(test_scheme_init);
     auto process = std::make_unique<SchemeInterface>(OMBREL_SCHEME_DIR, "documentation test", 0);
     EXPECT_TRUE(process->start());
@@ -186,7 +197,8 @@ TEST(DeliveredDictionary, EveryNameAProcessDefinesIsDocumented) {
     const std::set<std::string> defined = names_a_process_defines();
     // Spot checks that the walk saw each source of names, so an empty or partial list cannot pass.
     for (const char* expected : {"car", "lambda", "map", "sort", "define-syntax", "callback", "play-note",
-                                 "call-cpp-at-time", "au:sampler-load", "*au:frames*", "*note-on*"})
+                                 "call-cpp-at-time", "au:sampler-load", "*au:frames*", "*note-on*", "io:midi-source",
+                                 "io:read-midi-file", "*io:osc-send-msg*", "io:on-midi"})
         EXPECT_TRUE(defined.count(expected)) << expected << " was not seen in the process";
 
     Documentation doc = Documentation::load_default();
