@@ -143,26 +143,25 @@ MidiDestination* MIDIRouter::destination_for(uint32_t id) {
     return slot.get();
 }
 
-void MIDIRouter::print_sources() {
-    std::lock_guard lock(mutex_);
-    CPPBridge::notification_text("MIDI Sources");
+// A titled listing, one "N: name=..." notification per endpoint, then the closing rule. Caller holds mutex_.
+void MIDIRouter::print_endpoints(const char* title, std::vector<MidiEndpoint> (MidiSystem::*list)(), size_t limit) {
+    CPPBridge::notification_text(title);
     if (open_) {
         int i = 0;
-        for (const MidiEndpoint& e : system_->sources())
-            CPPBridge::notification("%d: name=%s", i++, cut(e.name, 63).c_str());
+        for (const MidiEndpoint& e : ((*system_).*list)())
+            CPPBridge::notification("%d: name=%s", i++, cut(e.name, limit).c_str());
     }
     CPPBridge::notification_text("---------");
 }
 
+void MIDIRouter::print_sources() {
+    std::lock_guard lock(mutex_);
+    print_endpoints("MIDI Sources", &MidiSystem::sources, 63);
+}
+
 void MIDIRouter::print_destinations() {
     std::lock_guard lock(mutex_);
-    CPPBridge::notification_text("MIDI Destinations");
-    if (open_) {
-        int i = 0;
-        for (const MidiEndpoint& e : system_->destinations())
-            CPPBridge::notification("%d: name=%s", i++, cut(e.name, 255).c_str());
-    }
-    CPPBridge::notification_text("---------");
+    print_endpoints("MIDI Destinations", &MidiSystem::destinations, 255);
 }
 
 void MIDIRouter::print_devices() {

@@ -103,6 +103,7 @@ public:
 private:
     void open_system();
     MidiDestination* destination_for(uint32_t id);
+    void print_endpoints(const char* title, std::vector<MidiEndpoint> (MidiSystem::*list)(), size_t limit);
     void read_input();
     void take_ring();
     void pump();
