@@ -24,6 +24,7 @@
 #include "io/midi_router.h"
 #include "io/osc.h"
 #include "io/osc_scheme.h"
+#include "native/native_scheme.h"
 #include "platform/console_log.h"
 #include "platform/log_bridge.h"
 #include "platform/main_queue.h"
@@ -236,6 +237,7 @@ int main(int argc, char** argv) {
     omb::OSC::PORT = prefs.osc_port();
     omb::OSC::LISTEN_ADDRESS = prefs.osc_listen_address();
     omb::add_native_library(omb::osc_scheme_init);
+    omb::add_native_library(omb::NativeScheme::schemeInit);
     omb::SchemeInterface::LISTEN_ADDRESS = options.listen;
     omb::SchemeInterface::STRING_MEMORY_LIMIT = static_cast<size_t>(prefs.string_memory_mb()) << 20;
     if (rendering) {

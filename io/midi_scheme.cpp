@@ -75,7 +75,7 @@ public:
         if (!read_destination(nth(sc, args, 0), into)) return false;
         pointer data = nth(sc, args, 1);
         if (is_objc(data))
-            if (const auto* object = dynamic_cast<const OscData*>(objc_value(data))) {
+            if (const auto* object = dynamic_cast<const NSData*>(objc_value(data))) {
                 into.bytes = object->bytes();
                 return true;
             }

@@ -1,4 +1,4 @@
-// A platform data object: the bytes of an OSC blob. Received blobs become one; Scheme sends one as a blob.
+// A data object received as an OSC blob (Scheme sends any data object as one).
 //
 // Reference-counted like every platform object: Scheme holds it in an `objc` cell, which the collector releases.
 #pragma once
@@ -9,25 +9,19 @@
 #include <string>
 #include <vector>
 
-#include "platform/objects/object.h"
+#include "platform/objects/foundation.h"
 
 namespace omb {
 
-class OscData final : public Object {
+class OscData final : public NSData {
 public:
-    explicit OscData(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) { live_.fetch_add(1); }
+    explicit OscData(std::vector<uint8_t> bytes) : NSData(std::move(bytes)) { live_.fetch_add(1); }
     ~OscData() override { live_.fetch_sub(1); }
-    const std::vector<uint8_t>& bytes() const { return bytes_; }
-    // The foundation class it stands for, so that Scheme code asking for the class finds the familiar name.
-    std::string class_name() const override { return "NSData"; }
-    // "<01020304 0506>": the bytes in hexadecimal, in groups of four.
-    std::string description() const override;
 
     // How many exist: what shows that received blobs are let go of.
     static long live() { return live_.load(); }
 
 private:
-    std::vector<uint8_t> bytes_;
     static inline std::atomic<long> live_{0};
 };
 

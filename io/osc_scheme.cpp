@@ -49,7 +49,7 @@ private:
         } else if (is_number(x)) {
             out_.add_float(static_cast<float>(rvalue(x)));
         } else if (is_objc(x)) {
-            if (const auto* data = dynamic_cast<const OscData*>(objc_value(x)))
+            if (const auto* data = dynamic_cast<const NSData*>(objc_value(x)))
                 out_.add_blob(data->bytes().data(), data->bytes().size());
         } else if (is_pair(x) || x == sc_->NIL) {
             out_.open_array();

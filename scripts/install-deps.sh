@@ -42,6 +42,8 @@ PACKAGES=(
   xdotool
   # io tests: liblo's oscsend and oscdump, real OSC peers
   liblo-tools
+  # the native library: vector math on OpenBLAS
+  libopenblas-dev
 )
 # -----------------------------------------------------------------------------
 

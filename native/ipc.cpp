@@ -1,0 +1,7 @@
+#include "native/native_scheme.h"
+
+namespace omb {
+
+NativeTable ipc_procedures() { return {}; }
+
+}  // namespace omb
