@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <string>
 
+#include "app/headless_controller.h"
 #include "app/offline_clock.h"
 #include "app/preferences.h"
 #include "audio/au_host.h"
@@ -24,7 +25,9 @@
 #include "io/midi_router.h"
 #include "io/osc.h"
 #include "io/osc_scheme.h"
+#include "native/controller.h"
 #include "native/native_scheme.h"
+#include "native/port_messages.h"
 #include "platform/console_log.h"
 #include "platform/log_bridge.h"
 #include "platform/main_queue.h"
@@ -74,6 +77,7 @@ bool is_ipv4(const std::string& address) {
 struct Options {
     int port = 7010;
     std::string listen = "127.0.0.1";
+    int port_message_port = 7008;  // where other copies' port messages arrive
     std::string audio = "auto";  // the best device found
     std::string midi = "auto";   // JACK MIDI with JACK audio, else the ALSA sequencer
     omb::RenderJob render;      // --render: a piece to a file, then exit
@@ -87,6 +91,7 @@ struct Options {
 Options from_preferences(const omb::Preferences& prefs) {
     Options o;
     o.port = prefs.eval_port();
+    o.port_message_port = prefs.port_message_port();
     o.listen = prefs.listen_address();
     if (!is_ipv4(o.listen)) {
         omb::CPPBridge::error("Preference listen_address: '%s' is not an IPv4 address; using 127.0.0.1",
@@ -103,12 +108,13 @@ Options from_preferences(const omb::Preferences& prefs) {
 
 void usage() {
     std::puts("usage: ombrel [--headless] [--port N] [--listen ADDR] [--audio DRIVER] [--midi SYSTEM] [--frames N]\n"
-              "              [FILE...]\n"
+              "              [--port-message-port N] [FILE...]\n"
               "       ombrel --render PIECE.scm --seconds S --out FILE [--frames N]\n"
               "  Starts the audio engine and the primary Scheme process, whose eval server listens on ADDR:N,\n"
               "  and, with a display, the log window and an editor window (FILEs open in its buffers).\n"
               "  (127.0.0.1:7010 by default; the next port is tried when one is taken). Live-code it with\n"
               "  ombrel-repl or any editor that can pipe text into it. Stop with Ctrl-C.\n"
+              "  Port messages from other copies (io:send-port-message) arrive on port N (default 7008).\n"
               "  DRIVER: jack, alsa, pulse, null (no sound), offline (as fast as the work allows), or auto:\n"
               "  JACK when a server runs, else the system's default device, else null.\n"
               "  SYSTEM: jack (JACK MIDI, with JACK audio), alsa (the ALSA sequencer), none, or auto: JACK MIDI\n"
@@ -150,6 +156,7 @@ bool parse(int argc, char** argv, Options& o) {
         else if (a == "--seconds" && (v = value("--seconds"))) o.render.seconds = std::atof(v);
         else if (a == "--out" && (v = value("--out"))) o.render.out = v;
         else if (a == "--frames" && (v = value("--frames"))) o.frames = std::atoi(v);
+        else if (a == "--port-message-port" && (v = value("--port-message-port"))) o.port_message_port = std::atoi(v);
         else if (!a.empty() && a[0] != '-') o.files.push_back(a);
         else {
             std::fprintf(stderr, "ombrel: unknown argument %s\n", a.c_str());
@@ -163,16 +170,20 @@ bool parse(int argc, char** argv, Options& o) {
     const bool known = o.audio == "auto" || o.audio == "jack" || o.audio == "alsa" || o.audio == "pulse" ||
                        o.audio == "null" || o.audio == "offline";
     if (!known) std::fprintf(stderr, "ombrel: unknown audio driver '%s'\n", o.audio.c_str());
-    return known && o.port > 0 && o.port < 65536 && o.frames >= 16 && o.frames <= 8192;
+    return known && o.port > 0 && o.port < 65536 && o.frames >= 16 && o.frames <= 8192 && o.port_message_port > 0 &&
+           o.port_message_port < 65536;
 }
 
-std::unique_ptr<omb::SchemeInterface> start_primary(const std::string& folder, int first_port, int& port) {
-    for (port = first_port; port < first_port + 20; ++port) {
-        auto process = std::make_unique<omb::SchemeInterface>(folder, "primary process", port);
-        if (process->start()) return process;
-        std::fprintf(stderr, "ombrel: port %d is taken, trying %d\n", port, port + 1);
+// The listener for other copies' port messages; the program runs on without it when its port is taken.
+void start_port_messages(const omb::Preferences& prefs, int port) {
+    omb::port_messages::PORT = port;
+    omb::port_messages::LISTEN_ADDRESS = prefs.port_message_listen_address();
+    if (!is_ipv4(omb::port_messages::LISTEN_ADDRESS)) {
+        omb::CPPBridge::error("Preference port_message_listen_address: '%s' is not an IPv4 address; using 127.0.0.1",
+                              omb::port_messages::LISTEN_ADDRESS.c_str());
+        omb::port_messages::LISTEN_ADDRESS = "127.0.0.1";
     }
-    return nullptr;
+    omb::port_messages::start();
 }
 
 void save_preferences(const omb::Preferences& prefs, const std::filesystem::path& file) {
@@ -228,7 +239,7 @@ int main(int argc, char** argv) {
         omb::CPPBridge::log("Reaper Delay: %d\nReap Callbacks: %d", static_cast<int>(omb::AUHost::REAPER_TIME.load()),
                             options.reap_callbacks ? 1 : 0);
 
-    omb::add_native_library(omb::au_scheme_init);
+    omb::add_native_library(omb::AUHost::schemeInit);
     // A render to a file has no MIDI devices: its clock runs faster than any of them.
     omb::MIDIRouter::SYSTEM = rendering ? "none" : options.midi;
     omb::MIDIRouter::singleton();  // after the audio engine, whose driver chooses the MIDI system
@@ -236,12 +247,12 @@ int main(int argc, char** argv) {
     omb::add_native_library(omb::midi_file_scheme_init);  // replaces the process built-in that refuses every file
     omb::OSC::PORT = prefs.osc_port();
     omb::OSC::LISTEN_ADDRESS = prefs.osc_listen_address();
-    omb::add_native_library(omb::osc_scheme_init);
+    omb::add_native_library(omb::OSC::schemeInit);
     omb::add_native_library(omb::NativeScheme::schemeInit);
     omb::SchemeInterface::LISTEN_ADDRESS = options.listen;
     omb::SchemeInterface::STRING_MEMORY_LIMIT = static_cast<size_t>(prefs.string_memory_mb()) << 20;
     if (rendering) {
-        // No eval server: nothing but the piece may change what is rendered.
+        // No eval server, no other processes, no port messages: nothing but the piece may change what is rendered.
         omb::SchemeInterface primary(folder.parent_path().string(), "primary process", 0);
         int status = primary.start() && offline ? omb::render_piece(*offline, host.scheduler(), primary, options.render)
                                                 : 1;
@@ -251,6 +262,7 @@ int main(int argc, char** argv) {
         omb::CPPBridge::detach();
         return status;
     }
+    start_port_messages(prefs, options.port_message_port);
     if (windowed) {
         omb::ApplicationStart start;
         start.prefs = &prefs;
@@ -262,16 +274,25 @@ int main(int argc, char** argv) {
         start.stop_or_exit = stop_or_exit;
         const int status = omb::run_application(argc, argv, start);
         omb::CPPBridge::attach(&log);
-        stop_or_exit([&] { host.stop(); });
+        stop_or_exit([&] {
+            omb::port_messages::stop();
+            host.stop();
+        });
         omb::main_queue::run_pending();
         omb::CPPBridge::detach();
         return status;
     }
-    int port = 0;
-    auto primary = start_primary(folder.parent_path().string(), options.port, port);
-    if (!primary) {
+    omb::HeadlessController controller(folder.parent_path().string());
+    omb::CPPBridge::attach(&controller.log());
+    omb::set_native_controller(&controller);
+    const int port = controller.start_primary(options.port, 20);
+    if (port == 0) {
         std::fputs("ombrel: no free port for the primary process\n", stderr);
+        omb::set_native_controller(nullptr);
+        omb::port_messages::stop();
         host.stop();
+        omb::main_queue::run_pending();
+        omb::CPPBridge::detach();
         return 1;
     }
     std::unique_ptr<omb::OfflineClock> offline_clock;
@@ -287,9 +308,11 @@ int main(int argc, char** argv) {
     save_preferences(prefs, preferences_file);
     stop_or_exit([&] {
         offline_clock.reset();
-        primary->stop();
+        omb::port_messages::stop();  // before the processes it hands messages to
+        controller.stop_processes();
         host.stop();
     });
+    omb::set_native_controller(nullptr);
     omb::main_queue::run_pending();
     omb::CPPBridge::detach();
     return 0;

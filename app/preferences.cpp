@@ -99,6 +99,9 @@ constexpr Rule RULES[] = {
     {"audio_driver", Kind::text, 0, 0, 0, "", true},
     {"midi_system", Kind::text, 0, 0, 0, "auto"},
     {"eval_port", Kind::integer, 7010, 1025, 65535},
+    // Port messages from other copies of the program call Scheme procedures: loopback too, unless opened.
+    {"port_message_port", Kind::integer, 7008, 1025, 65535},
+    {"port_message_listen_address", Kind::text, 0, 0, 0, "127.0.0.1"},
 };
 
 const ColourDefault* colour_default(std::string_view key) {
@@ -540,6 +543,8 @@ int Preferences::osc_port() const { return integer("osc_port"); }
 int Preferences::eval_port() const { return integer("eval_port"); }
 std::string Preferences::listen_address() const { return text("listen_address"); }
 std::string Preferences::osc_listen_address() const { return text("osc_listen_address"); }
+int Preferences::port_message_port() const { return integer("port_message_port"); }
+std::string Preferences::port_message_listen_address() const { return text("port_message_listen_address"); }
 std::string Preferences::audio_driver() const { return text("audio_driver"); }
 std::string Preferences::midi_system() const { return text("midi_system"); }
 double Preferences::font_size() const { return real("font_size"); }

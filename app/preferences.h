@@ -56,6 +56,8 @@ public:
     int eval_port() const;
     std::string listen_address() const;
     std::string osc_listen_address() const;
+    int port_message_port() const;
+    std::string port_message_listen_address() const;
     std::string audio_driver() const;  // empty: choose automatically
     std::string midi_system() const;   // auto, jack, alsa or none
     double font_size() const;

@@ -21,10 +21,13 @@
 namespace omb {
 
 class AudioCapture;
+class SchemeInterface;
 
 class AUHost : public SampleClock {
 public:
     static AUHost& singleton();
+    // Registers the engine's Scheme names into a process: the first native library (audio/au_scheme.cpp).
+    static void schemeInit(SchemeInterface* process);
 
     // Opens the device (FRAMES and SAMPLERATE asked; a device with its own, such as a JACK server, sets them) and
     // starts rendering. False when the device cannot be opened or started.

@@ -673,6 +673,8 @@ void set_unit_view_opener(UnitViewOpener opener) {
     view_opener = std::move(opener);
 }
 
+void AUHost::schemeInit(SchemeInterface* process) { au_scheme_init(process); }
+
 void au_scheme_init(SchemeInterface* process) {
     scheme* sc = process->getScheme();
     process->addForeignFunc("now", get_time);

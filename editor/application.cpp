@@ -16,7 +16,9 @@
 #include "editor/editor_window.h"
 #include "editor/au_window.h"
 #include "editor/log_window.h"
+#include "editor/native_controller.h"
 #include "editor/preferences_window.h"
+#include "native/port_messages.h"
 #include "platform/log_bridge.h"
 #include "platform/main_queue.h"
 #include "platform/resources.h"
@@ -114,24 +116,30 @@ bool OmbrelResources::connectToProcess(const std::string& name, const std::strin
         });
     });
     const bool connected = repl->connect(host, port);
-    repls_.push_back(std::move(repl));
-    repl_names_.push_back(name);
+    {
+        std::lock_guard lock(repls_mutex_);
+        repls_.push_back(std::move(repl));
+        repl_names_.push_back(name);
+    }
     if (connected) CPPBridge::notification("Connected to process");
     else CPPBridge::error("Unable to connect to port!");
     return connected;
 }
 
 void OmbrelResources::writeString(const std::string& text, int repl) {
+    std::lock_guard lock(repls_mutex_);
     if (repl < 0 || repl >= static_cast<int>(repls_.size())) return;
     repls_[static_cast<size_t>(repl)]->write_string(text);
 }
 
 void OmbrelResources::interrupt(int repl) {
+    std::lock_guard lock(repls_mutex_);
     if (repl < 0 || repl >= static_cast<int>(repls_.size())) return;
     repls_[static_cast<size_t>(repl)]->interrupt();
 }
 
 int OmbrelResources::indexOfRepl(const std::string& name) const {
+    std::lock_guard lock(repls_mutex_);
     for (size_t i = 0; i < repl_names_.size(); ++i)
         if (repl_names_[i] == name) return static_cast<int>(i);
     return kNotFound;
@@ -243,8 +251,13 @@ void OmbrelResources::applicationWillTerminate() {
 }
 
 void OmbrelResources::stopProcesses() {
-    for (auto& repl : repls_) repl->close();
-    repls_.clear();
+    std::vector<std::unique_ptr<ReplClient>> closing;
+    {
+        std::lock_guard lock(repls_mutex_);
+        closing.swap(repls_);
+    }
+    for (auto& repl : closing) repl->close();
+    closing.clear();
     for (auto& process : processes_) process->stop();
     processes_.clear();
 }
@@ -261,6 +274,9 @@ int run_application(int& argc, char** argv, const ApplicationStart& start) {
     QObject::connect(&queue, &QSocketNotifier::activated, [] { main_queue::run_pending(kQueueTurn); });
 
     OmbrelResources resources(start);
+    // Before the first process: its executer may reach the application from its first evaluation.
+    EditorNativeController controller(resources);
+    set_native_controller(&controller);
     set_unit_view_opener([&resources](int node, bool generic) {
         return open_au_window(node, resources.preferences(), generic);
     });
@@ -268,7 +284,9 @@ int run_application(int& argc, char** argv, const ApplicationStart& start) {
         resources.openLog();
     }
     if (!resources.newProcess("primary process", start.port)) {
+        controller.shut();
         resources.stopProcesses();
+        set_native_controller(nullptr);
         return 1;
     }
     if (!resources.windowless()) {
@@ -290,8 +308,11 @@ int run_application(int& argc, char** argv, const ApplicationStart& start) {
     close_au_windows();
     resources.applicationWillTerminate();
     EditorWindow::closeAll();
+    controller.shut();  // an executer waiting for the main thread stops waiting, so its process can stop
+    port_messages::stop();  // nothing more is handed to the processes about to stop
     if (start.stop_or_exit) start.stop_or_exit([&] { resources.stopProcesses(); });
     else resources.stopProcesses();
+    set_native_controller(nullptr);
     main_queue::run_pending();
     return status;
 }

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -55,11 +56,14 @@ public:
     // tries port + 1 (up to 9999), "Quit" ends the application. False when no process was made.
     bool newProcess(const std::string& name, int port);
     bool connectToProcess(const std::string& name, const std::string& host, int port);
+    // Any thread (a process's executer sends inter-process text through it).
     void writeString(const std::string& text, int repl);
     // Stops the evaluation that process is running (a runaway loop); the process and its definitions stay.
     void interrupt(int repl);
     static constexpr int kNotFound = 2147483647;
+    // Any thread.
     int indexOfRepl(const std::string& name) const;
+    // Main thread: only the main thread changes the list.
     const std::vector<std::string>& replNames() const { return repl_names_; }
 
     EditorWindow* newEditor();
@@ -93,6 +97,8 @@ private:
     std::unique_ptr<LogWindow> log_;
     std::vector<std::unique_ptr<SchemeInterface>> processes_;
     std::vector<std::string> process_names_;
+    // Changed on the main thread under repls_mutex_, read under it from other threads.
+    mutable std::mutex repls_mutex_;
     std::vector<std::unique_ptr<ReplClient>> repls_;
     std::vector<std::string> repl_names_;
     std::vector<TextStoreContainer> buffers_;

@@ -327,7 +327,7 @@ void finalize_cell(scheme* sc, pointer a) {
         }
         break;
     case T_OBJC:
-        if (auto* obj = static_cast<Object*>(a->_object._cptr)) obj->release();
+        CPPBridge::release(static_cast<Object*>(a->_object._cptr));  // honours objc:gc
         a->_object._cptr = nullptr;
         break;
     case T_PORT: {

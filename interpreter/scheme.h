@@ -86,6 +86,8 @@ constexpr uint32_t T_STRING = 1, T_NUMBER = 2, T_SYMBOL = 3, T_PROC = 4, T_PAIR 
                    T_PROMISE = 13, T_ENVIRONMENT = 14, T_CPTR = 15, T_OBJC = 16, T_LAST_SYSTEM_TYPE = 16;
 constexpr uint32_t T_MASKTYPE = 31, T_SYNTAX = 4096, T_IMMUTABLE = 8192, T_ATOM = 16384, MARK = 32768,
                    CLRATOM = 49151, UNMARK = 32767;
+// Reserved for the vector math library: a number cell it made to hold a result, which it may overwrite in place.
+constexpr uint32_t T_RESULT_CELL = 2048;
 
 constexpr int CELL_SEGSIZE = 20000;     // cells per segment
 constexpr int CELL_NSEGMENT = 500;      // segments at most

@@ -18,6 +18,8 @@
 
 namespace omb {
 
+class SchemeInterface;
+
 class OSC {
 public:
     // Where the server listens: loopback unless the performer opens it to the network (preference
@@ -28,6 +30,8 @@ public:
 
     // Created on first use (a process's start-up), never destroyed; its receive thread ends when the program does.
     static OSC& singleton();
+    // Registers the OSC names into a process (io/osc_scheme.cpp); the first process to start makes the server.
+    static void schemeInit(SchemeInterface* process);
 
     OscServer& server() { return *server_; }
     OscProcessInbox& inbox() { return inbox_; }

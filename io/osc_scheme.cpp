@@ -113,6 +113,8 @@ CM* new_send_target() {
 
 }  // namespace
 
+void OSC::schemeInit(SchemeInterface* process) { osc_scheme_init(process); }
+
 void osc_scheme_init(SchemeInterface* process) {
     process->addGlobalCptr("*io:osc-send-msg*", new_send_target());
     process->addForeignFunc("io:osc-register-events", OSC::registerScheme);

@@ -306,6 +306,11 @@ size_t SchemeInterface::count() {
     return INSTANCES.size();
 }
 
+void SchemeInterface::addConnectionEntry() {
+    std::lock_guard lock(registry_mutex);
+    if (!INSTANCES.empty()) INSTANCES.push_back(INSTANCES.front());
+}
+
 // ---- tasks -------------------------------------------------------------------------------------------------------
 
 void SchemeInterface::createSchemeTask(void* pointer, const std::string& label, SchemeTaskType type) {
@@ -535,10 +540,12 @@ void SchemeInterface::runClosureCallback(SchemeTask& task) {
     }
 }
 
+// Runloop callbacks come from other copies of the program (port messages): they may call the performer's own
+// procedures, never a native one by name (a file or script procedure would hand the network the machine).
 void SchemeInterface::runRunloopCallback(SchemeTask& task) {
     pointer slot = find_slot_in_env(sc_, sc_->global_env, mk_symbol(sc_, task.label.c_str()), 1);
     pointer proc = slot != sc_->NIL ? slot_value_in_env(slot) : sc_->NIL;
-    if (!applicable(proc)) {
+    if (!is_closure(proc)) {
         std::string text = printed(sc_, proc);
         std::fprintf(stderr, "Bad Closure From Symbol ... %s Ignoring runloop-callback request \n", text.c_str());
         CPPBridge::error("Bad closure %s Ignoring runloop-callback request", text.c_str());

@@ -69,6 +69,9 @@ public:
     static SchemeInterface* I(scheme* sc);
     static SchemeInterface* I(const std::string& name);
     static size_t count();
+    // A REPL connection made from Scheme to a process elsewhere: INSTANCES gains one more entry for it, the primary
+    // process again, so that entries stay one per connection. Nothing when no process runs.
+    static void addConnectionEntry();
 
     // Any thread but the executer's while it holds the guard: queue work for the executer.
     void createSchemeTask(void* pointer, const std::string& label, SchemeTaskType type);

@@ -1,5 +1,9 @@
 #include "platform/objects/foundation.h"
 
+#include <algorithm>
+#include <charconv>
+#include <climits>
+#include <cmath>
 #include <cstdio>
 
 namespace omb {
@@ -19,6 +23,44 @@ std::string indented(const std::string& text) {
 std::string describe(const Object* o) { return o ? indented(o->description()) : "(null)"; }
 
 }  // namespace
+
+namespace {
+
+// Where the number of a text starts: after blanks and a plus sign (a minus is the number's own).
+size_t number_start(const std::string& s) {
+    size_t i = s.find_first_not_of(" \t\n\r\f\v");
+    if (i == std::string::npos) return s.size();
+    if (s[i] == '+' && i + 1 < s.size() && s[i + 1] != '-') ++i;
+    return i;
+}
+
+}  // namespace
+
+int64_t leading_integer(const std::string& text) {
+    const size_t i = number_start(text);
+    int64_t v = 0;
+    auto [end, ec] = std::from_chars(text.data() + i, text.data() + text.size(), v);
+    if (ec == std::errc::result_out_of_range) return text[i] == '-' ? INT64_MIN : INT64_MAX;
+    return ec == std::errc() ? v : 0;
+}
+
+double leading_real(const std::string& text) {
+    const size_t i = number_start(text);
+    double v = 0;
+    auto [end, ec] = std::from_chars(text.data() + i, text.data() + text.size(), v);
+    return ec == std::errc() ? v : 0;
+}
+
+int32_t NSString::int_value() const {
+    return static_cast<int32_t>(std::clamp<int64_t>(long_long_value(), INT_MIN, INT_MAX));
+}
+
+int64_t NSNumber::truncated(double v) {
+    if (std::isnan(v)) return 0;
+    if (v >= 9223372036854775807.0) return INT64_MAX;
+    if (v <= -9223372036854775808.0) return INT64_MIN;
+    return static_cast<int64_t>(v);
+}
 
 std::string NSNumber::description() const {
     if (kind_ != Kind::real) return std::to_string(integer_);
@@ -42,6 +84,12 @@ std::string NSArray::description() const {
     std::string out = "(";
     for (size_t i = 0; i < items_.size(); ++i) out += (i ? ",\n    " : "\n    ") + describe(items_[i].get());
     return out + "\n)";
+}
+
+bool NSMutableArray::insert(size_t i, Ref<Object> item) {
+    if (i > items_.size()) return false;
+    items_.insert(items_.begin() + static_cast<std::ptrdiff_t>(i), std::move(item));
+    return true;
 }
 
 bool NSMutableArray::remove_at(size_t i) {
@@ -97,6 +145,26 @@ bool NSMutableDictionary::remove(const Object* key) {
             return true;
         }
     return false;
+}
+
+std::string NSValue::description() const {
+    char text[160];
+    struct Describe {
+        char* out;
+        void operator()(const void* p) const { std::snprintf(out, 160, "<%p>", p); }
+        void operator()(NSPoint p) const { std::snprintf(out, 160, "NSPoint: {%g, %g}", p.x, p.y); }
+        void operator()(NSSize s) const { std::snprintf(out, 160, "NSSize: {%g, %g}", s.width, s.height); }
+        void operator()(NSRect r) const {
+            std::snprintf(out, 160, "NSRect: {{%g, %g}, {%g, %g}}", r.origin.x, r.origin.y, r.size.width,
+                          r.size.height);
+        }
+        void operator()(NSRange r) const {
+            std::snprintf(out, 160, "NSRange: {%llu, %llu}", static_cast<unsigned long long>(r.location),
+                          static_cast<unsigned long long>(r.length));
+        }
+    };
+    std::visit(Describe{text}, content_);
+    return text;
 }
 
 bool is_equal(const Object* a, const Object* b) {

@@ -1,6 +1,6 @@
-// The foundation classes: strings, numbers, data, arrays and dictionaries, as native code builds and reads them.
-// Scheme reaches them through the object bridge by class name and selector (platform/objects/runtime.h); native
-// code uses the C++ members below.
+// The foundation classes: strings, numbers, data, arrays, dictionaries and boxed values, as native code builds and
+// reads them. Scheme reaches them through the object bridge by class name and selector (platform/objects/runtime.h,
+// their methods in foundation_methods.cpp); native code uses the C++ members below.
 //
 // Every object is reference-counted (Object); Ref<T> holds one reference. Immutable classes may be read from any
 // thread; a mutable one belongs to whoever holds it, like any container.
@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "platform/objects/object.h"
@@ -57,10 +58,19 @@ Ref<T> make_object(Args&&... args) {
     return Ref<T>::adopt(new T(std::forward<Args>(args)...));
 }
 
+// The number a text starts with, after blanks: an optional sign and digits (for reals also a fraction and an
+// exponent). 0 when there is none; integers saturate at the ends of their range.
+int64_t leading_integer(const std::string& text);
+double leading_real(const std::string& text);
+
 class NSString : public Object {
 public:
     explicit NSString(std::string utf8) : text_(std::move(utf8)) {}
     const std::string& utf8() const { return text_; }
+    // The number the text starts with (leading_integer, leading_real above).
+    int32_t int_value() const;
+    int64_t long_long_value() const { return leading_integer(text_); }
+    double double_value() const { return leading_real(text_); }
     std::string class_name() const override { return "NSString"; }
     std::string description() const override { return text_; }
 
@@ -73,7 +83,7 @@ class NSNumber : public Object {
 public:
     enum class Kind { integer, real, boolean };
     static Ref<NSNumber> integer(int64_t v) { return make_object<NSNumber>(Kind::integer, v, static_cast<double>(v)); }
-    static Ref<NSNumber> real(double v) { return make_object<NSNumber>(Kind::real, static_cast<int64_t>(v), v); }
+    static Ref<NSNumber> real(double v) { return make_object<NSNumber>(Kind::real, truncated(v), v); }
     static Ref<NSNumber> boolean(bool v) { return make_object<NSNumber>(Kind::boolean, v ? 1 : 0, v ? 1.0 : 0.0); }
     NSNumber(Kind kind, int64_t i, double d) : kind_(kind), integer_(i), real_(d) {}
 
@@ -84,6 +94,9 @@ public:
     std::string class_name() const override { return "NSNumber"; }
     // "3", "0.5", "1e+20": integers in decimal, reals with up to 17 significant digits, booleans as 1 and 0.
     std::string description() const override;
+
+    // The integer part of a real, saturated at the ends of the 64-bit range; 0 for NaN.
+    static int64_t truncated(double v);
 
 private:
     Kind kind_;
@@ -137,7 +150,10 @@ class NSMutableArray : public NSArray {
 public:
     using NSArray::NSArray;
     void add(Ref<Object> item) { items_.push_back(std::move(item)); }
+    // False when i is past the end (i == count() appends).
+    bool insert(size_t i, Ref<Object> item);
     bool remove_at(size_t i);
+    void clear() { items_.clear(); }
     std::string class_name() const override { return "NSMutableArray"; }
 };
 
@@ -165,7 +181,43 @@ public:
     using NSDictionary::NSDictionary;
     void set(Ref<Object> key, Ref<Object> value);
     bool remove(const Object* key);
+    void clear() { items_.clear(); }
     std::string class_name() const override { return "NSMutableDictionary"; }
+};
+
+// Geometry and ranges as methods take and return them by value; the object bridge gives them to Scheme as lists.
+struct NSPoint {
+    float x = 0, y = 0;
+};
+struct NSSize {
+    float width = 0, height = 0;
+};
+struct NSRect {
+    NSPoint origin;
+    NSSize size;
+};
+struct NSRange {
+    uint64_t location = 0, length = 0;
+};
+struct CGPoint {
+    double x = 0, y = 0;
+};
+// What searches answer when nothing is found.
+constexpr uint64_t NSNotFound = 0x7fffffffffffffff;
+
+// One pointer, point, size, rectangle or range in an object, where an object is wanted (a canvas redraws a
+// rectangle boxed in one).
+class NSValue : public Object {
+public:
+    using Content = std::variant<const void*, NSPoint, NSSize, NSRect, NSRange>;
+    explicit NSValue(Content content) : content_(content) {}
+    const Content& content() const { return content_; }
+    std::string class_name() const override { return "NSValue"; }
+    // "NSRect: {{0, 0}, {10, 20}}", "NSRange: {2, 3}", "<0x5581c0>".
+    std::string description() const override;
+
+private:
+    Content content_;
 };
 
 // Equality as dictionaries and arrays use it: strings by their text, numbers by value, data by bytes, arrays and

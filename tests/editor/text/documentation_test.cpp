@@ -26,6 +26,7 @@
 #include "io/midi_router.h"
 #include "io/osc.h"
 #include "io/osc_scheme.h"
+#include "native/native_scheme.h"
 #include "runtime/native_libraries.h"
 #include "runtime/scheme_interface.h"
 #include "tests/support/log_capture.h"
@@ -177,6 +178,7 @@ std::set<std::string> names_a_process_defines() {
     add_native_library(MIDIRouter::schemeInit);
     add_native_library(midi_file_scheme_init);
     add_native_library(osc_scheme_init);
+    add_native_library(NativeScheme::schemeInit);
     add_native_library(test_scheme_init);
     auto process = std::make_unique<SchemeInterface>(OMBREL_SCHEME_DIR, "documentation test", 0);
     EXPECT_TRUE(process->start());
@@ -198,7 +200,8 @@ TEST(DeliveredDictionary, EveryNameAProcessDefinesIsDocumented) {
     // Spot checks that the walk saw each source of names, so an empty or partial list cannot pass.
     for (const char* expected : {"car", "lambda", "map", "sort", "define-syntax", "callback", "play-note",
                                  "call-cpp-at-time", "au:sampler-load", "*au:frames*", "*note-on*", "io:midi-source",
-                                 "io:read-midi-file", "*io:osc-send-msg*", "io:on-midi"})
+                                 "io:read-midi-file", "*io:osc-send-msg*", "io:on-midi", "math:vector+", "objc:call",
+                                 "gl:clear"})
         EXPECT_TRUE(defined.count(expected)) << expected << " was not seen in the process";
 
     Documentation doc = Documentation::load_default();
