@@ -228,6 +228,31 @@ TEST_F(OmbrelApp, PlayedFromTheEditorWithKeys) {
     EXPECT_NE(contents(dir_ / "config" / "ombrel" / "ombrel.plist").find("window_size_key"), std::string::npos);
 }
 
+// The native library reaches the application: a second process made from Scheme, text sent to it, the editor's
+// buffers and the log window.
+TEST_F(OmbrelApp, SchemeDrivesProcessesBuffersAndTheLog) {
+    const int port = omb::test::free_port(), second = omb::test::free_port();
+    pid_t& program = start(port);
+    ASSERT_FALSE(window("^Editor").empty()) << contents(dir_ / "ombrel.out");
+    ASSERT_EQ(eval(port, "(sys:ipc-new-process \"second\" " + std::to_string(second) + ")"), "#t");
+    ASSERT_TRUE(eval_becomes(second, "(+ 2 2)", "4")) << contents(dir_ / "ombrel.out");
+    EXPECT_EQ(eval(port, "(sys:ipc-define \"second\" (quote shared) (list 1 2))"), "#t");
+    EXPECT_TRUE(eval_becomes(second, "shared", "(1 2)"));
+
+    EXPECT_EQ(eval(port, "(sys:set-text-buffer 0 \"(define from-buffer 5)\")"), "#t");
+    EXPECT_EQ(eval(port, "(objc:nsstring->string (sys:get-text-buffer 0))"), "\"(define from-buffer 5)\"");
+    EXPECT_EQ(eval(port, "(sys:get-text-buffer 99)"), "#f");
+
+    EXPECT_EQ(eval(port, "(print \"written to the log\")"), "#t");
+    const std::string saved = (dir_ / "saved.log").string();
+    EXPECT_TRUE(eventually([&] {
+        eval(port, "(sys:write-log-view \"" + saved + "\")");
+        return contents(saved).find("written to the log") != std::string::npos;
+    }, 5s));
+    EXPECT_EQ(eval(port, "(sys:clear-log-view)"), "#t");
+    EXPECT_EQ(end_child(program, SIGTERM), 0) << contents(dir_ / "ombrel.out");
+}
+
 // With the performer's own startup.scm the piece starts by itself and no window opens: an installation.
 TEST_F(OmbrelApp, AStartupFileStartsWithoutWindows) {
     fs::create_directories(dir_ / "config" / "ombrel");
