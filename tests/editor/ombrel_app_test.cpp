@@ -4,11 +4,14 @@
 
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -79,6 +82,17 @@ std::string run(const std::string& command) {
     return out;
 }
 
+// Whether a server listens on that Unix socket (its file appears a moment before it accepts).
+bool accepts(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    const bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (fd >= 0) ::close(fd);
+    return ok;
+}
+
 class OmbrelApp : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -88,7 +102,14 @@ protected:
             const std::string name = ":" + std::to_string(n);
             xvfb_ = spawn({"Xvfb", name, "-screen", "0", "1280x900x24", "-nolisten", "tcp"}, {},
                           fs::temp_directory_path() / ("ombrel-xvfb" + std::to_string(n) + ".log"));
-            if (eventually([&] { return fs::exists("/tmp/.X11-unix/X" + std::to_string(n)); }, 5s)) display_ = name;
+            // Ours only when the display's lock names our server: test programs running side by side may race
+            // for one number, and the loser's socket check would otherwise see the winner's display.
+            const auto ours = [&] {
+                const std::string lock = contents("/tmp/.X" + std::to_string(n) + "-lock");
+                return !lock.empty() && std::atol(lock.c_str()) == static_cast<long>(xvfb_) &&
+                       accepts("/tmp/.X11-unix/X" + std::to_string(n));
+            };
+            if (eventually(ours, 5s)) display_ = name;
             else end_child(xvfb_, SIGKILL);
         }
     }
