@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/free_port.h"
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -48,13 +50,7 @@ int loopback(int port, bool connect, int* keep = nullptr) {
 bool listening(int port) { return loopback(port, true) > 0; }
 
 // A port P such that P and P + 1 are both free right now.
-int free_port_pair() {
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        int port = loopback(0, false);
-        if (port > 0 && port < 65000 && loopback(port + 1, false) > 0) return port;
-    }
-    return 0;
-}
+int free_port_pair() { return omb::test::free_port(2); }
 
 std::string read_file(const std::filesystem::path& path) {
     std::stringstream text;
