@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/listening_socket.h"
 #include "platform/log_bridge.h"
 
 namespace omb {
@@ -23,18 +24,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kReadsPerTurn = 64;
 // Room in the kernel for a burst that arrives while the thread is busy; the system may grant less.
 constexpr int kReceiveBuffer = 1 << 20;
-
-bool resolve_listen_address(const std::string& address, int port, sockaddr_in& into) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0 || !found) return false;
-    into = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    into.sin_port = htons(static_cast<uint16_t>(port));
-    ::freeaddrinfo(found);
-    return true;
-}
 
 }  // namespace
 
@@ -49,7 +38,7 @@ OscServer::OscServer(const std::string& address, int port, OscInbox& inbox, Opti
     }
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kReceiveBuffer, sizeof kReceiveBuffer);
     sockaddr_in local{};
-    const bool resolved = resolve_listen_address(address, port, local);
+    const bool resolved = resolve_listen_address(address, port, SOCK_DGRAM, local);
     if (!resolved || ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
         std::puts("Error binding OSC address to socket");
         std::fflush(stdout);
@@ -58,9 +47,7 @@ OscServer::OscServer(const std::string& address, int port, OscInbox& inbox, Opti
         ::close(fd);
         return;
     }
-    socklen_t length = sizeof local;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
-    port_ = ntohs(local.sin_port);
+    port_ = bound_port(fd);
     socket_ = fd;
     wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     thread_ = std::make_unique<Thread>("OSC receive", [this] { run(); });
@@ -77,10 +64,7 @@ bool OscServer::start() { return thread_ && thread_->start(); }
 void OscServer::stop() {
     if (!thread_) return;
     stopping_ = true;
-    const uint64_t one = 1;
-    if (wake_fd_ >= 0 && ::write(wake_fd_, &one, sizeof one) < 0) {
-        // The thread still sees the flag at its next time-out.
-    }
+    wake_eventfd(wake_fd_);
     thread_->join();
 }
 

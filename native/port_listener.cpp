@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/dev_log.h"
+#include "platform/listening_socket.h"
 #include "platform/log_bridge.h"
 
 namespace omb {
@@ -26,18 +27,6 @@ constexpr size_t kReadChunk = 64 * 1024;
 constexpr size_t kReadPerTurn = 1 << 20;
 // Out of descriptors, accepting waits this long rather than spin on a socket that stays readable.
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
-
-bool resolve_listen_address(const std::string& address, int port, sockaddr_in& into) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0 || !found) return false;
-    into = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    into.sin_port = htons(static_cast<uint16_t>(port));
-    ::freeaddrinfo(found);
-    return true;
-}
 
 }  // namespace
 
@@ -62,16 +51,14 @@ PortListener::PortListener(const std::string& address, int port, Deliver deliver
     const int yes = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     sockaddr_in local{};
-    const bool resolved = resolve_listen_address(address, port, local);
+    const bool resolved = resolve_listen_address(address, port, SOCK_STREAM, local);
     if (!resolved || ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 || ::listen(fd, 16) != 0) {
         CPPBridge::error("Port messages: could not listen on %s port %d: %s", address.c_str(), port,
                          resolved ? std::strerror(errno) : "not an IPv4 address");
         ::close(fd);
         return;
     }
-    socklen_t length = sizeof local;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
-    port_ = ntohs(local.sin_port);
+    port_ = bound_port(fd);
     socket_ = fd;
     wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     thread_ = std::make_unique<Thread>("port messages", [this] { run(); });
@@ -88,10 +75,7 @@ bool PortListener::start() { return thread_ && thread_->start(); }
 void PortListener::stop() {
     if (!thread_) return;
     stopping_ = true;
-    const uint64_t one = 1;
-    if (wake_fd_ >= 0 && ::write(wake_fd_, &one, sizeof one) < 0) {
-        // The thread sees the flag at its next time-out.
-    }
+    wake_eventfd(wake_fd_);
     thread_->join();
 }
 
