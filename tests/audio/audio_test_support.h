@@ -7,15 +7,37 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "audio/unit.h"
+#include "audio/unit_registry.h"
 #include "allocation_counter.h"
 
 namespace omb::test {
 
 constexpr uint32_t kFrames = 256;
+constexpr double kRate = 48000;
+
+// A built-in unit made through the registry and prepared as the graph prepares it.
+inline std::unique_ptr<Unit> make_unit(FourCC type, FourCC subtype, int channels) {
+    const RegisteredUnit* found = UnitRegistry::builtin().find(type, subtype, kOmbrel);
+    if (!found) throw std::runtime_error("no unit " + fourcc_text(subtype));
+    std::string error;
+    auto unit = found->make(found->description, channels, &error);
+    if (!unit) throw std::runtime_error(error);
+    unit->prepare(kRate, kFrames);
+    return unit;
+}
+
+// Every default lies in its range, and an id names one parameter in its scope.
+inline void expect_sane_parameters(const Unit& unit) {
+    for (const ParameterInfo& p : unit.parameters()) {
+        EXPECT_TRUE(p.min <= p.initial && p.initial <= p.max && !p.name.empty()) << p.name;
+        EXPECT_EQ(unit.parameter(p.id, p.scope), &p) << p.name << ": ids are unique per scope";
+    }
+}
 
 // A new folder for each use (never a fixed name), removed with everything in it.
 class TempDir {

@@ -5,17 +5,14 @@
 
 #include <cmath>
 #include <random>
-#include <stdexcept>
 #include <vector>
 
-#include "audio/unit_registry.h"
 #include "audio_test_support.h"
 
 namespace omb {
 namespace {
 
 using namespace test;
-constexpr double kRate = 48000;
 constexpr double kPi = 3.14159265358979323846;
 constexpr uint32_t kRamp = 96;  // the documented 2 ms parameter ramp at 48 kHz
 
@@ -67,13 +64,8 @@ struct Rig {
     std::unique_ptr<Unit> unit;
     int64_t window = 0;
 
-    Rig(const char* subtype, int channels, std::initializer_list<std::pair<uint32_t, float>> settings = {}) {
-        const RegisteredUnit* r = UnitRegistry::builtin().find(type_of(code(subtype)), code(subtype), kOmbrel);
-        if (!r) throw std::runtime_error(std::string("no unit ") + subtype);
-        std::string error;
-        unit = r->make(r->description, channels, &error);
-        if (!unit) throw std::runtime_error(error);
-        unit->prepare(kRate, kFrames);
+    Rig(const char* subtype, int channels, std::initializer_list<std::pair<uint32_t, float>> settings = {})
+        : unit(make_unit(type_of(code(subtype)), code(subtype), channels)) {
         for (auto [id, value] : settings) set(id, value);
     }
 
@@ -121,10 +113,7 @@ TEST(EffectUnits, RegistryFindsEachUnitUnderItsOwnAndThePlatformCodes) {
         EXPECT_EQ(unit->description().manufacturer, kOmbrel);
         EXPECT_EQ(unit->description().subtype, subtype);
         EXPECT_EQ(unit->description().name, own->description.name);
-        for (const ParameterInfo& p : unit->parameters()) {
-            EXPECT_TRUE(p.min <= p.initial && p.initial <= p.max) << p.name;
-            EXPECT_EQ(unit->parameter(p.id, p.scope), &p) << p.name << ": ids are unique per scope";
-        }
+        expect_sane_parameters(*unit);
         EXPECT_EQ(own->make(own->description, 3, &error), nullptr);
         EXPECT_EQ(error, name + std::string(" takes 1 or 2 channels, not 3"));
     }

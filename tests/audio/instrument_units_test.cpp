@@ -8,10 +8,8 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <stdexcept>
 #include <thread>
 
-#include "audio/unit_registry.h"
 #include "audio/units/sampler.h"
 #include "audio_test_support.h"
 
@@ -19,17 +17,10 @@ namespace omb {
 namespace {
 
 using namespace test;
-constexpr double kRate = 48000;
 const FourCC kMusicDevice = fourcc("aumu");
 
 std::unique_ptr<Unit> make(const char (&subtype)[5], int channels = 2) {
-    const RegisteredUnit* found = UnitRegistry::builtin().find(kMusicDevice, fourcc(subtype), kOmbrel);
-    if (!found) throw std::runtime_error(std::string("no instrument ") + subtype);
-    std::string error;
-    auto unit = found->make(found->description, channels, &error);
-    if (!unit) throw std::runtime_error(error);
-    unit->prepare(kRate, kFrames);
-    return unit;
+    return make_unit(kMusicDevice, fourcc(subtype), channels);
 }
 
 struct Audio {
@@ -99,10 +90,7 @@ TEST(InstrumentUnits, EveryInstrumentAnswersToItsCodesAndAliasesWithSaneParamete
         ASSERT_NE(unit, nullptr) << error;
         EXPECT_EQ(unit->description().subtype, subtype);
         EXPECT_EQ(unit->output_channels(), 2);
-        for (const ParameterInfo& p : unit->parameters()) {
-            EXPECT_TRUE(p.min <= p.initial && p.initial <= p.max && !p.name.empty()) << p.name;
-            EXPECT_EQ(unit->parameter(p.id, p.scope), &p) << p.name << ": ids are unique";
-        }
+        expect_sane_parameters(*unit);
         EXPECT_FALSE(found->make(found->description, 0, &error));
     }
 }

@@ -69,6 +69,13 @@ public:
     }
 
     pointer read() { return scheme_read(sc); }
+    // The first datum of `text`, which must read without an error.
+    pointer read(const std::string& text) {
+        feed(text);
+        pointer x = read();
+        EXPECT_EQ(sc->retcode, 0) << "reading " << text;
+        return x;
+    }
 
     // Points the output at a fresh zeroed buffer; `output()` gives what has been written since.
     void start_output(size_t capacity = 1 << 16) {
@@ -93,13 +100,7 @@ public:
         return sc->retcode == 0 ? print(sc->value) : output();
     }
 
-    // The first datum of `text`, printed back.
-    std::string roundtrip(const std::string& text, bool write = true) {
-        feed(text);
-        pointer x = read();
-        EXPECT_EQ(sc->retcode, 0) << "reading " << text;
-        return print(x, write);
-    }
+    std::string roundtrip(const std::string& text, bool write = true) { return print(read(text), write); }
 
     scheme* sc;
 
@@ -107,6 +108,14 @@ private:
     std::deque<std::string> inputs_;  // never moves an element, so older ports stay valid
     std::vector<char> out_;
 };
+
+inline void collect(scheme* sc) { gc(sc, sc->NIL, sc->NIL); }
+
+// The global value of `name`, or nullptr when it has none.
+inline pointer global(scheme* sc, const char* name) {
+    pointer slot = find_slot_in_env(sc, sc->global_env, mk_symbol(sc, name), 0);
+    return slot == sc->NIL ? nullptr : slot_value_in_env(slot);
+}
 
 // A test with one instance and the log it writes to.
 class InterpTest : public ::testing::Test {

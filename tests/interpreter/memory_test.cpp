@@ -14,6 +14,7 @@
 namespace omb {
 namespace {
 
+using test::collect;
 using test::Counted;
 using test::Interp;
 using test::LogCapture;
@@ -25,7 +26,6 @@ void fill_free_cells(scheme* sc) {
     for (long n = sc->free_count; n > 0; --n) s_cons(sc, sc->F, sc->F);
 }
 
-void collect(scheme* sc) { gc(sc, sc->NIL, sc->NIL); }
 
 bool fd_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
 

@@ -110,7 +110,7 @@ TEST_F(ReaderPrinter, DeepAndLongDataReadAndPrintBack) {
     pointer y = big.read();
     ASSERT_EQ(big.sc->retcode, 0);
     protect_cell(big.sc, y);
-    gc(big.sc, big.sc->NIL, big.sc->NIL);
+    test::collect(big.sc);
     for (int i = 0; i < 100000; ++i) s_cons(big.sc, big.sc->T, big.sc->T);
     EXPECT_EQ(big.print(y, true, list.size() + 16), list);
     unprotect_cell(big.sc, y);
@@ -132,13 +132,12 @@ TEST_F(ReaderPrinter, ErrorReportWriteFormIsThePrintersWriteForm) {
     for (const char* text : {"(a . b)", "(1 . #(2 \"s\"))", "#(1 #() (x . y))", "'(quote x)", "`(1 ,x ,@y)",
                              "(quote x y)", "\"tab\\there\\\"\xFF\"", "(#\\a #\\space #\\x3bb 1/2 2.5 () #t #f)",
                              "(1 (2 (3 (4))) . 5)"}) {
-        in.feed(text);
-        pointer x = in.read();
+        pointer x = in.read(text);
         std::string written;
         append_written(sc, written, x, SIZE_MAX);
         EXPECT_EQ(written, in.print(x)) << text;
     }
-    pointer car_proc = slot_value_in_env(find_slot_in_env(sc, sc->global_env, mk_symbol(sc, "car"), 1));
+    pointer car_proc = test::global(sc, "car");
     pointer odd = s_cons(sc, sc->global_env, s_cons(sc, car_proc, sc->global_env));
     protect_cell(sc, odd);
     std::string written;
@@ -148,7 +147,7 @@ TEST_F(ReaderPrinter, ErrorReportWriteFormIsThePrintersWriteForm) {
 }
 
 TEST_F(ReaderPrinter, EveryKindOfAtom) {
-    pointer car_proc = slot_value_in_env(find_slot_in_env(sc, sc->global_env, mk_symbol(sc, "car"), 1));
+    pointer car_proc = test::global(sc, "car");
     EXPECT_EQ(in.print(car_proc), "#<car PROCEDURE 73>");
     EXPECT_EQ(in.print(sc->outport), "#<PORT>");
     EXPECT_EQ(in.print(mk_cptr(sc, &destroyed)), "#<CPTR>");

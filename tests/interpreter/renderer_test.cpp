@@ -25,15 +25,7 @@ std::string address(const void* p) {
     return os.str();
 }
 
-class Renderer : public test::InterpTest {
-protected:
-    pointer read(const std::string& text) {
-        in.feed(text);
-        pointer x = in.read();
-        EXPECT_EQ(sc->retcode, 0) << text;
-        return x;
-    }
-};
+using Renderer = test::InterpTest;
 
 TEST_F(Renderer, AtomsListsAndRealsWithSixSignificantDigits) {
     const std::pair<const char*, const char*> cases[] = {
@@ -45,10 +37,10 @@ TEST_F(Renderer, AtomsListsAndRealsWithSixSignificantDigits) {
         {"2.0", "2"},     {"0.1", "0.1"},        {"0.3333333333333333", "0.333333"},
         {"1234567.0", "1.23457e+06"},            {"1e21", "1e+21"},
     };
-    for (const auto& [text, rendered] : cases) EXPECT_EQ(render(sc, read(text)), rendered) << text;
+    for (const auto& [text, rendered] : cases) EXPECT_EQ(render(sc, in.read(text)), rendered) << text;
     EXPECT_EQ(render(sc, sc->inport), "#<PORT>");
     std::ostringstream body;
-    printSchemeCons(sc, body, read("(1 (2) . 3)"), false);
+    printSchemeCons(sc, body, in.read("(1 (2) . 3)"), false);
     EXPECT_EQ(body.str(), "1 (2) . 3");
 
     // Cells no datum should be: none crashes the renderer.
@@ -76,7 +68,7 @@ TEST_F(Renderer, VectorsAboveAThousandElementsAreSummarised) {
 }
 
 TEST_F(Renderer, ProceduresEnvironmentsAndNativeReferences) {
-    pointer car_proc = slot_value_in_env(find_slot_in_env(sc, sc->global_env, mk_symbol(sc, "car"), 1));
+    pointer car_proc = test::global(sc, "car");
     EXPECT_EQ(render(sc, car_proc), "#<PROC>");
     std::string extended_proc = render(sc, car_proc, true);
     EXPECT_EQ(extended_proc.rfind("#<PROC><<<", 0), 0u) << extended_proc;
@@ -90,7 +82,7 @@ TEST_F(Renderer, ProceduresEnvironmentsAndNativeReferences) {
     EXPECT_EQ(render(sc, sc->global_env), env);
     EXPECT_EQ(env.rfind("#<ENVIRONMENT 0x", 0), 0u);
 
-    pointer code = read("((x) x)");
+    pointer code = in.read("((x) x)");
     protect_cell(sc, code);
     pointer closure = mk_closure(sc, code, sc->global_env);
     unprotect_cell(sc, code);
@@ -112,7 +104,7 @@ TEST_F(Renderer, ProceduresEnvironmentsAndNativeReferences) {
 // the native stack.
 TEST_F(Renderer, CircularListsEndInEllipsisAndAMillionLevelsRender) {
     alarm(120);
-    pointer a = read("(1 2 3)");
+    pointer a = in.read("(1 2 3)");
     cdr_ref(cddr(a)) = a;
     std::string out = render(sc, a);
     alarm(0);

@@ -1,10 +1,6 @@
 // OSC in both directions: the exact calls that received messages become, hostile and cut datagrams, bursts, the
 // listening address, and real peers (liblo's oscsend and oscdump) on loopback through a real process.
-#include <fcntl.h>
 #include <ifaddrs.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <bit>
 #include <cstdio>
@@ -16,8 +12,7 @@
 #include "io/osc_encode.h"
 #include "io/osc_scheme.h"
 #include "tests/runtime/process_support.h"
-
-extern char** environ;
+#include "tests/support/jack_server.h"
 
 namespace omb::test {
 namespace {
@@ -336,68 +331,13 @@ TEST(OscServer, ListensOnLoopbackUnlessOpenedAndSaysWhyItCannot) {
 
 // ---- through a real process ------------------------------------------------------------------------------------
 
-// A program with its standard output and error on a pipe: a real OSC peer.
-class Peer {
-public:
-    explicit Peer(std::vector<std::string> args) {
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (::posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[1]);
-        out_ = fds[0];
-    }
-    ~Peer() {
-        if (pid_ > 0 && !exited_) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        ::close(out_);
-    }
-    bool running() const { return pid_ > 0; }
-    int wait() {
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        exited_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    // The next line containing `text`, within `limit`.
-    std::optional<std::string> line_with(const std::string& text, std::chrono::milliseconds limit = 5s) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        for (;;) {
-            for (size_t nl; (nl = buffer_.find('\n')) != std::string::npos;) {
-                std::string line = buffer_.substr(0, nl);
-                buffer_.erase(0, nl + 1);
-                if (line.find(text) != std::string::npos) return line;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-            pollfd p{out_, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
-            char chunk[4096];
-            const ssize_t n = ::read(out_, chunk, sizeof chunk);
-            if (n <= 0) return std::nullopt;
-            buffer_.append(chunk, static_cast<size_t>(n));
-        }
-    }
-
-private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    bool exited_ = false;
-    std::string buffer_;
-};
-
+// liblo's oscsend, run to its end.
 int oscsend(std::vector<std::string> args) {
     args.insert(args.begin(), {"oscsend", "127.0.0.1", std::to_string(OSC::PORT.load())});
-    Peer peer(args);
-    return peer.running() ? peer.wait() : -1;
+    const pid_t pid = spawn(args, "/dev/null");
+    int status = 0;
+    if (pid <= 0 || ::waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // The process's OSC server listens on a port of the test's own.
@@ -444,8 +384,9 @@ TEST_F(OscProcess, MessagesFromOscsendReachTheHandlerAsSent) {
 
 TEST_F(OscProcess, BundlesArraysAndBlobsAndTheBlobBackOutToOscdump) {
     const int dump_port = free_port();
-    Peer dump({"oscdump", "-L", std::to_string(dump_port)});
-    ASSERT_TRUE(dump.running());
+    const std::string dumped = (fs::temp_directory_path() / ("ombrel-oscdump-" + std::to_string(::getpid()))).string();
+    pid_t dump = spawn({"oscdump", "-L", std::to_string(dump_port)}, dumped);
+    ASSERT_GT(dump, 0);
     c.eval("(define kept #f)");
     c.eval("(define (io:osc-receive address . args) (set! received (cons (cons address args) received))"
            "  (if (equal? address \"/blob\") (set! kept (io:osc-blob (car args)))))");
@@ -468,13 +409,21 @@ TEST_F(OscProcess, BundlesArraysAndBlobsAndTheBlobBackOutToOscdump) {
     const std::string to = "\"127.0.0.1\" " + std::to_string(dump_port);
     ASSERT_TRUE(eventually([&] {
         c.eval("(schedule (now) *io:osc-send-msg* " + to + " \"/ready\" '())");
-        return dump.line_with("/ready", 100ms).has_value();
+        std::this_thread::sleep_for(50ms);
+        return contents(dumped).find("/ready") != std::string::npos;
     }));
     EXPECT_EQ(c.eval("(schedule (now) *io:osc-send-msg* " + to + " \"/echo\" (list kept 'sym (vector 1) #t 7))"),
               "#t");
-    auto line = dump.line_with("/echo");
-    ASSERT_TRUE(line);
-    EXPECT_TRUE(line->ends_with("/echo bi [5b 0x1 0x2 0x3 0x4 0x5] 7")) << *line;
+    std::string line;
+    EXPECT_TRUE(eventually([&] {
+        const std::string out = contents(dumped);
+        const size_t at = out.find("/echo"), end = out.find('\n', at);
+        return at != std::string::npos && end != std::string::npos && !(line = out.substr(at, end - at)).empty();
+    }));
+    EXPECT_TRUE(line.ends_with("/echo bi [5b 0x1 0x2 0x3 0x4 0x5] 7")) << line;
+    int status = 0;
+    end_child(dump, SIGTERM, &status);
+    fs::remove(dumped);
 
     // The blob lives while Scheme holds it, and goes when nothing does.
     EXPECT_EQ(OscData::live(), live_before + 1);
