@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "graphics/canvas_procedures.h"
 #include "platform/log_bridge.h"
 #include "runtime/scheme_interface.h"
 
@@ -29,14 +30,14 @@ constexpr NativeProcedure LIVE_VIDEO[] = {
     {"gfx:set-video-bounds", not_yet<kLiveVideo>},
 };
 
-constexpr NativeProcedure SCREEN[] = {{"sys:get-screen-size", not_yet<kCanvasWindows>}};
+constexpr NativeProcedure SCREEN[] = {{"sys:get-screen-size", main_screen_size}};
 
 // The window-size and window-bounds procedures answer to a gfx: and a gl: name each.
 constexpr NativeProcedure WINDOWS_AND_MENU[] = {
     {"gfx:hide-menu", not_yet<kCanvasWindows>},           {"gfx:show-menu", not_yet<kCanvasWindows>},
-    {"gfx:window-to-front", not_yet<kCanvasWindows>},     {"gfx:get-window-size", not_yet<kCanvasWindows>},
-    {"gfx:get-window-bounds", not_yet<kCanvasWindows>},   {"gl:get-window-size", not_yet<kCanvasWindows>},
-    {"gl:get-window-bounds", not_yet<kCanvasWindows>},    {"gfx:set-display-resolution", not_yet<kCanvasWindows>},
+    {"gfx:window-to-front", canvas_window_to_front},     {"gfx:get-window-size", canvas_window_size},
+    {"gfx:get-window-bounds", canvas_window_bounds},     {"gl:get-window-size", canvas_window_size},
+    {"gl:get-window-bounds", canvas_window_bounds},      {"gfx:set-display-resolution", not_yet<kCanvasWindows>},
 };
 
 constexpr NativeProcedure MOVIE_CAPTURE[] = {

@@ -8,16 +8,19 @@
 #include <vector>
 
 #include "interpreter/scheme.h"
+#include "platform/objects/foundation.h"
 #include "scheduler/tasks.h"
 
 namespace omb {
 
 // What such a task carries: the numbers of its argument list in order; the bytes of a byte vector or string
-// argument, and the text of a string argument, where a target takes one.
+// argument, and the text of a string argument, where a target takes one; the objects it works on (a canvas, a path),
+// held so that Scheme dropping them while the task waits cannot free them under it.
 struct TaskArguments {
     std::vector<double> numbers;
     std::vector<uint8_t> bytes;
     std::string text;
+    std::vector<Ref<Object>> objects;
     double number(size_t i) const { return i < numbers.size() ? numbers[i] : 0.0; }
     int integer(size_t i) const { return static_cast<int>(number(i)); }
 };

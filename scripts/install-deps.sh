@@ -44,6 +44,8 @@ PACKAGES=(
   liblo-tools
   # the native library: vector math on OpenBLAS
   libopenblas-dev
+  # graphics: canvases, PNG and PDF on Cairo
+  libcairo2-dev
 )
 # -----------------------------------------------------------------------------
 
