@@ -5,6 +5,9 @@
 
 #include "graphics/canvas_procedures.h"
 #include "graphics/canvas_targets.h"
+#include "graphics/group_targets.h"
+#include "graphics/path_procedures.h"
+#include "graphics/path_targets.h"
 #include "platform/log_bridge.h"
 #include "platform/objects/runtime.h"
 #include "runtime/scheme_interface.h"
@@ -26,7 +29,7 @@ std::pair<double, double> pointer_at{0, 0};
 void register_classes() {
     static std::once_flag once;
     std::call_once(once, [] {
-        for (const char* name : {"GraphicView", "BitmapImage"})
+        for (const char* name : {"GraphicView", "BitmapImage", "NSBezierPath"})
             if (!runtime::find_class(name)) runtime::register_class(ClassDefinition{name, "NSObject", {}, {}, {}});
     });
 }
@@ -47,6 +50,9 @@ void GraphicEngine::schemeInit(SchemeInterface* process) {
         process->addGlobal(p.name, to_image);
     }
     bind_canvas_targets(process);
+    for (const CanvasProcedure& p : path_procedures()) process->addForeignFunc(p.name, p.procedure);
+    bind_path_targets(process);
+    bind_group_targets(process);
 }
 
 void GraphicEngine::initOffscreen() {

@@ -1,7 +1,8 @@
 // GraphicEngine: the graphics library of a Scheme process. schemeInit binds the canvas procedures (make, open,
 // close, resize, sizes and bounds, mouse registration, PNG and PDF capture, anti-aliasing and debug switches, the
 // shared offscreen bitmap, the editor's text as an image) and the timed drawing targets (*gfx:clear-canvas*,
-// *gfx:refresh-canvas*, *draw-line*).
+// *gfx:refresh-canvas*, *draw-line*); then the path procedures and the path targets (*gfx:draw-path* and the timed
+// transforms), and the path groups' targets (*gfx:move-group*, *gfx:draw-group*).
 //
 // Threads: schemeInit and the procedures run on the executer of the calling process; the drawing targets run on the
 // scheduler's thread (graphics/draw_pipeline.h). The switches below are read by any thread.

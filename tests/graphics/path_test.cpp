@@ -1,0 +1,282 @@
+// Paths headless through a real process: building and asking (bounds of curves, containment, intersection), the
+// scheduled transforms and their re-anchoring, and *gfx:draw-path* checked pixel by pixel with its dirty rectangle,
+// erasing, and every bad argument refused when scheduled.
+#include <cairo.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "graphics/graphic_engine.h"
+#include "graphics/graphic_view.h"
+#include "tests/runtime/process_support.h"
+
+namespace omb::test {
+namespace {
+
+Ref<GraphicView> kept;
+
+void path_test_init(SchemeInterface* process) {
+    process->addForeignFunc("test:keep-canvas", [](scheme* sc, pointer args) -> pointer {
+        auto* view = is_objc(pair_car(args)) ? dynamic_cast<GraphicView*>(objc_value(pair_car(args))) : nullptr;
+        kept = Ref<GraphicView>::retain(view);
+        return view ? sc->T : sc->F;
+    });
+}
+
+const bool registered = (add_native_library(GraphicEngine::schemeInit), add_native_library(path_test_init), true);
+
+constexpr uint32_t RED = 0xffff0000, BLUE = 0xff0000ff, CLEAR = 0;
+
+// A pixel, y counted from the bottom as the canvas counts it.
+uint32_t pixel(int x, int y) {
+    uint32_t p = 0xdeadbeef;
+    kept->read([&](cairo_surface_t* s) {
+        cairo_surface_flush(s);
+        const int row = cairo_image_surface_get_height(s) - 1 - y;
+        p = reinterpret_cast<const uint32_t*>(cairo_image_surface_get_data(s) +
+                                              row * cairo_image_surface_get_stride(s))[x];
+    });
+    return p;
+}
+
+class Paths : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(registered);
+        ASSERT_TRUE(c.ok());
+        ASSERT_TRUE(c.greet());
+    }
+    void TearDown() override {
+        clear_scheduler();
+        kept = {};
+        log.flush();
+    }
+    void canvas(const std::string& form) {
+        ASSERT_EQ(c.eval("(define c " + form + ")"), "c");
+        ASSERT_EQ(c.eval("(test:keep-canvas c)"), "#t");
+    }
+    // A path p: the square (x, y, side, side), closed.
+    void square(int x, int y, int side) {
+        const std::string X = std::to_string(x), Y = std::to_string(y), X2 = std::to_string(x + side),
+                          Y2 = std::to_string(y + side);
+        ASSERT_EQ(c.eval("(define p (gfx:make-path))"), "p");
+        ASSERT_EQ(c.eval("(list (gfx:set-start-point p " + X + " " + Y + ") (gfx:add-line p " + X2 + " " + Y +
+                         ") (gfx:add-line p " + X2 + " " + Y2 + ") (gfx:add-line p " + X + " " + Y2 +
+                         ") (gfx:close-path p))"),
+                  "(#t #t #t #t #t)");
+    }
+    bool draws(const std::string& task, int x, int y, uint32_t expected) {
+        if (c.eval("(schedule (now) " + task + ")") != "#t") return false;
+        return eventually([&] { return pixel(x, y) == expected; }, 5s);
+    }
+    // Schedules a transform and waits for the bounds to become `expected`.
+    bool transforms(const std::string& task, const std::string& expected) {
+        if (c.eval("(schedule (now) " + task + ")") != "#t") return false;
+        return eventually([&] { return c.eval("(gfx:get-path-bounds p)") == expected; }, 5s);
+    }
+
+    LogCapture log;
+    Conn c{ProcessEnvironment::port};
+};
+
+TEST_F(Paths, BuildingAndAsking) {
+    square(10, 10, 20);
+    EXPECT_EQ(c.eval("(gfx:get-path-bounds p)"), "(10 10 20 20)");
+    EXPECT_EQ(c.eval("(gfx:get-path-centre p)"), "(20 . 20)");
+    EXPECT_EQ(c.eval("(gfx:get-path-point p)"), "(10 . 10)") << "closing returns to the subpath's start";
+    EXPECT_EQ(c.eval("(gfx:point-in-path? p 15 25)"), "#t");
+    EXPECT_EQ(c.eval("(gfx:point-in-path? p 31 25)"), "#f");
+    EXPECT_EQ(c.eval("(gfx:move-path-sync p 5 -5)"), "#t");
+    EXPECT_EQ(c.eval("(gfx:get-path-bounds p)"), "(15 5 20 20)");
+
+    // A curve's bounds are the curve's, not its control points'.
+    c.eval("(define q (gfx:make-path))");
+    c.eval("(gfx:set-start-point q 0 0)");
+    EXPECT_EQ(c.eval("(gfx:add-curve q 100 0 0 100 100 100)"), "#t");
+    EXPECT_EQ(c.eval("(gfx:get-path-bounds q)"), "(0 0 100 75)");
+    // An oval and a full arc fill their circle and nothing outside it.
+    c.eval("(define o (gfx:make-path))");
+    EXPECT_EQ(c.eval("(gfx:add-oval o 0 0 40 20)"), "#t");
+    EXPECT_EQ(c.eval("(gfx:get-path-bounds o)"), "(0 0 40 20)");
+    EXPECT_EQ(c.eval("(gfx:point-in-path? o 20 10)"), "#t");
+    EXPECT_EQ(c.eval("(gfx:point-in-path? o 2 2)"), "#f");
+    c.eval("(define a (gfx:make-path))");
+    EXPECT_EQ(c.eval("(gfx:add-arc a 50 50 10 0 360)"), "#t");
+    EXPECT_EQ(c.eval("(map round (gfx:get-path-bounds a))"), "(40 40 20 20)");
+    EXPECT_EQ(c.eval("(gfx:point-in-path? a 58 50)"), "#t");
+    // A quarter arc counter-clockwise from 0 to 90 degrees ends straight above the centre.
+    c.eval("(define h (gfx:make-path))");
+    c.eval("(gfx:add-arc h 0 0 10 0 90)");
+    EXPECT_EQ(c.eval("(map round (list (car (gfx:get-path-point h)) (cdr (gfx:get-path-point h))))"), "(0 10)");
+
+    // Appending: a path gains the other's elements, itself included.
+    EXPECT_EQ(c.eval("(gfx:add-path o p)"), "#t");
+    EXPECT_EQ(c.eval("(gfx:get-path-bounds o)"), "(0 0 40 25)");
+    EXPECT_EQ(c.eval("(gfx:add-path o o)"), "#t");
+    EXPECT_EQ(c.eval("(gfx:get-path-bounds o)"), "(0 0 40 25)");
+}
+
+TEST_F(Paths, IntersectingIsByBoundingRectangles) {
+    for (const char* form : {"(define d1 (gfx:make-path))", "(gfx:set-start-point d1 0 0)", "(gfx:add-line d1 10 10)",
+                             "(define d2 (gfx:make-path))", "(gfx:set-start-point d2 6 0)", "(gfx:add-line d2 10 4)",
+                             "(define far (gfx:make-path))", "(gfx:add-oval far 50 50 5 5)"})
+        c.eval(form);
+    EXPECT_EQ(c.eval("(gfx:paths-intersect? d1 d2)"), "#t") << "the lines do not cross, their bounds overlap";
+    EXPECT_EQ(c.eval("(gfx:paths-intersect? d1 far)"), "#f");
+    EXPECT_EQ(c.eval("(gfx:paths-intersect? d1 (gfx:make-path))"), "#f") << "an empty path meets nothing";
+}
+
+TEST_F(Paths, EveryBadArgumentIsReportedAndAnswersFalse) {
+    square(0, 0, 10);
+    const std::pair<const char*, const char*> cases[] = {
+        {"(gfx:add-line 1 2 3)", "Illegal Path. Incorrect Type"},
+        {"(gfx:set-start-point \"p\" 2 3)", "Illegal Path Un Set Path. Incorrect Type"},
+        {"(gfx:add-line (gfx:make-canvas \"x\") 2 3)", "Null Path"},
+        {"(gfx:add-path p 'q)", "Illegal Path. Incorrect Type"},
+        {"(gfx:paths-intersect? (gfx:make-canvas \"x\") p)", "Null Path A"},
+        {"(gfx:paths-intersect? p (gfx:make-canvas \"x\"))", "Null Path B"},
+        {"(gfx:add-oval p 1 2 3)", "gfx:add-oval expects a path and 4 numbers"},
+        {"(gfx:add-curve p 1 2 3 4 5 'six)", "gfx:add-curve expects a path and 6 numbers"},
+        {"(gfx:get-path-point (gfx:make-path))", "the path has no current point"},
+    };
+    for (const auto& [call, message] : cases) {
+        EXPECT_EQ(c.eval(call), "#f") << call;
+        EXPECT_TRUE(log.saw(log.errors, message)) << call;
+    }
+    EXPECT_EQ(c.eval("(gfx:get-path-bounds p)"), "(0 0 10 10)") << "refused calls leave the path";
+}
+
+TEST_F(Paths, ScheduledTransforms) {
+    square(10, 10, 20);
+    ASSERT_TRUE(transforms("*gfx:scale-path* p 2 2 0", "(10 10 40 40)"));
+    square(10, 10, 20);
+    ASSERT_TRUE(transforms("*gfx:scale-path* p 2 2 1", "(0 0 40 40)"));
+    square(10, 10, 20);
+    ASSERT_TRUE(transforms("*gfx:scale-path* p 2 2 2", "(20 20 40 40)"));
+    ASSERT_TRUE(transforms("*gfx:move-path* p -20 5", "(0 25 40 40)"));
+    // A quarter turn counter-clockwise about the square's corner swings it to the left.
+    square(10, 10, 20);
+    ASSERT_TRUE(transforms("*gfx:rotate-path-deg* p 90 10 10", "(-10 10 20 20)"));
+    ASSERT_TRUE(transforms("*gfx:rotate-path-rad* p 3.141592653589793 10 10", "(10 -10 20 20)"));
+    for (const char* task : {"*gfx:move-path* 1 2 3", "*gfx:move-path* p 2", "*gfx:scale-path* p 2 2 'x",
+                             "*gfx:rotate-path-deg* (gfx:make-canvas \"x\") 1 2 3"})
+        EXPECT_EQ(c.eval(std::string("(schedule (now) ") + task + ")"), "#f") << task;
+    EXPECT_TRUE(log.saw(log.errors, "Illegal Path. Incorrect Type"));
+    EXPECT_TRUE(log.saw(log.errors, "Null Path"));
+}
+
+TEST_F(Paths, DrawPathPixelExact) {
+    canvas("(gfx:make-canvas 64 64)");
+    square(10, 10, 20);
+    // Fill only: exactly the square's pixels.
+    ASSERT_TRUE(draws("*gfx:draw-path* c p '() '(1 0 0 1)", 10, 10, RED));
+    for (auto [x, y] : {std::pair{29, 29}, {10, 29}, {29, 10}, {20, 20}}) EXPECT_EQ(pixel(x, y), RED) << x << "," << y;
+    for (auto [x, y] : {std::pair{9, 10}, {30, 10}, {10, 9}, {10, 30}}) EXPECT_EQ(pixel(x, y), CLEAR) << x << "," << y;
+    // Stroke then fill: the fill covers the inner half of the stroke.
+    ASSERT_TRUE(draws("*gfx:draw-path* c p '(0 0 1 1) '(1 0 0 1) 4", 8, 8, BLUE));
+    EXPECT_EQ(pixel(11, 11), RED) << "the fill is drawn after the stroke";
+    EXPECT_EQ(pixel(7, 7), CLEAR);
+    // Width 4: the dirty rectangle is the bounds grown by 2 on every side. Earlier requests are recomposited first.
+    std::this_thread::sleep_for(50ms);
+    log.flush();
+    const long redraws = kept->redraws();
+    ASSERT_TRUE(draws("*gfx:draw-path* c p '(0 0 1 1) '() 4", 8, 8, BLUE));
+    ASSERT_TRUE(eventually([&] { return kept->redraws() > redraws; }, 5s, [&] { log.flush(); }));
+    const CanvasRect dirty = kept->last_redrawn();
+    EXPECT_EQ(dirty.x, 8);
+    EXPECT_EQ(dirty.y, 8);
+    EXPECT_EQ(dirty.width, 24);
+    EXPECT_EQ(dirty.height, 24);
+    EXPECT_EQ(c.eval("(gfx:get-path-bounds p)"), "(10 10 20 20)") << "drawing does not move the path";
+    // A symbol erases: the square's pixels become fully transparent, its stroke stays.
+    ASSERT_TRUE(draws("*gfx:draw-path* c p '() 'erase", 20, 20, CLEAR));
+    EXPECT_EQ(pixel(10, 10), CLEAR);
+    EXPECT_EQ(pixel(8, 8), BLUE);
+    ASSERT_TRUE(draws("*gfx:draw-path* c p 'erase '() 4", 8, 8, CLEAR));
+    // NIL for both draws nothing.
+    ASSERT_TRUE(draws("*gfx:draw-path* c p '() '(0 0 1 1)", 20, 20, BLUE));
+    EXPECT_EQ(c.eval("(schedule (now) *gfx:draw-path* c p '() '())"), "#t");
+    EXPECT_EQ(pixel(20, 20), BLUE);
+}
+
+TEST_F(Paths, DrawPathRefusesBadArgumentsWhenScheduled) {
+    canvas("(gfx:make-canvas 16 16)");
+    square(0, 0, 4);
+    const std::pair<const char*, const char*> cases[] = {
+        {"*gfx:draw-path* c 'p '() '(1 0 0 1)", "Illegal Path In draw-path. Incorrect Type"},
+        {"*gfx:draw-path* c c '() '(1 0 0 1)", "Null Path"},
+        {"*gfx:draw-path* 1 p '() '(1 0 0 1)", "Bad Canvas"},
+        {"*gfx:draw-path* c p '(1 0) '()", "*gfx:draw-path* takes a stroke and a fill"},
+        {"*gfx:draw-path* c p '()", "*gfx:draw-path* takes a stroke and a fill"},
+        {"*gfx:draw-path* c p '() '() -1", "*gfx:draw-path* takes a line width of 0 or more"},
+    };
+    for (const auto& [task, message] : cases) {
+        EXPECT_EQ(c.eval(std::string("(schedule (now) ") + task + ")"), "#f") << task;
+        EXPECT_TRUE(log.saw(log.errors, message)) << task;
+    }
+    EXPECT_EQ(c.eval("(+ 1 2)"), "3");
+}
+
+TEST_F(Paths, GroupsMoveAndDrawTogether) {
+    canvas("(gfx:make-canvas 64 64)");
+    square(0, 0, 10);
+    c.eval("(define r (gfx:make-path))");
+    c.eval("(gfx:add-path r p)");
+    EXPECT_EQ(c.eval("(schedule (now) *gfx:move-group* (vector p r) (vector 10 30) (vector 10 30))"), "#t");
+    ASSERT_TRUE(eventually([&] { return c.eval("(gfx:get-path-bounds r)") == "(30 30 10 10)"; }, 5s));
+    EXPECT_EQ(c.eval("(gfx:get-path-bounds p)"), "(10 10 10 10)");
+
+    // Fill only, nothing, stroke only, stroke then fill: one path each.
+    c.eval("(define s (gfx:make-path))");
+    c.eval("(gfx:add-oval s 45 5 10 10)");
+    ASSERT_TRUE(draws("*gfx:draw-group* c (vector p r s) (vector 0 0 1 1  0 0 1 1  0 0 1 1) "
+                      "(vector 1 0 0 1  1 0 0 1  1 0 0 1) (vector 1 1 1) (vector 0 1 3)",
+                      15, 15, RED));
+    EXPECT_EQ(pixel(10, 10), RED) << "style 0 does not stroke";
+    EXPECT_EQ(pixel(9, 9), CLEAR);
+    EXPECT_EQ(pixel(35, 35), CLEAR) << "style 1 draws nothing";
+    EXPECT_EQ(pixel(50, 10), RED);
+    EXPECT_TRUE(eventually([&] { return kept->last_redrawn().width == 64; }, 5s, [&] { log.flush(); }))
+        << "a group recomposites the whole canvas";
+
+    // Counts that differ move nothing; a bad element stops the loop after the ones before it.
+    EXPECT_EQ(c.eval("(schedule (now) *gfx:move-group* (vector p r s) (vector 1 1) (vector 1 1))"), "#f");
+    EXPECT_TRUE(log.saw(log.errors, "Number of paths and number of x points and y points must equal"));
+    EXPECT_EQ(c.eval("(schedule (now) *gfx:move-group* (vector p 'x r) (vector -10 0 5) (vector -10 0 5))"), "#t");
+    ASSERT_TRUE(eventually([&] { return c.eval("(gfx:get-path-bounds p)") == "(0 0 10 10)"; }, 5s));
+    EXPECT_TRUE(eventually([&] { return log.saw(log.errors, "Bad path in vector"); }, 5s, [&] { log.flush(); }));
+    EXPECT_EQ(c.eval("(gfx:get-path-bounds r)"), "(30 30 10 10)");
+    EXPECT_EQ(c.eval("(schedule (now) *gfx:move-group* (vector) (vector) (vector))"), "#t");
+
+    // A bad path draws those before it, then reports; short colour vectors are refused outright.
+    ASSERT_TRUE(draws("*gfx:clear-canvas* c", 15, 15, CLEAR));
+    ASSERT_TRUE(draws("*gfx:draw-group* c (vector p (gfx:make-canvas \"x\")) (vector 0 0 1 1  0 0 1 1) "
+                      "(vector 0 0 1 1  0 0 1 1) (vector 1 1) (vector 0 0)",
+                      5, 5, BLUE));
+    EXPECT_TRUE(eventually([&] { return log.saw(log.errors, "Null Path"); }, 5s, [&] { log.flush(); }));
+    EXPECT_EQ(c.eval("(schedule (now) *gfx:draw-group* c (vector p) (vector 0 0 1) (vector 0 0 1 1) (vector 1) "
+                     "(vector 0))"),
+              "#f");
+}
+
+TEST_F(Paths, DrawPathGoesIntoThePdfCapture) {
+    canvas("(gfx:make-canvas 32 32)");
+    square(4, 4, 8);
+    const std::string pdf = (std::filesystem::temp_directory_path() /
+                             ("ombrel-path-test-" + std::to_string(::getpid()) + ".pdf")).string();
+    std::filesystem::remove(pdf);
+    ASSERT_EQ(c.eval("(gfx:start-pdf-capture c \"" + pdf + "\")"), "#t");
+    ASSERT_TRUE(draws("*gfx:draw-path* c p '() '(1 0 0 1)", 5, 5, RED));
+    ASSERT_EQ(c.eval("(gfx:stop-pdf-capture c)"), "#t");
+    std::ifstream in(pdf, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.rfind("%PDF", 0), 0u);
+    // An empty page is far smaller than one with a filled path on it.
+    EXPECT_GT(text.size(), 600u);
+    std::filesystem::remove(pdf);
+}
+
+}  // namespace
+}  // namespace omb::test
+
+static auto* const process_environment = ::testing::AddGlobalTestEnvironment(new omb::test::ProcessEnvironment);
