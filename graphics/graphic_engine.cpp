@@ -6,6 +6,8 @@
 #include "graphics/canvas_procedures.h"
 #include "graphics/canvas_targets.h"
 #include "graphics/group_targets.h"
+#include "graphics/image_procedures.h"
+#include "graphics/image_targets.h"
 #include "graphics/path_procedures.h"
 #include "graphics/path_targets.h"
 #include "platform/log_bridge.h"
@@ -53,6 +55,8 @@ void GraphicEngine::schemeInit(SchemeInterface* process) {
     for (const CanvasProcedure& p : path_procedures()) process->addForeignFunc(p.name, p.procedure);
     bind_path_targets(process);
     bind_group_targets(process);
+    for (const CanvasProcedure& p : image_procedures()) process->addForeignFunc(p.name, p.procedure);
+    bind_image_targets(process);
 }
 
 void GraphicEngine::initOffscreen() {

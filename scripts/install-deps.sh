@@ -46,6 +46,8 @@ PACKAGES=(
   libopenblas-dev
   # graphics: canvases, PNG and PDF on Cairo
   libcairo2-dev
+  # graphics: image files
+  libgdk-pixbuf-2.0-dev
 )
 # -----------------------------------------------------------------------------
 
