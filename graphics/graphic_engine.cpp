@@ -10,6 +10,8 @@
 #include "graphics/image_targets.h"
 #include "graphics/path_procedures.h"
 #include "graphics/path_targets.h"
+#include "graphics/text_procedures.h"
+#include "graphics/text_targets.h"
 #include "platform/log_bridge.h"
 #include "platform/objects/runtime.h"
 #include "runtime/scheme_interface.h"
@@ -55,7 +57,13 @@ void GraphicEngine::schemeInit(SchemeInterface* process) {
     for (const CanvasProcedure& p : path_procedures()) process->addForeignFunc(p.name, p.procedure);
     bind_path_targets(process);
     bind_group_targets(process);
-    for (const CanvasProcedure& p : image_procedures()) process->addForeignFunc(p.name, p.procedure);
+    // The text procedures sit among the image ones: after saving an image, before drawing paths into one.
+    for (const CanvasProcedure& p : image_procedures()) {
+        if (std::string_view(p.name) == "gfx:path2image")
+            for (const CanvasProcedure& t : text_procedures()) process->addForeignFunc(t.name, t.procedure);
+        process->addForeignFunc(p.name, p.procedure);
+    }
+    bind_text_targets(process);
     bind_image_targets(process);
 }
 

@@ -48,6 +48,8 @@ PACKAGES=(
   libcairo2-dev
   # graphics: image files
   libgdk-pixbuf-2.0-dev
+  # graphics: text
+  libpango1.0-dev
 )
 # -----------------------------------------------------------------------------
 
