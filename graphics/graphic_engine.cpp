@@ -6,6 +6,7 @@
 #include "graphics/canvas_procedures.h"
 #include "graphics/canvas_targets.h"
 #include "graphics/group_targets.h"
+#include "graphics/filter_procedures.h"
 #include "graphics/image_procedures.h"
 #include "graphics/image_targets.h"
 #include "graphics/path_procedures.h"
@@ -61,8 +62,13 @@ void GraphicEngine::schemeInit(SchemeInterface* process) {
     for (const CanvasProcedure& p : image_procedures()) {
         if (std::string_view(p.name) == "gfx:path2image")
             for (const CanvasProcedure& t : text_procedures()) process->addForeignFunc(t.name, t.procedure);
+        if (std::string_view(p.name) == "gfx:flip-image") {
+            const CanvasProcedure convert = convert_image_procedure();
+            process->addForeignFunc(convert.name, convert.procedure);
+        }
         process->addForeignFunc(p.name, p.procedure);
     }
+    for (const CanvasProcedure& p : filter_procedures()) process->addForeignFunc(p.name, p.procedure);
     bind_text_targets(process);
     bind_image_targets(process);
 }

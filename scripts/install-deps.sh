@@ -50,6 +50,8 @@ PACKAGES=(
   libgdk-pixbuf-2.0-dev
   # graphics: text
   libpango1.0-dev
+  # graphics: image filters
+  libgegl-dev
 )
 # -----------------------------------------------------------------------------
 
