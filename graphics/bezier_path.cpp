@@ -1,6 +1,7 @@
 #include "graphics/bezier_path.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 
 namespace omb {
@@ -9,7 +10,14 @@ namespace {
 
 constexpr double PI = 3.14159265358979323846;
 
-PathPoint pt(double x, double y) { return {static_cast<float>(x), static_cast<float>(y)}; }
+// Points are floats: a coordinate beyond their range (a path scaled up again and again) is held at the range's end
+// rather than cast out of it, and one that is no number at all becomes 0.
+float coordinate(double v) {
+    if (std::isnan(v)) return 0.0f;
+    return static_cast<float>(std::clamp(v, -double(FLT_MAX), double(FLT_MAX)));
+}
+
+PathPoint pt(double x, double y) { return {coordinate(x), coordinate(y)}; }
 
 // Where a cubic's coordinate turns: the roots in (0, 1) of its derivative, for one axis.
 void turning_points(double p0, double c1, double c2, double p3, std::vector<double>& ts) {
@@ -36,6 +44,12 @@ double cubic_at(double p0, double c1, double c2, double p3, double t) {
 }  // namespace
 
 void BezierPath::start_if_needed(double x, double y) {
+    if (pending_move_) {
+        pending_move_ = false;
+        elements_.push_back({move, {*current_}});
+        subpath_start_ = *current_;
+        return;
+    }
     if (current_) return;
     elements_.push_back({move, {pt(x, y)}});
     subpath_start_ = current_.emplace(pt(x, y));
@@ -43,6 +57,7 @@ void BezierPath::start_if_needed(double x, double y) {
 
 void BezierPath::move_to(double x, double y) {
     std::lock_guard lock(mutex_);
+    pending_move_ = false;
     elements_.push_back({move, {pt(x, y)}});
     subpath_start_ = current_.emplace(pt(x, y));
 }
@@ -63,7 +78,7 @@ void BezierPath::curve_to(double x, double y, double c1x, double c1y, double c2x
 
 void BezierPath::close_path() {
     std::lock_guard lock(mutex_);
-    if (!current_) return;
+    if (!current_ || pending_move_) return;  // nothing open to close
     elements_.push_back({close, {}});
     current_ = subpath_start_;
 }
@@ -74,8 +89,10 @@ void BezierPath::add_arc(double cx, double cy, double radius, double start, doub
     const double first = start * PI / 180;
     const PathPoint from = pt(cx + radius * std::cos(first), cy + radius * std::sin(first));
     std::lock_guard lock(mutex_);
-    if (current_) elements_.push_back({line, {from}});
-    else {
+    if (current_) {
+        start_if_needed(from.x, from.y);
+        elements_.push_back({line, {from}});
+    } else {
         elements_.push_back({move, {from}});
         subpath_start_ = from;
     }
@@ -105,6 +122,7 @@ void BezierPath::add_oval(double x, double y, double w, double h) {
     elements_.push_back({curve, {pt(cx + k * rx, cy - ry), pt(cx + rx, cy - k * ry), pt(cx + rx, cy)}});
     elements_.push_back({close, {}});
     subpath_start_ = current_.emplace(pt(cx + rx, cy));
+    pending_move_ = false;
 }
 
 void BezierPath::add_path(const BezierPath& other) {
@@ -119,6 +137,14 @@ void BezierPath::add_path(const BezierPath& other) {
     elements_.insert(elements_.end(), other.elements_.begin(), other.elements_.end());
     current_ = other.current_;
     subpath_start_ = other.subpath_start_;
+    pending_move_ = other.pending_move_;
+}
+
+void BezierPath::append_outlines(const std::vector<Element>& outlines, PathPoint next) {
+    std::lock_guard lock(mutex_);
+    elements_.insert(elements_.end(), outlines.begin(), outlines.end());
+    current_ = next;
+    pending_move_ = true;
 }
 
 void BezierPath::transform(double a, double b, double c, double d, double tx, double ty) {

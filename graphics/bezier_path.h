@@ -44,6 +44,9 @@ public:
     void add_arc(double cx, double cy, double radius, double start, double end);
     // Appends a copy of `other`'s elements (itself included).
     void add_path(const BezierPath& other);
+    // Appends whole subpaths (glyph outlines) and leaves the current point at `next`, where the following text
+    // would start; a later line or curve starts a new subpath there.
+    void append_outlines(const std::vector<Element>& outlines, PathPoint next);
 
     // Maps every point: (x, y) -> (a x + c y + tx, b x + d y + ty).
     void transform(double a, double b, double c, double d, double tx, double ty);
@@ -76,6 +79,8 @@ private:
     mutable std::mutex mutex_;
     std::vector<Element> elements_;
     std::optional<PathPoint> current_;
+    // The current point was moved without an element for it yet (after text): the next segment starts there.
+    bool pending_move_ = false;
     PathPoint subpath_start_;
     float line_width_ = 1.0f;
 };

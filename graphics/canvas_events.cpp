@@ -1,5 +1,6 @@
 #include "graphics/canvas_events.h"
 
+#include <cstdio>
 #include <cstring>
 #include <sstream>
 
@@ -26,6 +27,23 @@ void queue(SchemeInterface* process, const std::string& text, const char* label)
     process->createSchemeTask(::strdup(text.c_str()), label, SchemeTaskType::eval_string);
 }
 
+// The code point when `text` is exactly one well-formed UTF-8 character beyond ASCII; 0 otherwise.
+char32_t single_non_ascii(std::string_view text) {
+    if (text.size() < 2 || text.size() > 4) return 0;
+    const auto lead = static_cast<unsigned char>(text[0]);
+    const size_t length = lead >= 0xF0 && lead < 0xF5 ? 4 : lead >= 0xE0 ? (lead < 0xF0 ? 3 : 0) : lead >= 0xC2 ? 2 : 0;
+    if (length != text.size()) return 0;
+    char32_t code = lead & (0x7F >> length);
+    for (size_t i = 1; i < length; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if ((c & 0xC0) != 0x80) return 0;
+        code = (code << 6) | (c & 0x3F);
+    }
+    const bool overlong = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
+    if (overlong || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+    return code;
+}
+
 }  // namespace
 
 std::string mouse_expression(MouseEvent event, float x, float y) {
@@ -37,7 +55,15 @@ std::string mouse_expression(MouseEvent event, float x, float y) {
 
 std::string key_expression(bool down, std::string_view characters) {
     std::string text = down ? "(gfx:canvas-key-down #\\" : "(gfx:canvas-key-up #\\";
-    text.append(characters);
+    // The reader takes a character literal of one byte only: a character beyond ASCII goes by its code ("#\\xe9"),
+    // or the key would be lost to a read error.
+    if (const char32_t code = single_non_ascii(characters)) {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "x%x", static_cast<unsigned>(code));
+        text += hex;
+    } else {
+        text.append(characters);
+    }
     text += ")\n";
     return text;
 }

@@ -16,7 +16,7 @@ enum class MouseEvent { down, up, right_down, right_up, drag, right_drag };
 // at most 6 significant digits and no trailing zeros: 200.0 is "200", 12.25 is "12.25".
 std::string mouse_expression(MouseEvent event, float x, float y);
 // The expression for a key going down or up: its characters (UTF-8, modifiers ignored) as a character literal,
-// then a newline.
+// then a newline. One character beyond ASCII is written by its code ("#\\xe9"), which the reader can read.
 std::string key_expression(bool down, std::string_view characters);
 
 // Main thread: a "MOUSE TASK" to the process of every interpreter registered with the canvas (in pointer order);

@@ -3,7 +3,9 @@
 #include <cmath>
 #include <exception>
 
+#include "graphics/current_context.h"
 #include "graphics/graphic_engine.h"
+#include "graphics/late_drawing.h"
 #include "platform/log_bridge.h"
 #include "runtime/scheme_interface.h"
 
@@ -67,11 +69,15 @@ bool run_drawing(GraphicView& view, std::optional<CanvasRect> dirty, bool into_p
     const bool aliased = GraphicEngine::alias.load();
     const bool drawn = view.draw([&](cairo_t* cr) {
         if (!aliased) cairo_set_antialias(cr, CAIRO_ANTIALIAS_NONE);
-        fn(cr);
+        {
+            CurrentContext current(cr);
+            fn(cr);
+        }
         // The same drawing again into the PDF capture, under the same lock, so the file and the bitmap agree.
         if (cairo_t* pdf = view.pdf_context(); pdf && into_pdf) {
             cairo_save(pdf);
             if (!aliased) cairo_set_antialias(pdf, CAIRO_ANTIALIAS_NONE);
+            CurrentContext current(pdf);
             fn(pdf);
             cairo_restore(pdf);
         }
@@ -99,7 +105,7 @@ void CanvasTarget::execute(TaskI* task) {
         return;
     }
     try {
-        runner_(*view, args);
+        time_drawing(name_, [&] { runner_(*view, args); });
     } catch (const std::exception& e) {
         CPPBridge::error("%s: %s", name_, e.what());
     }

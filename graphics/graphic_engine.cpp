@@ -34,7 +34,7 @@ std::pair<double, double> pointer_at{0, 0};
 void register_classes() {
     static std::once_flag once;
     std::call_once(once, [] {
-        for (const char* name : {"GraphicView", "BitmapImage", "NSBezierPath"})
+        for (const char* name : {"GraphicView", "BitmapImage", "FilterImage", "NSBezierPath"})
             if (!runtime::find_class(name)) runtime::register_class(ClassDefinition{name, "NSObject", {}, {}, {}});
     });
 }

@@ -120,7 +120,15 @@ bool GraphicView::valid_size(double width, double height) {
 }
 
 bool GraphicView::open(CanvasRect frame, bool fullscreen, int screen) {
-    if (fullscreen) frame = {0, 0, HEADLESS_SCREEN_WIDTH, HEADLESS_SCREEN_HEIGHT};
+    if (!window_) {
+        std::lock_guard lock(factory_mutex);
+        if (window_factory()) window_ = window_factory()(*this);
+    }
+    if (fullscreen) {
+        const std::optional<CanvasRect> shown = window_ ? window_->screen_frame(screen) : std::nullopt;
+        frame = shown ? CanvasRect{0, 0, shown->width, shown->height}
+                      : CanvasRect{0, 0, HEADLESS_SCREEN_WIDTH, HEADLESS_SCREEN_HEIGHT};
+    }
     if (!valid_size(frame.width, frame.height)) return false;
     const int w = static_cast<int>(std::lround(frame.width)), h = static_cast<int>(std::lround(frame.height));
     cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, w, h);
@@ -152,14 +160,8 @@ bool GraphicView::open(CanvasRect frame, bool fullscreen, int screen) {
     }
     fullscreen_ = fullscreen;
     screen_ = screen;
-    if (!window_) {
-        std::lock_guard lock(factory_mutex);
-        if (window_factory()) window_ = window_factory()(*this);
-    }
-    if (window_) {
-        window_->show(CanvasRect{x_, y_, width_, height_}, fullscreen, screen);
-        CPPBridge::log("Draw window to screen %d size %f,%f,%f,%f", screen, x_, y_, width_, height_);
-    }
+    // The window says which window and screen it drew to ("Draw window ... to screen ...").
+    if (window_) window_->show(CanvasRect{x_, y_, width_, height_}, fullscreen, screen);
     open_ = true;
     CPPBridge::log("New Graphic View & Window & Image Buffer ready");
     redraw();

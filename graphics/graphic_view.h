@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -36,11 +37,18 @@ struct CanvasRect {
 class CanvasWindow {
 public:
     virtual ~CanvasWindow() = default;
-    // Executer thread: (re)shows the window for the rectangle (screen coordinates), full screen or not.
+    // Executer thread: (re)shows the window for the rectangle (screen coordinates), full screen or not, and logs
+    // "Draw window ... to screen ..." naming both.
     virtual void show(const CanvasRect& frame, bool fullscreen, int screen) = 0;
     virtual void close() = 0;
     virtual void lock_size(double width, double height) = 0;
     virtual void to_front() = 0;
+    // Executer thread: the size of screen `screen` (the main screen when there is no such screen), which a
+    // full-screen canvas takes; nothing when the window system cannot say.
+    virtual std::optional<CanvasRect> screen_frame(int screen) const {
+        (void)screen;
+        return std::nullopt;
+    }
     // Main thread: recomposite this part of the canvas from its bitmap.
     virtual void redraw(const CanvasRect& dirty) = 0;
 };

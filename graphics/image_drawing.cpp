@@ -7,10 +7,15 @@ namespace omb {
 
 namespace {
 
+// Farther than this from the origin is no place on any bitmap: refused, as Cairo's fixed-point coordinates (and
+// the scale between two rectangles) would overflow and leave the context unusable.
+constexpr double FARTHEST = 1e7;
+
 // A list of 2 or 4 finite numbers.
 bool read_list(pointer p, std::vector<double>& into) {
     for (; is_pair(p); p = pair_cdr(p)) {
-        if (!is_number(pair_car(p)) || !std::isfinite(rvalue(pair_car(p))) || into.size() == 4) return false;
+        if (!is_number(pair_car(p)) || !(std::fabs(rvalue(pair_car(p))) <= FARTHEST) || into.size() == 4)
+            return false;
         into.push_back(rvalue(pair_car(p)));
     }
     return into.size() == 2 || into.size() == 4;
@@ -22,7 +27,7 @@ bool read_image_rects(scheme* sc, pointer dst, pointer src, const BitmapImage& i
                       CanvasRect& into_src) {
     std::vector<double> d, s;
     if (dst != sc->NIL && !read_list(dst, d)) return false;
-    if (src != sc->NIL && (!read_list(src, s) || s.size() != 4 || s[2] <= 0 || s[3] <= 0)) return false;
+    if (src != sc->NIL && (!read_list(src, s) || s.size() != 4 || s[2] < 1e-3 || s[3] < 1e-3)) return false;
     into_src = s.empty() ? CanvasRect{0, 0, double(image.width()), double(image.height())}
                          : CanvasRect{s[0], s[1], s[2], s[3]};
     if (d.empty()) d = {0, 0};

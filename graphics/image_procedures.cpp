@@ -13,8 +13,11 @@
 #include <string>
 
 #include "graphics/bezier_path.h"
+#include "graphics/current_context.h"
 #include "graphics/draw_pipeline.h"
+#include "graphics/filter_service.h"
 #include "graphics/graphic_engine.h"
+#include "graphics/group_targets.h"
 #include "graphics/image_drawing.h"
 #include "graphics/path_procedures.h"
 #include "platform/log_bridge.h"
@@ -98,7 +101,11 @@ pointer load_image(scheme* sc, pointer args) {
     }
     Ref<BitmapImage> image = from_pixbuf(pixbuf);
     g_object_unref(pixbuf);
-    return image ? mk_objc(sc, image.release()) : sc->F;
+    if (!image) return sc->F;
+    // With a non-zero integer flag, the file as a filter image.
+    pointer flag = second(sc, args);
+    if (is_integer(flag) && ivalue(flag) != 0) return mk_objc(sc, FilterImage::wrap(std::move(image)).release());
+    return mk_objc(sc, image.release());
 }
 
 // ---- copying, flipping, clearing ---------------------------------------------------------------------------------
@@ -149,7 +156,10 @@ pointer clear_image(scheme* sc, pointer args) {
 }
 
 pointer get_image_size(scheme* sc, pointer args) {
-    BitmapImage* image = image_of(first(sc, args), ILLEGAL);
+    pointer a = first(sc, args);
+    if (auto* filtered = is_objc(a) ? dynamic_cast<FilterImage*>(objc_value(a)) : nullptr)
+        return s_cons(sc, mk_real(sc, filtered->extent().width), mk_real(sc, filtered->extent().height));
+    BitmapImage* image = image_of(a, ILLEGAL);
     if (!image) return sc->F;
     return s_cons(sc, mk_real(sc, image->width()), mk_real(sc, image->height()));
 }
@@ -278,6 +288,15 @@ pointer capture_image(scheme* sc, pointer args) {
     return truth(sc, write_png(image->surface(), string_value(second(sc, args))));
 }
 
+// A context on the image as on a canvas: y up from the bottom row, anti-aliasing as the engine says.
+cairo_t* drawing_context(BitmapImage& image) {
+    cairo_t* cr = cairo_create(image.surface());
+    cairo_translate(cr, 0, image.height());
+    cairo_scale(cr, 1, -1);
+    if (!GraphicEngine::alias.load()) cairo_set_antialias(cr, CAIRO_ANTIALIAS_NONE);
+    return cr;
+}
+
 // ---- drawing a path into an image --------------------------------------------------------------------------------
 
 pointer path2image(scheme* sc, pointer args) {
@@ -297,15 +316,34 @@ pointer path2image(scheme* sc, pointer args) {
         return sc->F;
     }
     path->set_line_width(w == sc->NIL ? 1.0 : rvalue(w));
-    cairo_t* cr = cairo_create(image->surface());
-    // As on a canvas: y up from the bottom row, stroke before fill, anti-aliasing as the engine says.
-    cairo_translate(cr, 0, image->height());
-    cairo_scale(cr, 1, -1);
-    if (!GraphicEngine::alias.load()) cairo_set_antialias(cr, CAIRO_ANTIALIAS_NONE);
-    path->apply(cr);
-    if (apply_paint(cr, stroke)) cairo_stroke_preserve(cr);
-    if (apply_paint(cr, fill)) cairo_fill_preserve(cr);
+    cairo_t* cr = drawing_context(*image);
+    {
+        CurrentContext current(cr);
+        path->apply(cr);
+        if (apply_paint(cr, stroke)) cairo_stroke_preserve(cr);
+        if (apply_paint(cr, fill)) cairo_fill_preserve(cr);
+    }
     cairo_destroy(cr);
+    return sc->T;
+}
+
+// ---- drawing a group into an image -------------------------------------------------------------------------------
+
+pointer group2image(scheme* sc, pointer args) {
+    BitmapImage* image = image_of(first(sc, args), ILLEGAL);
+    TaskArguments group;
+    if (!image || !read_group(sc, pair_cdr(args), "gfx:group2image", "Bad Path in Vector.", group)) return sc->F;
+    cairo_t* cr = drawing_context(*image);
+    {
+        CurrentContext current(cr);
+        draw_group(cr, group, 0);
+    }
+    cairo_destroy(cr);
+    // The paths before a bad one are drawn, as on a canvas; the group as a whole failed.
+    if (!group.text.empty()) {
+        CPPBridge::error("%s", group.text.c_str());
+        return sc->F;
+    }
     return sc->T;
 }
 
@@ -317,12 +355,30 @@ pointer image2image(scheme* sc, pointer args) {
         CPPBridge::error("%s", ILLEGAL);
         return sc->F;
     }
-    BitmapImage* source = image_of(a, ILLEGAL);
-    BitmapImage* destination = source ? image_of(b, ILLEGAL) : nullptr;
+    // A filter image is rendered first (its extent checked), then drawn as a bitmap of that size.
+    Ref<BitmapImage> rendered;
+    auto* filtered = dynamic_cast<FilterImage*>(objc_value(a));
+    BitmapImage* source = filtered ? nullptr : image_of(a, ILLEGAL);
+    if (!filtered && !source) return sc->F;
+    if (objc_value(b) && dynamic_cast<FilterImage*>(objc_value(b))) {
+        CPPBridge::error("The destination image must be of type NSBitmapImage. If you have two ciimage use a "
+                         "compositor filter");
+        return sc->F;
+    }
+    BitmapImage* destination = image_of(b, ILLEGAL);
     if (!destination) return sc->F;
     if (destination->width() == 0 || destination->height() == 0) {
         CPPBridge::error("Destination Image Is Too Small");
         return sc->F;
+    }
+    if (filtered) {
+        std::string error;
+        rendered = render_filter_image(*filtered, "The extent of image is to large. Crop before drawing", error);
+        if (!rendered) {
+            CPPBridge::error("%s", error.c_str());
+            return sc->F;
+        }
+        source = rendered.get();
     }
     pointer alpha = third(sc, args);
     pointer rest = is_pair(args) && is_pair(pair_cdr(args)) ? pair_cdr(pair_cdr(pair_cdr(args))) : sc->NIL;
@@ -354,6 +410,7 @@ constexpr CanvasProcedure PROCEDURES[] = {
     {"gfx:set-image-pixels", set_image_pixels},
     {"gfx:capture-image", capture_image},
     {"gfx:path2image", path2image},
+    {"gfx:group2image", group2image},
     {"gfx:image2image", image2image},
 };
 

@@ -1,6 +1,7 @@
 // The bitmap-image procedures a process calls ("gfx:make-image" ... "gfx:image2image"), in the order
 // GraphicEngine::schemeInit binds them: making and loading images, copying, flipping and clearing them, their size,
-// their pixels in and out, saving one as a PNG file (atomically), and drawing a path or another image into one.
+// their pixels in and out, saving one as a PNG file (atomically), and drawing a path, a group or another image into
+// one.
 // Images are BitmapImage objects, rows stored top first: pixel (x y) counts y from the top row, while drawing into
 // an image counts y up from its bottom row, as on a canvas. Each reports misuse to the log and returns #f; none
 // raises a Scheme error. Sizes are 1 to 5000 pixels each way, checked before allocating.

@@ -3,9 +3,11 @@
 #include <cmath>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "graphics/draw_pipeline.h"
+#include "graphics/filter_service.h"
 #include "graphics/graphic_engine.h"
 #include "graphics/image_drawing.h"
 #include "graphics/image_procedures.h"
@@ -20,9 +22,23 @@ constexpr const char* USAGE =
     "*gfx:draw-image* takes a canvas, an image, an alpha and optionally a destination (x y) or (x y w h) and a "
     "source (x y w h): %s";
 
-// Numbers: alpha, then the destination and source rectangles (x y w h each) with the defaults filled in.
+// Numbers: alpha, then the destination and source rectangles (x y w h each) with the defaults filled in. A filter
+// image is rendered here, on the process's thread, so that the scheduler's thread only copies pixels when it is due.
 bool read_draw_image(scheme* sc, pointer rest, TaskArguments& into) {
-    BitmapImage* image = image_of(is_pair(rest) ? pair_car(rest) : sc->NIL, "Illegal Image. Incorrect Type");
+    pointer arg = is_pair(rest) ? pair_car(rest) : sc->NIL;
+    Ref<BitmapImage> rendered;
+    BitmapImage* image = nullptr;
+    if (auto* filtered = is_objc(arg) ? dynamic_cast<FilterImage*>(objc_value(arg)) : nullptr) {
+        std::string error;
+        rendered = render_filter_image(*filtered, "The extent of image is to large. Crop before drawing", error);
+        if (!rendered) {
+            CPPBridge::error("%s", error.c_str());
+            return false;
+        }
+        image = rendered.get();
+    } else {
+        image = image_of(arg, "Illegal Image. Incorrect Type");
+    }
     if (!image) return false;
     pointer p = pair_cdr(rest);
     if (!is_pair(p) || !is_number(pair_car(p)) || !std::isfinite(rvalue(pair_car(p)))) {

@@ -1,8 +1,14 @@
 #include "graphics/path_procedures.h"
 
+#include <algorithm>
 #include <cmath>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "graphics/bezier_path.h"
+#include "graphics/text_outline.h"
+#include "graphics/text_style.h"
 #include "platform/log_bridge.h"
 #include "runtime/scheme_interface.h"
 
@@ -72,6 +78,85 @@ pointer close_path(scheme* sc, pointer args) {
     BezierPath* path = path_and_numbers(sc, args, "gfx:close-path", 0, nullptr);
     if (path) path->close_path();
     return truth(sc, path);
+}
+
+// ---- outlines of text and glyphs --------------------------------------------------------------------------------
+
+// The path and the text style of gfx:add-text and gfx:add-glyphs; null, reported, when either is wrong.
+BezierPath* path_and_style(scheme* sc, pointer args, TextStyle*& style) {
+    BezierPath* path = path_of(is_pair(args) ? pair_car(args) : sc->NIL, ILLEGAL);
+    if (!path) return nullptr;
+    pointer s = is_pair(pair_cdr(args)) ? pair_car(pair_cdr(args)) : sc->NIL;
+    if (!is_objc(s)) {
+        CPPBridge::error("Illegal Text Attrs");
+        return nullptr;
+    }
+    style = dynamic_cast<TextStyle*>(objc_value(s));
+    if (!style) {
+        CPPBridge::error("Null TextAttrs");
+        return nullptr;
+    }
+    return path;
+}
+
+// The outline goes on at the current point; a path without one has nowhere to put it.
+bool append(BezierPath& path, const char* name, bool ok, const Outline& outline, const std::string& error) {
+    if (!ok) {
+        CPPBridge::error("%s: %s", name, error.c_str());
+        return false;
+    }
+    path.append_outlines(outline.elements, outline.next);
+    return true;
+}
+
+std::optional<PathPoint> start_of(BezierPath& path, const char* name) {
+    std::optional<PathPoint> at = path.current_point();
+    if (!at) CPPBridge::error("%s: the path has no current point (gfx:set-start-point gives it one)", name);
+    return at;
+}
+
+pointer add_text(scheme* sc, pointer args) {
+    TextStyle* style = nullptr;
+    BezierPath* path = path_and_style(sc, args, style);
+    if (!path) return sc->F;
+    pointer text = is_pair(pair_cdr(pair_cdr(args))) ? pair_car(pair_cdr(pair_cdr(args))) : sc->NIL;
+    if (!is_string(text)) {
+        CPPBridge::error("gfx:add-text takes a path, a text style and a string: %s", printed(sc, args).c_str());
+        return sc->F;
+    }
+    const std::string chars(string_value(text), static_cast<size_t>(text->_object._string._length));
+    if (chars.empty()) return sc->T;
+    const std::optional<PathPoint> at = start_of(*path, "gfx:add-text");
+    if (!at) return sc->F;
+    Outline outline;
+    std::string error;
+    const bool ok = text_outline(*style, chars, *at, outline, error);
+    return truth(sc, append(*path, "gfx:add-text", ok, outline, error));
+}
+
+pointer add_glyphs(scheme* sc, pointer args) {
+    TextStyle* style = nullptr;
+    BezierPath* path = path_and_style(sc, args, style);
+    if (!path) return sc->F;
+    pointer list = is_pair(pair_cdr(pair_cdr(args))) ? pair_car(pair_cdr(pair_cdr(args))) : sc->F;
+    std::vector<long> glyphs;
+    for (; is_pair(list); list = pair_cdr(list)) {
+        pointer g = pair_car(list);
+        if (!is_number(g) || !std::isfinite(rvalue(g)) || rvalue(g) != std::floor(rvalue(g))) break;
+        glyphs.push_back(static_cast<long>(std::clamp(rvalue(g), -1.0, 1e9)));
+    }
+    if (list != sc->NIL) {
+        CPPBridge::error("gfx:add-glyphs takes a path, a text style and a list of glyph numbers: %s",
+                         printed(sc, args).c_str());
+        return sc->F;
+    }
+    if (glyphs.empty()) return sc->T;
+    const std::optional<PathPoint> at = start_of(*path, "gfx:add-glyphs");
+    if (!at) return sc->F;
+    Outline outline;
+    std::string error;
+    const bool ok = glyph_outline(*style, glyphs, *at, outline, error);
+    return truth(sc, append(*path, "gfx:add-glyphs", ok, outline, error));
 }
 
 // The two paths of a procedure taking both; for intersecting, a null one is named A or B.
@@ -152,6 +237,8 @@ constexpr CanvasProcedure PROCEDURES[] = {
     {"gfx:add-oval", add_oval},
     {"gfx:add-arc", add_arc},
     {"gfx:add-curve", add_curve},
+    {"gfx:add-text", add_text},
+    {"gfx:add-glyphs", add_glyphs},
     {"gfx:close-path", close_path},
     {"gfx:add-path", add_path},
     {"gfx:move-path-sync", move_path_sync},

@@ -1,7 +1,7 @@
 // The path procedures a process calls ("gfx:make-path" ... "gfx:get-path-centre"), in the order
-// GraphicEngine::schemeInit binds them: building paths, appending one path to another, moving one now, and asking
-// about its points, bounds and insides. Each reports misuse to the log and returns #f; none raises a Scheme error.
-// They run on the calling process's executer.
+// GraphicEngine::schemeInit binds them: building paths (text and glyph outlines included, graphics/text_outline.h),
+// appending one path to another, moving one now, and asking about its points, bounds and insides. Each reports
+// misuse to the log and returns #f; none raises a Scheme error. They run on the calling process's executer.
 #pragma once
 
 #include <span>

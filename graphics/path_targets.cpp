@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "graphics/bezier_path.h"
+#include "graphics/current_context.h"
 #include "graphics/draw_pipeline.h"
+#include "graphics/my_path.h"
 #include "graphics/path_procedures.h"
 #include "platform/log_bridge.h"
 #include "runtime/scheme_interface.h"
@@ -59,6 +61,7 @@ void run_draw_path(GraphicView& view, const TaskArguments& args) {
     CanvasRect dirty = path->bounds();
     dirty = {dirty.x - width / 2, dirty.y - width / 2, dirty.width + width, dirty.height + width};
     run_drawing(view, dirty, true, [&](cairo_t* cr) {
+        CurrentContext current(cr);
         path->apply(cr);
         if (apply_paint(cr, stroke)) cairo_stroke_preserve(cr);
         if (apply_paint(cr, fill)) cairo_fill_preserve(cr);
@@ -133,6 +136,8 @@ void bind(SchemeInterface* process, const char* name, int count, PathTarget::Run
 }  // namespace
 
 void bind_path_targets(SchemeInterface* process) {
+    // Paths that draw themselves come with the paths, so the object bridge finds them wherever paths are.
+    MYPath::register_class();
     process->addGlobalCptr("*gfx:draw-path*",
                            keep(std::make_unique<CanvasTarget>("*gfx:draw-path*", read_draw_path, run_draw_path)));
     bind(process, "*gfx:move-path*", 2, run_move);

@@ -4,6 +4,7 @@
 #include <cairo.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -11,6 +12,8 @@
 #include "graphics/canvas_procedures.h"
 #include "graphics/graphic_engine.h"
 #include "graphics/graphic_view.h"
+#include "graphics/late_drawing.h"
+#include "scheduler/sample_clock.h"
 #include "tests/runtime/process_support.h"
 
 namespace omb::test {
@@ -244,6 +247,15 @@ TEST_F(Canvas, PdfCaptureWritesAWholeFileAndRefusesAnExistingOne) {
     in.read(head.data(), 5);
     EXPECT_EQ(head, "%PDF-");
     const auto size = std::filesystem::file_size(pdf);
+    // Rendered back at one pixel a point, the page shows the line where the bitmap has it, y up, and nothing else.
+    const std::string page = path("page");
+    ASSERT_EQ(std::system(("pdftoppm -png -r 72 -singlefile '" + pdf + "' '" + page + "'").c_str()), 0);
+    cairo_surface_t* png = cairo_image_surface_create_from_png((page + ".png").c_str());
+    ASSERT_EQ(cairo_surface_status(png), CAIRO_STATUS_SUCCESS);
+    EXPECT_EQ(cairo_image_surface_get_width(png), 50);
+    EXPECT_EQ(pixel_of(png, 25, 25) & 0xffffff, RED & 0xffffff);
+    EXPECT_EQ(pixel_of(png, 25, 10) & 0xffffff, 0xffffffu) << "paper where nothing was drawn";
+    cairo_surface_destroy(png);
 
     EXPECT_EQ(c.eval("(gfx:start-pdf-capture c \"" + pdf + "\")"), "#f");
     EXPECT_TRUE(log.saw(log.errors, "FAILED: File already exists"));
@@ -277,6 +289,30 @@ TEST_F(Canvas, ACanvasDroppedWhileATaskWaitsLivesUntilItRan) {
     EXPECT_EQ(c.eval("(+ 1 2)"), "3");
 }
 
+// A drawing longer than one buffer holds up the notes behind it: it is counted and reported, once a second at most.
+// The buffer is made a few microseconds long for the test, so any drawing is late; a normal one is not.
+TEST_F(Canvas, DrawingLongerThanABufferIsCountedAndReported) {
+    make("c", "(gfx:make-canvas 200 200)");
+    ASSERT_TRUE(draws("*gfx:clear-canvas* c '(1 0 0 1)", 5, 5, RED));
+    // A report in the last second (a slow machine) would hold this test's one back.
+    if (drawing_stats().late) std::this_thread::sleep_for(1100ms);
+    log.clear();
+    const DrawingStats before = drawing_stats();
+    const int rate = SampleClock::SAMPLERATE.load();
+    SampleClock::SAMPLERATE = 100'000'000;
+    const bool drawn = draws("*gfx:clear-canvas* c '(0 0 1 1)", 5, 5, BLUE) &&
+                       draws("*gfx:clear-canvas* c '(1 0 0 1)", 5, 5, RED);
+    SampleClock::SAMPLERATE = rate;
+    ASSERT_TRUE(drawn);
+    EXPECT_EQ(drawing_stats().late, before.late + 2);
+    EXPECT_EQ(drawing_stats().drawn, before.drawn + 2);
+    EXPECT_TRUE(log.saw(log.notes, "Late drawing: *gfx:clear-canvas* took "));
+    EXPECT_EQ(std::count_if(log.notes.begin(), log.notes.end(),
+                            [](const std::string& n) { return n.find("Late drawing:") != std::string::npos; }),
+              1)
+        << "one report a second";
+}
+
 TEST_F(Canvas, SwitchesAndSharedImages) {
     EXPECT_EQ(c.eval("(gfx:debug-graphics #t)"), "#t");
     EXPECT_TRUE(GraphicEngine::DEBUG_GRAPHICS);
@@ -300,7 +336,17 @@ TEST(CanvasEvents, ExpressionTexts) {
     EXPECT_EQ(mouse_expression(MouseEvent::drag, 0.1f, 2), "(io:mouse-drag 0.1 2)");
     EXPECT_EQ(mouse_expression(MouseEvent::right_drag, 7, 8), "(io:right-mouse-drag 7 8)");
     EXPECT_EQ(key_expression(true, "a"), "(gfx:canvas-key-down #\\a)\n");
-    EXPECT_EQ(key_expression(false, "\xc3\xa9"), "(gfx:canvas-key-up #\\\xc3\xa9)\n");
+    EXPECT_EQ(key_expression(false, ")"), "(gfx:canvas-key-up #\\))\n");
+    EXPECT_EQ(key_expression(true, "\x1b"), "(gfx:canvas-key-down #\\\x1b)\n");
+    // Beyond ASCII, one character goes by its code, as the reader reads no longer literal.
+    EXPECT_EQ(key_expression(false, "\xc3\xa9"), "(gfx:canvas-key-up #\\xe9)\n");
+    EXPECT_EQ(key_expression(true, "\xe2\x82\xac"), "(gfx:canvas-key-down #\\x20ac)\n");
+    EXPECT_EQ(key_expression(true, "\xef\x9c\x80"), "(gfx:canvas-key-down #\\xf700)\n");
+    EXPECT_EQ(key_expression(true, "\xf0\x9f\x98\x80"), "(gfx:canvas-key-down #\\x1f600)\n");
+    // Anything else is passed as it came: two characters, a broken or overlong sequence.
+    EXPECT_EQ(key_expression(true, "ab"), "(gfx:canvas-key-down #\\ab)\n");
+    EXPECT_EQ(key_expression(true, "\xc3("), "(gfx:canvas-key-down #\\\xc3()\n");
+    EXPECT_EQ(key_expression(true, "\xe0\x80\xaf"), "(gfx:canvas-key-down #\\\xe0\x80\xaf)\n");
 }
 
 TEST_F(Canvas, EventsReachTheRegisteredProcesses) {

@@ -137,6 +137,9 @@ TEST_F(Images, ImageIntoImage) {
         {"(gfx:image2image i (gfx:get-code-image) 1.0)", "Destination Image Is Too Small"},
         {"(gfx:image2image i d 'a)", "gfx:image2image takes a source"},
         {"(gfx:image2image i d 1.0 '(1 2 3))", "gfx:image2image takes a source"},
+        {"(gfx:image2image i d 1.0 '(0 0 1e300 1e300))", "gfx:image2image takes a source"},
+        {"(gfx:image2image i d 1.0 '(0 0 2 2) '(0 0 1e-300 1))", "gfx:image2image takes a source"},
+        {"(gfx:image2image i d 1.0 (list 0 (- (exp 1000) (exp 1000))))", "gfx:image2image takes a source"},
     };
     for (const auto& [call, message] : refused) {
         EXPECT_EQ(c.eval(call), "#f") << call;
@@ -182,6 +185,12 @@ TEST_F(Images, PngRoundTrip) {
     EXPECT_EQ(c.eval("(gfx:get-image-size j)"), "(4 . 3)");
     EXPECT_EQ(pixels_of("j"), pixels_of("i"));
     EXPECT_EQ(c.eval("(equal? (gfx:get-image-pixels i (vector 1 1)) (gfx:get-image-pixels j (vector 1 1)))"), "#t");
+    // With a flag, the same file as a filter image: refused where a bitmap is wanted, the same pixels converted.
+    ASSERT_EQ(c.eval("(define k (gfx:load-image \"" + png + "\" 1))"), "k");
+    EXPECT_EQ(c.eval("(gfx:get-image-size k)"), "(4 . 3)");
+    EXPECT_EQ(c.eval("(gfx:get-image-pixels k (vector 1 1))"), "#f");
+    EXPECT_EQ(pixels_of("(gfx:convert-image k)"), pixels_of("i"));
+    EXPECT_EQ(c.eval("(gfx:flip-image (gfx:load-image \"" + png + "\" 0))") != "#f", true) << "0 is no flag";
 
     // An unwritable path fails and leaves nothing; a file that is not an image is refused.
     EXPECT_EQ(c.eval("(gfx:capture-image i \"" + dir + "/none/x.png\")"), "#f");

@@ -3,11 +3,18 @@
 // erasing, and every bad argument refused when scheduled.
 #include <cairo.h>
 
+#include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
+#include "graphics/bezier_path.h"
+#include "graphics/current_context.h"
 #include "graphics/graphic_engine.h"
 #include "graphics/graphic_view.h"
+#include "graphics/my_path.h"
+#include "platform/exception.h"
+#include "platform/objects/runtime.h"
 #include "tests/runtime/process_support.h"
 
 namespace omb::test {
@@ -15,11 +22,32 @@ namespace {
 
 Ref<GraphicView> kept;
 
+// A Scheme value as an object: objc cells as they are, exact integers as integer numbers, other numbers as reals,
+// lists as arrays of their elements (so '(1 0 0 1) is a colour object).
+Ref<Object> object_of(pointer p) {
+    if (is_objc(p)) return Ref<Object>::retain(objc_value(p));
+    if (is_number(p)) {
+        const double v = rvalue(p);
+        return v == std::floor(v) ? Ref<Object>(NSNumber::integer(static_cast<int64_t>(v)))
+                                  : Ref<Object>(NSNumber::real(v));
+    }
+    std::vector<Ref<Object>> items;
+    for (; is_pair(p); p = pair_cdr(p)) items.push_back(object_of(pair_car(p)));
+    return make_object<NSArray>(std::move(items));
+}
+
 void path_test_init(SchemeInterface* process) {
     process->addForeignFunc("test:keep-canvas", [](scheme* sc, pointer args) -> pointer {
         auto* view = is_objc(pair_car(args)) ? dynamic_cast<GraphicView*>(objc_value(pair_car(args))) : nullptr;
         kept = Ref<GraphicView>::retain(view);
         return view ? sc->T : sc->F;
+    });
+    process->addForeignFunc("test:array", [](scheme* sc, pointer args) -> pointer {
+        return mk_objc(sc, object_of(pair_car(args)).release());
+    });
+    process->addForeignFunc("test:line-width", [](scheme* sc, pointer args) -> pointer {
+        auto* path = is_objc(pair_car(args)) ? dynamic_cast<BezierPath*>(objc_value(pair_car(args))) : nullptr;
+        return path ? mk_real(sc, path->line_width()) : sc->F;
     });
 }
 
@@ -257,6 +285,229 @@ TEST_F(Paths, GroupsMoveAndDrawTogether) {
     EXPECT_EQ(c.eval("(schedule (now) *gfx:draw-group* c (vector p) (vector 0 0 1) (vector 0 0 1 1) (vector 1) "
                      "(vector 0))"),
               "#f");
+}
+
+TEST_F(Paths, GroupsInObjectForm) {
+    canvas("(gfx:make-canvas 64 64)");
+    square(10, 10, 10);
+    c.eval("(define r (gfx:make-path))");
+    c.eval("(gfx:add-oval r 40 40 10 10)");
+    c.eval("(define s (gfx:make-path))");
+    c.eval("(gfx:add-oval s 40 5 10 10)");
+    // Fill only, stroke then fill (a colour without alpha is opaque), nothing: the third's width is set all the same.
+    ASSERT_TRUE(draws("*gfx:draw-group-objc* c (test:array (list p r s)) "
+                      "(test:array '((0 0 1 1) (0 0 1) (0 0 1 1))) (test:array '((1 0 0 1) (1 0 0) (1 0 0 1))) "
+                      "(test:array '(1 4 7.5)) (test:array '(0 3 1))",
+                      15, 15, RED));
+    EXPECT_EQ(pixel(9, 9), CLEAR) << "style 0 does not stroke";
+    EXPECT_EQ(pixel(45, 45), RED);
+    EXPECT_EQ(pixel(45, 50), BLUE) << "style 3 strokes, 4 wide, before filling";
+    EXPECT_EQ(pixel(45, 10), CLEAR) << "style 1 draws nothing";
+    EXPECT_EQ(c.eval("(test:line-width s)"), "7.5");
+
+    // Refused when scheduled: arrays of the wrong kind or length, colours that are not 3 or 4 numbers.
+    const std::pair<std::string, const char*> refused[] = {
+        {"(vector p) (test:array '((0 0 1 1))) (test:array '((0 0 1 1))) (test:array '(1)) (test:array '(0))",
+         "takes a canvas and five arrays"},
+        {"(test:array (list p r)) (test:array '((0 0 1 1))) (test:array '((0 0 1 1) (0 0 1 1))) "
+         "(test:array '(1 1)) (test:array '(0 0))",
+         "2 paths need as many stroke colours"},
+        {"(test:array (list p)) (test:array '((0 0))) (test:array '((0 0 1 1))) (test:array '(1)) (test:array '(0))",
+         "colours as arrays of 3 or 4 numbers"},
+        {"(test:array (list p)) (test:array '((0 0 1 1))) (test:array '((0 0 1 1 1))) (test:array '(1)) "
+         "(test:array '(0))",
+         "colours as arrays of 3 or 4 numbers"},
+        {"(test:array (list p)) (test:array '((0 0 1 1))) (test:array '((0 0 1 1))) (test:array (list p)) "
+         "(test:array '(0))",
+         "a width and a style as numbers"},
+    };
+    for (const auto& [rest, message] : refused) {
+        EXPECT_EQ(c.eval("(schedule (now) *gfx:draw-group-objc* c " + rest + ")"), "#f") << rest;
+
+        EXPECT_TRUE(log.saw(log.errors, message)) << rest;
+    }
+    // A path array holding something else draws the paths before it, then reports.
+    ASSERT_TRUE(draws("*gfx:clear-canvas* c", 15, 15, CLEAR));
+    ASSERT_TRUE(draws("*gfx:draw-group-objc* c (test:array (list p 3 r)) (test:array '((0 0 1 1) (0 0 1 1) (0 0 1 1))) "
+                      "(test:array '((0 0 1 1) (0 0 1 1) (0 0 1 1))) (test:array '(1 1 1)) (test:array '(0 0 0))",
+                      15, 15, BLUE));
+    EXPECT_TRUE(log.saw(log.errors, "Invalid Path in Vector"));
+    EXPECT_EQ(pixel(45, 45), CLEAR);
+}
+
+TEST_F(Paths, GroupIntoImage) {
+    square(10, 10, 10);
+    c.eval("(define r (gfx:make-path))");
+    c.eval("(gfx:add-oval r 40 40 10 10)");
+    ASSERT_EQ(c.eval("(define i (gfx:make-image 64 64))"), "i");
+    ASSERT_EQ(c.eval("(gfx:group2image i (vector p r) (vector 0 0 1 1  0 0 1 1) (vector 1 0 0 1  1 0 0 1) "
+                     "(vector 1 6) (vector 0 2))"),
+              "#t");
+    // Image pixels count y from the top row: drawn y 15 is row 48, y 48 (on the circle's stroke, 6 wide) row 15,
+    // its centre row 18.
+    EXPECT_EQ(c.eval("(gfx:get-image-pixels i (vector 15 48  45 15  45 18  9 54))"),
+              "#(1 0 0 1 0 0 1 1 0 0 0 0 0 0 0 0)");
+    EXPECT_EQ(c.eval("(test:line-width r)"), "6");
+    // Erasing and anti-aliasing are the canvas's rules; a bad path stops the group after drawing those before it.
+    ASSERT_EQ(c.eval("(gfx:clear-image i)"), "#t");
+    EXPECT_EQ(c.eval("(gfx:group2image i (vector p 'x r) (make-vector 12 1) (make-vector 12 1) (vector 1 1 1) "
+                     "(vector 0 0 0))"),
+              "#f");
+    EXPECT_TRUE(log.saw(log.errors, "Bad Path in Vector."));
+    EXPECT_EQ(c.eval("(gfx:get-image-pixels i (vector 15 48  45 18))"), "#(1 1 1 1 0 0 0 0)");
+    const std::pair<const char*, const char*> refused[] = {
+        {"(gfx:group2image 'i (vector p) (vector 0 0 1 1) (vector 0 0 1 1) (vector 1) (vector 0))",
+         "Illegal Image. Incorrect Type"},
+        {"(gfx:group2image p (vector p) (vector 0 0 1 1) (vector 0 0 1 1) (vector 1) (vector 0))", "Null Image"},
+        {"(gfx:group2image i (vector p) (vector 0 0 1) (vector 0 0 1 1) (vector 1) (vector 0))",
+         "gfx:group2image needs, for each path"},
+        {"(gfx:group2image i (vector p) (vector 0 0 1 1) (vector 0 0 1 1) (vector (- (exp 1000) (exp 1000))) "
+         "(vector 0))",
+         "gfx:group2image needs, for each path"},
+        {"(gfx:group2image i (list p) (vector 0 0 1 1) (vector 0 0 1 1) (vector 1) (vector 0))",
+         "gfx:group2image takes five vectors"},
+        {"(gfx:group2image i)", "gfx:group2image takes five vectors"},
+    };
+    for (const auto& [call, message] : refused) {
+        EXPECT_EQ(c.eval(call), "#f") << call;
+        EXPECT_TRUE(log.saw(log.errors, message)) << call;
+    }
+}
+
+// ---- MYPath through the object runtime, as the object bridge calls it ----------------------------------------------
+
+struct Call {
+    const Class* cls;
+    Object* receiver;
+    const Method* method;
+    std::unique_ptr<Invocation> inv;
+    Call(Object* r, const char* selector)
+        : cls(runtime::class_of(r)), receiver(r), method(cls->instance_method(selector)) {
+        if (method) inv = std::make_unique<Invocation>(*method, receiver, cls);
+    }
+    template <class T>
+    Call& arg(size_t i, T v) {
+        std::memcpy(inv->argument(i), &v, sizeof v);
+        return *this;
+    }
+    Call& object(size_t i, Object* o) {
+        inv->set_object(i, o);
+        return *this;
+    }
+    void run() { inv->invoke(); }
+};
+
+Ref<Object> colour(std::vector<double> c) {
+    std::vector<Ref<Object>> items;
+    for (double v : c) items.push_back(NSNumber::real(v));
+    return make_object<NSArray>(std::move(items));
+}
+
+// A pixel of a 40 x 40 image, y counted from the bottom.
+uint32_t at(cairo_surface_t* s, int x, int y) {
+    cairo_surface_flush(s);
+    return reinterpret_cast<const uint32_t*>(cairo_image_surface_get_data(s) +
+                                             (39 - y) * cairo_image_surface_get_stride(s))[x];
+}
+
+TEST_F(Paths, MYPathDrawsItselfIntoTheCurrentContext) {
+    const Class* cls = runtime::find_class("MYPath");
+    ASSERT_NE(cls, nullptr) << "registered with the paths";
+    // The encodings the object bridge converts arguments by.
+    EXPECT_EQ(cls->instance_method("initWithPath:")->encoding, "@24@0:8@16");
+    EXPECT_EQ(cls->instance_method("setStyle:")->encoding, "v20@0:8i16");
+    EXPECT_EQ(cls->instance_method("movePathX:Y:")->encoding, "v32@0:8d16d24");
+    EXPECT_EQ(cls->instance_method("drawMyPath")->encoding, "v16@0:8");
+
+    auto path = make_object<BezierPath>();
+    path->move_to(10, 10), path->line_to(30, 10), path->line_to(30, 30), path->line_to(10, 30), path->close_path();
+    path->set_line_width(4);
+    Ref<Object> my = cls->allocate();
+    Call init(my.get(), "initWithPath:");
+    init.object(2, path.get()).run();
+    EXPECT_EQ(init.inv->result_object(), my.get());
+    Call(my.get(), "setFill:").object(2, colour({1, 0, 0}).get()).run();
+    Call(my.get(), "setStroke:").object(2, colour({0, 0, 1, 1}).get()).run();
+
+    cairo_surface_t* image = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 40, 40);
+    cairo_t* cr = cairo_create(image);
+    cairo_translate(cr, 0, 40);
+    cairo_scale(cr, 1, -1);
+    auto draw = [&](int style) {
+        cairo_save(cr);
+        cairo_set_operator(cr, CAIRO_OPERATOR_CLEAR);
+        cairo_paint(cr);
+        cairo_restore(cr);
+        Call(my.get(), "setStyle:").arg(2, int32_t{style}).run();
+        CurrentContext current(cr);
+        Call(my.get(), "drawMyPath").run();
+    };
+    draw(0);  // fill, then stroke over its edge
+    EXPECT_EQ(at(image, 20, 20), RED);
+    EXPECT_EQ(at(image, 11, 11), BLUE);
+    EXPECT_EQ(at(image, 9, 9), BLUE);
+    draw(1);  // fill only
+    EXPECT_EQ(at(image, 11, 11), RED);
+    EXPECT_EQ(at(image, 9, 9), CLEAR);
+    for (int style : {2, 3}) {  // stroke only
+        draw(style);
+        EXPECT_EQ(at(image, 20, 20), CLEAR) << style;
+        EXPECT_EQ(at(image, 9, 9), BLUE) << style;
+    }
+    for (int style : {4, -1}) {  // nothing
+        draw(style);
+        EXPECT_EQ(at(image, 9, 9), CLEAR) << style;
+        EXPECT_EQ(at(image, 20, 20), CLEAR) << style;
+    }
+    // Outside a drawing there is no current context: nothing is drawn anywhere, nothing fails.
+    Call(my.get(), "setStyle:").arg(2, int32_t{0}).run();
+    EXPECT_EQ(CurrentContext::get(), nullptr);
+    Call(my.get(), "drawMyPath").run();
+    EXPECT_EQ(at(image, 20, 20), CLEAR);
+
+    Call(my.get(), "movePathX:Y:").arg(2, 5.0).arg(3, -5.0).run();
+    EXPECT_EQ(path->bounds().x, 15);
+    EXPECT_EQ(path->bounds().y, 5);
+    // Wrong arguments raise the platform's exception (reported by the bridge), never crash.
+    EXPECT_THROW(Call(my.get(), "setFill:").object(2, colour({1, 0}).get()).run(), PlatformException);
+    EXPECT_THROW(Call(my.get(), "setStroke:").object(2, path.get()).run(), PlatformException);
+    EXPECT_THROW(Call(my.get(), "movePathX:Y:").arg(2, std::nan("")).arg(3, 0.0).run(), PlatformException);
+    Ref<Object> bare = cls->allocate();
+    EXPECT_THROW(Call(bare.get(), "initWithPath:").object(2, my.get()).run(), PlatformException);
+    EXPECT_THROW(Call(bare.get(), "initWithPath:").run(), PlatformException);
+    {
+        CurrentContext current(cr);
+        Call(bare.get(), "drawMyPath").run();  // no path: nothing
+    }
+    EXPECT_EQ(at(image, 20, 20), CLEAR);
+    cairo_destroy(cr);
+    cairo_surface_destroy(image);
+}
+
+TEST_F(Paths, ExtremeValuesNeverBreakTheCanvas) {
+    canvas("(gfx:make-canvas 32 32)");
+    // Scaled past the range of a float again and again, turned (infinity minus infinity), drawn very wide.
+    square(1, 1, 4);
+    for (const char* task : {"*gfx:scale-path* p 1e30 1e30 2", "*gfx:scale-path* p 1e30 1e30 2",
+                             "*gfx:rotate-path-deg* p 45 0 0", "*gfx:move-path* p 1e300 -1e300"})
+        ASSERT_EQ(c.eval(std::string("(schedule (now) ") + task + ")"), "#t") << task;
+    EXPECT_EQ(c.eval("(schedule (now) *gfx:draw-path* c p '(0 0 1 1) '(1 0 0 1) 1e30)"), "#t");
+    c.eval("(define big (gfx:make-path))");
+    c.eval("(gfx:add-oval big -1e9 -1e9 2e9 2e9)");
+    EXPECT_EQ(c.eval("(schedule (now) *gfx:draw-path* c big '(0 0 1 1) '() 3)"), "#t");
+    EXPECT_EQ(c.eval("(schedule (now) *gfx:draw-group* c (vector big) (vector 0 0 1 1) (vector 0 0 1 1) "
+                     "(vector -5) (vector 1e20))"),
+              "#t");
+    // Numbers that are no coordinates are refused where they come in.
+    for (const char* call : {"(gfx:add-line big (exp 1000) 0)", "(gfx:add-oval big 0 0 (- (exp 1000) (exp 1000)) 1)",
+                             "(gfx:move-path-sync big 1 (exp 1000))"})
+        EXPECT_EQ(c.eval(call), "#f") << call;
+    // The canvas still draws exactly afterwards.
+    ASSERT_TRUE(draws("*gfx:clear-canvas* c", 3, 3, CLEAR));
+    square(10, 10, 5);
+    ASSERT_TRUE(draws("*gfx:draw-path* c p '() '(1 0 0 1)", 12, 12, RED));
+    EXPECT_EQ(pixel(9, 12), CLEAR);
+    EXPECT_EQ(pixel(15, 12), CLEAR);
 }
 
 TEST_F(Paths, DrawPathGoesIntoThePdfCapture) {

@@ -4,6 +4,10 @@
 #include <cairo.h>
 
 #include <algorithm>
+#include <cmath>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "graphics/bitmap_image.h"
 #include "graphics/graphic_engine.h"
@@ -180,6 +184,121 @@ TEST_F(Text, BadArgumentsRefused) {
         EXPECT_EQ(c.eval("(gfx:text2image \"a\" i n '(1 1))"), "#f") << call;
     }
     EXPECT_TRUE(log.saw(log.errors, "Bad Font Name"));
+}
+
+// The numbers of a printed list such as "(10 20.5 3 4)".
+std::vector<double> numbers(const std::string& printed) {
+    std::vector<double> v;
+    std::istringstream in(printed);
+    for (std::string word; in >> word;) {
+        word.erase(0, word.find_first_not_of('('));
+        if (!word.empty() && word != ".") v.push_back(std::stod(word));
+    }
+    return v;
+}
+
+TEST_F(Text, OutlinesStandUprightOnTheBaselineInTheFont) {
+    // DejaVu Sans at 100 pixels: capitals are 72.9 high; "H" has its ink from 9.8 to 65.7 and advances by 75.6.
+    // The bounds take in the start point as well.
+    ASSERT_EQ(c.eval("(define big (gfx:make-text-style \"DejaVu Sans\" 100))"), "big");
+    ASSERT_EQ(c.eval("(define h (gfx:make-path))"), "h");
+    ASSERT_EQ(c.eval("(gfx:set-start-point h 10 20)"), "#t");
+    ASSERT_EQ(c.eval("(gfx:add-text h big \"H\")"), "#t");
+    const std::vector<double> b = numbers(c.eval("(gfx:get-path-bounds h)"));
+    ASSERT_EQ(b.size(), 4u);
+    EXPECT_NEAR(b[1], 20, 0.5) << "the capital stands on the baseline through the start point, not below it";
+    EXPECT_NEAR(b[3], 72.9, 1.5);
+    EXPECT_EQ(b[0], 10);
+    EXPECT_NEAR(b[0] + b[2], 10 + 65.7, 1);
+    EXPECT_EQ(c.eval("(gfx:point-in-path? h 15 30)"), "#f") << "nothing left of the side bearing";
+    EXPECT_EQ(c.eval("(gfx:point-in-path? h 22 30)"), "#t") << "the left stem";
+    // Inside the crossbar, outside between the stems above and below it.
+    const double mid = 10 + (9.8 + 65.7) / 2, bar = b[1] + b[3] / 2;
+    auto inside = [&](double x, double y) {
+        return c.eval("(gfx:point-in-path? h " + std::to_string(x) + " " + std::to_string(y) + ")");
+    };
+    EXPECT_EQ(inside(mid, bar), "#t");
+    EXPECT_EQ(inside(mid, b[1] + b[3] * 0.85), "#f");
+    EXPECT_EQ(inside(mid, b[1] + b[3] * 0.15), "#f");
+    // The current point moves on by the advance, where the next glyph starts.
+    const std::vector<double> next = numbers(c.eval("(gfx:get-path-point h)"));
+    ASSERT_EQ(next.size(), 2u);
+    EXPECT_NEAR(next[0], 10 + 75.6, 1);
+    EXPECT_EQ(next[1], 20);
+
+    // Not mirrored: "L" has its foot at the bottom right of its stem and nothing at the top right.
+    ASSERT_EQ(c.eval("(define l (gfx:make-path))"), "l");
+    c.eval("(gfx:set-start-point l 0 0)");
+    ASSERT_EQ(c.eval("(gfx:add-text l big \"L\")"), "#t");
+    const std::vector<double> lb = numbers(c.eval("(gfx:get-path-bounds l)"));
+    ASSERT_EQ(lb.size(), 4u);
+    const double right = lb[0] + lb[2] * 0.8;
+    EXPECT_EQ(c.eval("(gfx:point-in-path? l " + std::to_string(right) + " 3)"), "#t");
+    EXPECT_EQ(c.eval("(gfx:point-in-path? l " + std::to_string(right) + " " + std::to_string(lb[3] - 3) + ")"), "#f");
+
+    // Left to right: each glyph of "HIL" starts right of the one before; a second call goes on from the first.
+    ASSERT_EQ(c.eval("(define w (gfx:make-path))"), "w");
+    c.eval("(gfx:set-start-point w 0 0)");
+    ASSERT_EQ(c.eval("(gfx:add-text w big \"HI\")"), "#t");
+    const double after_hi = numbers(c.eval("(gfx:get-path-point w)"))[0];
+    ASSERT_EQ(c.eval("(gfx:add-text w big \"L\")"), "#t");
+    const std::vector<double> wb = numbers(c.eval("(gfx:get-path-bounds w)"));
+    EXPECT_GT(after_hi, 75.6 + 20);
+    EXPECT_NEAR(wb[0] + wb[2], after_hi + lb[0] + lb[2], 1) << "the L ends where it would alone, moved on";
+    EXPECT_EQ(c.eval("(gfx:point-in-path? w " + std::to_string(after_hi + (lb[0] + lb[2] * 0.8)) + " 3)"), "#t");
+
+    // A line after text starts at the advance, not from the last outline's point.
+    ASSERT_EQ(c.eval("(gfx:add-line h 200 20)"), "#t");
+    EXPECT_EQ(c.eval("(gfx:point-in-path? h 150 20.2)"), "#f");
+    EXPECT_EQ(c.eval("(map round (gfx:get-path-bounds h))"), "(10 20 190 73)");
+}
+
+TEST_F(Text, GlyphsByIdAndTheEdgesOfText) {
+    ASSERT_EQ(c.eval("(define big (gfx:make-text-style \"DejaVu Sans\" 100))"), "big");
+    for (const char* form : {"(define a (gfx:make-path))", "(gfx:set-start-point a 0 0)", "(define g (gfx:make-path))",
+                             "(gfx:set-start-point g 0 0)"})
+        c.eval(form);
+    // Glyph ids are the font's: 43 and 44 are "H" and "I" in DejaVu Sans.
+    ASSERT_EQ(c.eval("(gfx:add-text a big \"HI\")"), "#t");
+    ASSERT_EQ(c.eval("(gfx:add-glyphs g big '(43 44))"), "#t");
+    const std::vector<double> ta = numbers(c.eval("(gfx:get-path-bounds a)")),
+                              tg = numbers(c.eval("(gfx:get-path-bounds g)"));
+    ASSERT_EQ(ta.size(), 4u);
+    ASSERT_EQ(tg.size(), 4u);
+    for (int i = 0; i < 4; ++i) EXPECT_NEAR(ta[i], tg[i], 0.5) << i;
+
+    // Empty text and no glyphs append nothing, even to a path without a current point.
+    ASSERT_EQ(c.eval("(define e (gfx:make-path))"), "e");
+    EXPECT_EQ(c.eval("(gfx:add-text e big \"\")"), "#t");
+    EXPECT_EQ(c.eval("(gfx:add-glyphs e big '())"), "#t");
+    EXPECT_EQ(c.eval("(gfx:get-path-bounds e)"), "(0 0 0 0)");
+    // Spaces advance without ink; characters beyond one glyph each still get theirs (one per character index).
+    EXPECT_EQ(c.eval("(gfx:add-text a big \"   \")"), "#t");
+    EXPECT_EQ(c.eval("(map round (gfx:get-path-bounds a))"), c.eval("(map round (gfx:get-path-bounds g))"));
+    EXPECT_EQ(c.eval("(gfx:add-text a big \"\u00e9\u00e9\")"), "#t");
+
+    const std::pair<const char*, const char*> refused[] = {
+        {"(gfx:add-text 1 big \"H\")", "Illegal Path. Incorrect Type"},
+        {"(gfx:add-text (gfx:make-canvas \"x\") big \"H\")", "Null Path"},
+        {"(gfx:add-text a 1 \"H\")", "Illegal Text Attrs"},
+        {"(gfx:add-text a a \"H\")", "Null TextAttrs"},
+        {"(gfx:add-glyphs a \"big\" '(1))", "Illegal Text Attrs"},
+        {"(gfx:add-glyphs a (gfx:make-text-style \"\" 12) '(1))", "Null TextAttrs"},
+        {"(gfx:add-text a big 'h)", "gfx:add-text takes a path, a text style and a string"},
+        {"(gfx:add-text (gfx:make-path) big \"H\")", "the path has no current point"},
+        {"(gfx:add-glyphs a big '(1 x))", "gfx:add-glyphs takes a path, a text style and a list of glyph numbers"},
+        {"(gfx:add-glyphs a big '(1 . 2))", "gfx:add-glyphs takes a path, a text style and a list of glyph numbers"},
+        {"(gfx:add-glyphs a big 5)", "gfx:add-glyphs takes a path, a text style and a list of glyph numbers"},
+        {"(gfx:add-glyphs a big '(1.5))", "gfx:add-glyphs takes a path, a text style and a list of glyph numbers"},
+        {"(gfx:add-glyphs a big '(-1))", "glyph -1 is not in the font"},
+        {"(gfx:add-glyphs a big '(1e12))", "is not in the font"},
+    };
+    const std::string before = c.eval("(gfx:get-path-bounds a)");
+    for (const auto& [call, message] : refused) {
+        EXPECT_EQ(c.eval(call), "#f") << call;
+        EXPECT_TRUE(log.saw(log.errors, message)) << call;
+    }
+    EXPECT_EQ(c.eval("(gfx:get-path-bounds a)"), before) << "refused calls append nothing";
 }
 
 }  // namespace
