@@ -14,20 +14,12 @@
 #include "graphics/graphic_view.h"
 #include "graphics/late_drawing.h"
 #include "scheduler/sample_clock.h"
-#include "tests/runtime/process_support.h"
+#include "tests/graphics/canvas_support.h"
 
 namespace omb::test {
 namespace {
 
-// The canvas a test draws on, handed over from Scheme so that its pixels can be read here.
-Ref<GraphicView> kept;
-
 void canvas_test_init(SchemeInterface* process) {
-    process->addForeignFunc("test:keep-canvas", [](scheme* sc, pointer args) -> pointer {
-        auto* view = is_objc(pair_car(args)) ? dynamic_cast<GraphicView*>(objc_value(pair_car(args))) : nullptr;
-        kept = Ref<GraphicView>::retain(view);
-        return view ? sc->T : sc->F;
-    });
     // Bound by the general native library in the program; here by hand.
     process->addForeignFunc("gfx:get-window-size", canvas_window_size);
     process->addForeignFunc("gfx:get-window-bounds", canvas_window_bounds);
@@ -35,54 +27,23 @@ void canvas_test_init(SchemeInterface* process) {
     process->addForeignFunc("sys:get-screen-size", main_screen_size);
 }
 
-const bool registered = (add_native_library(GraphicEngine::schemeInit), add_native_library(canvas_test_init), true);
+const bool registered = (add_native_library(canvas_test_init), true);
 
-constexpr uint32_t RED = 0xffff0000, BLUE = 0xff0000ff, CLEAR = 0;
-
-// A pixel of an ARGB32 surface, y counted from the bottom as the canvas counts it.
-uint32_t pixel_of(cairo_surface_t* s, int x, int y) {
-    cairo_surface_flush(s);
-    const int row = cairo_image_surface_get_height(s) - 1 - y;
-    const unsigned char* data = cairo_image_surface_get_data(s) + row * cairo_image_surface_get_stride(s);
-    return reinterpret_cast<const uint32_t*>(data)[x];
-}
-
-uint32_t pixel(int x, int y) {
-    uint32_t p = 0xdeadbeef;
-    kept->read([&](cairo_surface_t* s) { p = pixel_of(s, x, y); });
-    return p;
-}
-
-class Canvas : public ::testing::Test {
+class Canvas : public GraphicsTest {
 protected:
     void SetUp() override {
         ASSERT_TRUE(registered);
-        ASSERT_TRUE(c.ok());
-        ASSERT_TRUE(c.greet());
+        GraphicsTest::SetUp();
         dir = std::filesystem::temp_directory_path() / ("ombrel-canvas-test-" + std::to_string(::getpid()));
         std::filesystem::create_directories(dir);
     }
     void TearDown() override {
         c.eval("(gfx:set-alias 1)");
-        clear_scheduler();
-        kept = {};
-        log.flush();
+        GraphicsTest::TearDown();
         std::filesystem::remove_all(dir);
-    }
-    // A canvas bound to `name` in Scheme and kept here.
-    void make(const std::string& name, const std::string& form) {
-        ASSERT_EQ(c.eval("(define " + name + " " + form + ")"), name);
-        ASSERT_EQ(c.eval("(test:keep-canvas " + name + ")"), "#t");
-    }
-    // Schedules a drawing task now and waits for its pixel to change.
-    bool draws(const std::string& task, int x, int y, uint32_t expected) {
-        if (c.eval("(schedule (now) " + task + ")") != "#t") return false;
-        return eventually([&] { return pixel(x, y) == expected; }, 5s);
     }
     std::string path(const char* name) const { return (dir / name).string(); }
 
-    LogCapture log;
-    Conn c{ProcessEnvironment::port};
     std::filesystem::path dir;
 };
 

@@ -8,49 +8,13 @@
 
 #include "graphics/graphic_engine.h"
 #include "graphics/graphic_view.h"
-#include "tests/runtime/process_support.h"
+#include "tests/graphics/canvas_support.h"
 
 namespace omb::test {
 namespace {
 
-Ref<GraphicView> kept;
-
-void image_test_init(SchemeInterface* process) {
-    process->addForeignFunc("test:keep-canvas", [](scheme* sc, pointer args) -> pointer {
-        auto* view = is_objc(pair_car(args)) ? dynamic_cast<GraphicView*>(objc_value(pair_car(args))) : nullptr;
-        kept = Ref<GraphicView>::retain(view);
-        return view ? sc->T : sc->F;
-    });
-}
-
-const bool registered = (add_native_library(GraphicEngine::schemeInit), add_native_library(image_test_init), true);
-
-constexpr uint32_t RED = 0xffff0000, BLUE = 0xff0000ff, CLEAR = 0;
-
-// A canvas pixel, y counted from the bottom as the canvas counts it.
-uint32_t pixel(int x, int y) {
-    uint32_t p = 0xdeadbeef;
-    kept->read([&](cairo_surface_t* s) {
-        cairo_surface_flush(s);
-        const int row = cairo_image_surface_get_height(s) - 1 - y;
-        p = reinterpret_cast<const uint32_t*>(cairo_image_surface_get_data(s) +
-                                              row * cairo_image_surface_get_stride(s))[x];
-    });
-    return p;
-}
-
-class Images : public ::testing::Test {
+class Images : public GraphicsTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(registered);
-        ASSERT_TRUE(c.ok());
-        ASSERT_TRUE(c.greet());
-    }
-    void TearDown() override {
-        clear_scheduler();
-        kept = {};
-        log.flush();
-    }
     // Image i: 4 x 3, transparent but for red at (0 0) (the top left) and blue at (3 2) (the bottom right).
     void marked_image() {
         ASSERT_EQ(c.eval("(define i (gfx:make-image 4 3))"), "i");
@@ -60,9 +24,6 @@ protected:
     std::string pixels_of(const std::string& image) {
         return c.eval("(gfx:get-image-pixels " + image + " (vector 0 0 3 0 0 2 3 2))");
     }
-
-    LogCapture log;
-    Conn c{ProcessEnvironment::port};
 };
 
 TEST_F(Images, MakingAndPixels) {
@@ -209,12 +170,10 @@ TEST_F(Images, PngRoundTrip) {
 }
 
 TEST_F(Images, DrawImagePixelExact) {
-    ASSERT_EQ(c.eval("(define c (gfx:make-canvas 32 32))"), "c");
-    ASSERT_EQ(c.eval("(test:keep-canvas c)"), "#t");
+    make("c", "(gfx:make-canvas 32 32)");
     marked_image();
     const auto draws = [&](const std::string& task, int x, int y, uint32_t expected) {
-        if (c.eval("(schedule (now) *gfx:draw-image* c " + task + ")") != "#t") return false;
-        return eventually([&] { return pixel(x, y) == expected; }, 5s);
+        return GraphicsTest::draws("*gfx:draw-image* c " + task, x, y, expected);
     };
     // At (10 5): the image's bottom-left corner there, upright; nothing outside its 4 x 3 pixels. Earlier requests
     // are recomposited first, so the destination alone is seen.

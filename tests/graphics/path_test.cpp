@@ -15,12 +15,10 @@
 #include "graphics/my_path.h"
 #include "platform/exception.h"
 #include "platform/objects/runtime.h"
-#include "tests/runtime/process_support.h"
+#include "tests/graphics/canvas_support.h"
 
 namespace omb::test {
 namespace {
-
-Ref<GraphicView> kept;
 
 // A Scheme value as an object: objc cells as they are, exact integers as integer numbers, other numbers as reals,
 // lists as arrays of their elements (so '(1 0 0 1) is a colour object).
@@ -37,11 +35,6 @@ Ref<Object> object_of(pointer p) {
 }
 
 void path_test_init(SchemeInterface* process) {
-    process->addForeignFunc("test:keep-canvas", [](scheme* sc, pointer args) -> pointer {
-        auto* view = is_objc(pair_car(args)) ? dynamic_cast<GraphicView*>(objc_value(pair_car(args))) : nullptr;
-        kept = Ref<GraphicView>::retain(view);
-        return view ? sc->T : sc->F;
-    });
     process->addForeignFunc("test:array", [](scheme* sc, pointer args) -> pointer {
         return mk_objc(sc, object_of(pair_car(args)).release());
     });
@@ -51,38 +44,15 @@ void path_test_init(SchemeInterface* process) {
     });
 }
 
-const bool registered = (add_native_library(GraphicEngine::schemeInit), add_native_library(path_test_init), true);
+const bool registered = (add_native_library(path_test_init), true);
 
-constexpr uint32_t RED = 0xffff0000, BLUE = 0xff0000ff, CLEAR = 0;
-
-// A pixel, y counted from the bottom as the canvas counts it.
-uint32_t pixel(int x, int y) {
-    uint32_t p = 0xdeadbeef;
-    kept->read([&](cairo_surface_t* s) {
-        cairo_surface_flush(s);
-        const int row = cairo_image_surface_get_height(s) - 1 - y;
-        p = reinterpret_cast<const uint32_t*>(cairo_image_surface_get_data(s) +
-                                              row * cairo_image_surface_get_stride(s))[x];
-    });
-    return p;
-}
-
-class Paths : public ::testing::Test {
+class Paths : public GraphicsTest {
 protected:
     void SetUp() override {
         ASSERT_TRUE(registered);
-        ASSERT_TRUE(c.ok());
-        ASSERT_TRUE(c.greet());
+        GraphicsTest::SetUp();
     }
-    void TearDown() override {
-        clear_scheduler();
-        kept = {};
-        log.flush();
-    }
-    void canvas(const std::string& form) {
-        ASSERT_EQ(c.eval("(define c " + form + ")"), "c");
-        ASSERT_EQ(c.eval("(test:keep-canvas c)"), "#t");
-    }
+    void canvas(const std::string& form) { make("c", form); }
     // A path p: the square (x, y, side, side), closed.
     void square(int x, int y, int side) {
         const std::string X = std::to_string(x), Y = std::to_string(y), X2 = std::to_string(x + side),
@@ -93,18 +63,11 @@ protected:
                          ") (gfx:close-path p))"),
                   "(#t #t #t #t #t)");
     }
-    bool draws(const std::string& task, int x, int y, uint32_t expected) {
-        if (c.eval("(schedule (now) " + task + ")") != "#t") return false;
-        return eventually([&] { return pixel(x, y) == expected; }, 5s);
-    }
     // Schedules a transform and waits for the bounds to become `expected`.
     bool transforms(const std::string& task, const std::string& expected) {
         if (c.eval("(schedule (now) " + task + ")") != "#t") return false;
         return eventually([&] { return c.eval("(gfx:get-path-bounds p)") == expected; }, 5s);
     }
-
-    LogCapture log;
-    Conn c{ProcessEnvironment::port};
 };
 
 TEST_F(Paths, BuildingAndAsking) {
