@@ -84,24 +84,12 @@ void run_line(GraphicView& view, const TaskArguments& args) {
     });
 }
 
-// Each process gets its own target objects; they live as long as the program.
-std::mutex targets_mutex;
-std::vector<std::unique_ptr<CM>> targets;
-
-void* keep(std::unique_ptr<CM> target) {
-    std::lock_guard lock(targets_mutex);
-    targets.push_back(std::move(target));
-    return targets.back().get();
-}
-
 }  // namespace
 
 void bind_canvas_targets(SchemeInterface* process) {
-    process->addGlobalCptr("*gfx:clear-canvas*",
-                           keep(std::make_unique<CanvasTarget>("*gfx:clear-canvas*", read_clear, run_clear)));
-    process->addGlobalCptr("*gfx:refresh-canvas*",
-                           keep(std::make_unique<CanvasTarget>("*gfx:refresh-canvas*", read_nothing, run_refresh)));
-    process->addGlobalCptr("*draw-line*", keep(std::make_unique<CanvasTarget>("*draw-line*", read_line, run_line)));
+    bind_canvas_target(process, "*gfx:clear-canvas*", read_clear, run_clear);
+    bind_canvas_target(process, "*gfx:refresh-canvas*", read_nothing, run_refresh);
+    bind_canvas_target(process, "*draw-line*", read_line, run_line);
 }
 
 }  // namespace omb

@@ -111,4 +111,9 @@ void CanvasTarget::execute(TaskI* task) {
     }
 }
 
+void bind_canvas_target(SchemeInterface* process, const char* name, CanvasTarget::Reader reader,
+                        CanvasTarget::Runner runner) {
+    process->addGlobalCptr(name, keep_target(std::make_unique<CanvasTarget>(name, reader, runner)));
+}
+
 }  // namespace omb

@@ -15,6 +15,8 @@
 
 namespace omb {
 
+class SchemeInterface;
+
 // What a colour argument asks for: nothing (NIL), erasing (any symbol), or a colour (a list of four reals).
 struct Paint {
     enum Kind { none = 0, erase = 1, colour = 2 };
@@ -57,5 +59,9 @@ private:
     Reader reader_;
     Runner runner_;
 };
+
+// Binds a canvas target under `name` in the process's globals.
+void bind_canvas_target(SchemeInterface* process, const char* name, CanvasTarget::Reader reader,
+                        CanvasTarget::Runner runner);
 
 }  // namespace omb

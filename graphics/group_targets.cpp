@@ -176,25 +176,12 @@ bool read_draw_group_objc(scheme* sc, pointer rest, TaskArguments& into) {
     return true;
 }
 
-// Each process gets its own target objects; they live as long as the program.
-std::mutex targets_mutex;
-std::vector<std::unique_ptr<CM>> targets;
-
-void* keep(std::unique_ptr<CM> target) {
-    std::lock_guard lock(targets_mutex);
-    targets.push_back(std::move(target));
-    return targets.back().get();
-}
-
 }  // namespace
 
 void bind_group_targets(SchemeInterface* process) {
-    process->addGlobalCptr("*gfx:move-group*", keep(std::make_unique<MoveGroupTarget>()));
-    process->addGlobalCptr("*gfx:draw-group*",
-                           keep(std::make_unique<CanvasTarget>("*gfx:draw-group*", read_draw_group, run_draw_group)));
-    process->addGlobalCptr("*gfx:draw-group-objc*", keep(std::make_unique<CanvasTarget>("*gfx:draw-group-objc*",
-                                                                                         read_draw_group_objc,
-                                                                                         run_draw_group)));
+    process->addGlobalCptr("*gfx:move-group*", keep_target(std::make_unique<MoveGroupTarget>()));
+    bind_canvas_target(process, "*gfx:draw-group*", read_draw_group, run_draw_group);
+    bind_canvas_target(process, "*gfx:draw-group-objc*", read_draw_group_objc, run_draw_group);
 }
 
 bool read_group(scheme* sc, pointer five, const char* who, const char* bad_path, TaskArguments& into) {

@@ -68,15 +68,10 @@ void run_draw_image(GraphicView& view, const TaskArguments& args) {
     run_drawing(view, dst, false, [&](cairo_t* cr) { draw_bitmap(cr, *image, args.number(0), dst, src, smooth); });
 }
 
-std::mutex targets_mutex;
-std::vector<std::unique_ptr<CM>> targets;
-
 }  // namespace
 
 void bind_image_targets(SchemeInterface* process) {
-    std::lock_guard lock(targets_mutex);
-    targets.push_back(std::make_unique<CanvasTarget>("*gfx:draw-image*", read_draw_image, run_draw_image));
-    process->addGlobalCptr("*gfx:draw-image*", targets.back().get());
+    bind_canvas_target(process, "*gfx:draw-image*", read_draw_image, run_draw_image);
 }
 
 }  // namespace omb

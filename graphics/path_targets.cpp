@@ -119,18 +119,8 @@ void run_scale(BezierPath& path, const TaskArguments& a) {
     path.scale_anchored(a.number(0), a.number(1), a.integer(2));
 }
 
-// Each process gets its own target objects; they live as long as the program.
-std::mutex targets_mutex;
-std::vector<std::unique_ptr<CM>> targets;
-
-void* keep(std::unique_ptr<CM> target) {
-    std::lock_guard lock(targets_mutex);
-    targets.push_back(std::move(target));
-    return targets.back().get();
-}
-
 void bind(SchemeInterface* process, const char* name, int count, PathTarget::Runner runner) {
-    process->addGlobalCptr(name, keep(std::make_unique<PathTarget>(name, count, runner)));
+    process->addGlobalCptr(name, keep_target(std::make_unique<PathTarget>(name, count, runner)));
 }
 
 }  // namespace
@@ -138,8 +128,7 @@ void bind(SchemeInterface* process, const char* name, int count, PathTarget::Run
 void bind_path_targets(SchemeInterface* process) {
     // Paths that draw themselves come with the paths, so the object bridge finds them wherever paths are.
     MYPath::register_class();
-    process->addGlobalCptr("*gfx:draw-path*",
-                           keep(std::make_unique<CanvasTarget>("*gfx:draw-path*", read_draw_path, run_draw_path)));
+    bind_canvas_target(process, "*gfx:draw-path*", read_draw_path, run_draw_path);
     bind(process, "*gfx:move-path*", 2, run_move);
     bind(process, "*gfx:rotate-path-rad*", 3, run_rotate_rad);
     bind(process, "*gfx:rotate-path-deg*", 3, run_rotate_deg);

@@ -43,15 +43,10 @@ void run_draw_text(GraphicView& view, const TaskArguments& args) {
     run_drawing(view, dirty, false, [&](cairo_t* cr) { draw_text(cr, *style, args.text, at); });
 }
 
-std::mutex targets_mutex;
-std::vector<std::unique_ptr<CM>> targets;
-
 }  // namespace
 
 void bind_text_targets(SchemeInterface* process) {
-    std::lock_guard lock(targets_mutex);
-    targets.push_back(std::make_unique<CanvasTarget>("*gfx:draw-text*", read_draw_text, run_draw_text));
-    process->addGlobalCptr("*gfx:draw-text*", targets.back().get());
+    bind_canvas_target(process, "*gfx:draw-text*", read_draw_text, run_draw_text);
 }
 
 }  // namespace omb

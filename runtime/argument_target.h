@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,10 @@ private:
     Member member_;
     T* object_;
 };
+
+// Keeps a task target for the rest of the program: processes hold targets as raw pointers in their globals, and a
+// task may still be queued when its process has gone. Any thread.
+CM* keep_target(std::unique_ptr<CM> target);
 
 // The arguments of a task made for an ArgumentTarget.
 inline const TaskArguments& task_arguments(TaskI* task) { return static_cast<Task<TaskArguments>*>(task)->getArg(); }
