@@ -21,6 +21,7 @@
 #include "audio/au_host.h"
 #include "audio/au_scheme.h"
 #include "editor/application.h"
+#include "graphics/graphic_engine.h"
 #include "io/midi_file_scheme.h"
 #include "io/midi_router.h"
 #include "io/osc.h"
@@ -248,6 +249,7 @@ int main(int argc, char** argv) {
     omb::OSC::PORT = prefs.osc_port();
     omb::OSC::LISTEN_ADDRESS = prefs.osc_listen_address();
     omb::add_native_library(omb::OSC::schemeInit);
+    omb::add_native_library(omb::GraphicEngine::schemeInit);
     omb::add_native_library(omb::NativeScheme::schemeInit);
     omb::SchemeInterface::LISTEN_ADDRESS = options.listen;
     omb::SchemeInterface::STRING_MEMORY_LIMIT = static_cast<size_t>(prefs.string_memory_mb()) << 20;

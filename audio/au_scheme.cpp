@@ -654,17 +654,10 @@ public:
     }
 };
 
-// Every process gets its own target objects, all bound to the one engine; they live as long as the program.
-std::mutex targets_mutex;
-std::vector<std::unique_ptr<CM>> targets;
-
-CM* target(std::unique_ptr<CM> t) {
-    std::lock_guard lock(targets_mutex);
-    targets.push_back(std::move(t));
-    return targets.back().get();
+// Every process gets its own target objects, all bound to the one engine.
+CM* member(void (AUHost::*m)(TaskI*)) {
+    return keep_target(std::make_unique<ArgumentCMI<AUHost>>(m, &AUHost::singleton()));
 }
-
-CM* member(void (AUHost::*m)(TaskI*)) { return target(std::make_unique<ArgumentCMI<AUHost>>(m, &AUHost::singleton())); }
 
 }  // namespace
 
@@ -713,12 +706,13 @@ void au_scheme_init(SchemeInterface* process) {
     process->addGlobalCptr("*note-stop*", member(&AUHost::stop_note));
     process->addGlobalCptr("*au:set-param*", member(&AUHost::setAUParam));
     process->addGlobalCptr("*au:set-bypass*",
-                           target(std::make_unique<FlagTarget>(&AUHost::setBypassAU, &AUHost::singleton())));
+                           keep_target(std::make_unique<FlagTarget>(&AUHost::setBypassAU, &AUHost::singleton())));
     process->addGlobal("*au:mixer-node*", mk_integer(sc, 0));
-    process->addGlobalCptr("*au:speak-string*", target(std::make_unique<SpeakTarget>()));
-    process->addGlobalCptr("*au:set-speech-info*", target(std::make_unique<SpeechInfoTarget>()));
+    process->addGlobalCptr("*au:speak-string*", keep_target(std::make_unique<SpeakTarget>()));
+    process->addGlobalCptr("*au:set-speech-info*", keep_target(std::make_unique<SpeechInfoTarget>()));
     process->addGlobalCptr("*au:midi*", member(&AUHost::aumidi));
-    process->addGlobalCptr("*au:sysex*", target(std::make_unique<SysexTarget>(&AUHost::ausysex, &AUHost::singleton())));
+    process->addGlobalCptr("*au:sysex*",
+                           keep_target(std::make_unique<SysexTarget>(&AUHost::ausysex, &AUHost::singleton())));
     process->addGlobal("*au:input-node*", mk_integer(sc, Graph::kDeviceNode));
     process->addGlobal("*au:output-node*", mk_integer(sc, Graph::kDeviceNode));
     process->addGlobal("*au:frames*", mk_integer(sc, AUHost::FRAMES.load()));

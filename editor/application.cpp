@@ -15,6 +15,7 @@
 #include "audio/au_scheme.h"
 #include "editor/editor_window.h"
 #include "editor/au_window.h"
+#include "editor/canvas_window.h"
 #include "editor/log_window.h"
 #include "editor/native_controller.h"
 #include "editor/preferences_window.h"
@@ -277,6 +278,8 @@ int run_application(int& argc, char** argv, const ApplicationStart& start) {
     // Before the first process: its executer may reach the application from its first evaluation.
     EditorNativeController controller(resources);
     set_native_controller(&controller);
+    // Canvases have windows even when a startup file leaves the editor closed: an installation shows its canvases.
+    install_canvas_windows();
     set_unit_view_opener([&resources](int node, bool generic) {
         return open_au_window(node, resources.preferences(), generic);
     });
@@ -284,6 +287,7 @@ int run_application(int& argc, char** argv, const ApplicationStart& start) {
         resources.openLog();
     }
     if (!resources.newProcess("primary process", start.port)) {
+        uninstall_canvas_windows();
         controller.shut();
         resources.stopProcesses();
         set_native_controller(nullptr);
@@ -306,6 +310,7 @@ int run_application(int& argc, char** argv, const ApplicationStart& start) {
     const int status = QApplication::exec();
     set_unit_view_opener(nullptr);
     close_au_windows();
+    uninstall_canvas_windows();
     resources.applicationWillTerminate();
     EditorWindow::closeAll();
     controller.shut();  // an executer waiting for the main thread stops waiting, so its process can stop

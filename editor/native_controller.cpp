@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QMainWindow>
+#include <QMenuBar>
 #include <Qsci/qscidocument.h>
 #include <Qsci/qsciscintilla.h>
 
@@ -11,6 +13,7 @@
 #include <mutex>
 
 #include "editor/application.h"
+#include "editor/canvas_window.h"
 #include "editor/editor_window.h"
 #include "editor/log_window.h"
 #include "platform/log_bridge.h"
@@ -35,6 +38,11 @@ public:
 private:
     QsciScintilla view_;
 };
+
+void show_menu_bars(bool shown) {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* window = qobject_cast<QMainWindow*>(w)) window->menuBar()->setVisible(shown);
+}
 
 }  // namespace
 
@@ -148,5 +156,21 @@ void EditorNativeController::set_pasteboard(const std::string& text) {
 }
 
 const Documentation& EditorNativeController::documentation() { return resources_.documentation(); }
+
+// ---- screens and menus -----------------------------------------------------------------------------------------
+
+std::optional<std::pair<double, double>> EditorNativeController::screen_size() {
+    if (const std::optional<QRect> main = main_screen_geometry())
+        return std::pair{double(main->width()), double(main->height())};
+    return std::nullopt;
+}
+
+void EditorNativeController::hide_menu() {
+    post([] { show_menu_bars(false); });
+}
+
+void EditorNativeController::show_menu() {
+    post([] { show_menu_bars(true); });
+}
 
 }  // namespace omb

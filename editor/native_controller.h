@@ -1,6 +1,6 @@
 // The application with windows, as the native library sees it (native/controller.h): processes and REPL clients
 // through the controller (OmbrelResources), the log window, the editor buffers and the focused editor's message
-// board, the clipboard, the help dictionary.
+// board, the clipboard, the help dictionary, the screens and the menu bars.
 //
 // Threads: made, shut and destroyed on the main thread. The native procedures call it from process executers:
 // what touches windows runs on the main thread, posted; what answers a value waits for it there, unless the
@@ -36,6 +36,11 @@ public:
     bool set_buffer_text(int index, const std::string& text) override;
     void set_pasteboard(const std::string& text) override;
     const Documentation& documentation() override;
+
+    std::optional<std::pair<double, double>> screen_size() override;
+    // The menu bars of the editor windows: the desktop's own panels are not the program's to hide.
+    void hide_menu() override;
+    void show_menu() override;
 
 private:
     // Runs `work` on the main thread and waits for it; false when the application shuts before it has run.

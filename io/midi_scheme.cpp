@@ -87,15 +87,6 @@ public:
     }
 };
 
-// Every process gets its own target objects, all bound to the one router; they live as long as the program.
-CM* keep(std::unique_ptr<CM> target) {
-    static std::mutex mutex;
-    static std::vector<std::unique_ptr<CM>> targets;
-    std::lock_guard lock(mutex);
-    targets.push_back(std::move(target));
-    return targets.back().get();
-}
-
 pointer print_midi_devices(scheme* sc, pointer) {
     MIDIRouter::singleton().print_devices();
     return sc->NIL;
@@ -153,9 +144,10 @@ pointer MIDIRouter::connectMIDIDestination(scheme* sc, pointer args) {
 
 void MIDIRouter::schemeInit(SchemeInterface* process) {
     MIDIRouter& router = singleton();
-    process->addGlobalCptr("*io:midi-out*", keep(std::make_unique<ShortMessageTarget>(&MIDIRouter::sendMIDI, &router)));
+    process->addGlobalCptr("*io:midi-out*",
+                           keep_target(std::make_unique<ShortMessageTarget>(&MIDIRouter::sendMIDI, &router)));
     process->addGlobalCptr("*io:midi-sysex-out*",
-                           keep(std::make_unique<SysexTarget>(&MIDIRouter::sendMIDISysEx, &router)));
+                           keep_target(std::make_unique<SysexTarget>(&MIDIRouter::sendMIDISysEx, &router)));
     process->addGlobalCptr("*io:midi-virtual-device*", router.virtual_device());
     process->addForeignFunc("io:midi-source", connectMIDISource);
     process->addForeignFunc("io:midi-destination", connectMIDIDestination);

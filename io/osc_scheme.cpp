@@ -102,14 +102,8 @@ public:
     }
 };
 
-// Every process gets its own target, bound to the one server; targets live as long as the program.
-CM* new_send_target() {
-    static std::mutex mutex;
-    static std::vector<std::unique_ptr<CM>> targets;
-    std::lock_guard lock(mutex);
-    targets.push_back(std::make_unique<SendTarget>(&OSC::sendOSC, &OSC::singleton()));
-    return targets.back().get();
-}
+// Every process gets its own target, bound to the one server.
+CM* new_send_target() { return keep_target(std::make_unique<SendTarget>(&OSC::sendOSC, &OSC::singleton())); }
 
 }  // namespace
 

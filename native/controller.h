@@ -1,5 +1,5 @@
 // What the native library needs of the application: its processes and the REPL clients that reach them, the log
-// view, the editor's buffers and message bar, the pasteboard and the help dictionary. The windowed application and
+// view, the editor's buffers and message bar, the pasteboard, the help dictionary, the screens and the menu bars. The windowed application and
 // the headless program each provide one (editor/native_controller.cpp, app/headless_controller.cpp) and set it at
 // start, before the first process.
 //
@@ -9,6 +9,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace omb {
 
@@ -41,6 +42,15 @@ public:
     // The general pasteboard as plain text (headless: a text of the program's own).
     virtual void set_pasteboard(const std::string& text) = 0;
     virtual const Documentation& documentation() = 0;
+
+    // ---- screens and menus -------------------------------------------------------------------------------------
+    // The defaults are the answers without a display; the windowed application overrides them.
+    // The main screen's size in pixels; nothing when there is no screen to ask (the caller has its own answer).
+    virtual std::optional<std::pair<double, double>> screen_size() { return std::nullopt; }
+    // Linux desktops have no system-wide menu bar or dock for a program to hide: these hide and show the menu bars
+    // of the program's own windows. Return at once.
+    virtual void hide_menu() {}
+    virtual void show_menu() {}
 };
 
 // The application's controller; null until the program sets it (tests may set their own).

@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "graphics/canvas_procedures.h"
+#include "native/controller.h"
 #include "platform/log_bridge.h"
 #include "runtime/scheme_interface.h"
 
@@ -18,7 +20,6 @@ pointer not_yet(scheme* sc, pointer) {
 }
 
 constexpr char kLiveVideo[] = "live video";
-constexpr char kCanvasWindows[] = "canvas windows";
 constexpr char kMovieCapture[] = "movie capture";
 constexpr char kOpenGL[] = "OpenGL";
 
@@ -29,14 +30,39 @@ constexpr NativeProcedure LIVE_VIDEO[] = {
     {"gfx:set-video-bounds", not_yet<kLiveVideo>},
 };
 
-constexpr NativeProcedure SCREEN[] = {{"sys:get-screen-size", not_yet<kCanvasWindows>}};
+// The application's screen when it has one; the graphics library's own answer without a display.
+pointer screen_size(scheme* sc, pointer args) {
+    NativeController* app = native_controller();
+    if (const auto size = app ? app->screen_size() : std::nullopt)
+        return s_cons(sc, mk_real(sc, size->first), mk_real(sc, size->second));
+    return main_screen_size(sc, args);
+}
+
+pointer hide_menu(scheme* sc, pointer) {
+    if (NativeController* app = native_controller()) app->hide_menu();
+    return sc->T;
+}
+
+pointer show_menu(scheme* sc, pointer) {
+    if (NativeController* app = native_controller()) app->show_menu();
+    return sc->T;
+}
+
+// X11 gives a program no portable way to switch a screen's mode, and a performance should not change the
+// performer's desktop behind their back: the mode stays, and the piece goes on as if it had been set.
+pointer set_display_resolution(scheme* sc, pointer) {
+    CPPBridge::log("gfx:set-display-resolution: the display mode is left to the desktop; nothing was changed");
+    return sc->T;
+}
+
+constexpr NativeProcedure SCREEN[] = {{"sys:get-screen-size", screen_size}};
 
 // The window-size and window-bounds procedures answer to a gfx: and a gl: name each.
 constexpr NativeProcedure WINDOWS_AND_MENU[] = {
-    {"gfx:hide-menu", not_yet<kCanvasWindows>},           {"gfx:show-menu", not_yet<kCanvasWindows>},
-    {"gfx:window-to-front", not_yet<kCanvasWindows>},     {"gfx:get-window-size", not_yet<kCanvasWindows>},
-    {"gfx:get-window-bounds", not_yet<kCanvasWindows>},   {"gl:get-window-size", not_yet<kCanvasWindows>},
-    {"gl:get-window-bounds", not_yet<kCanvasWindows>},    {"gfx:set-display-resolution", not_yet<kCanvasWindows>},
+    {"gfx:hide-menu", hide_menu},                        {"gfx:show-menu", show_menu},
+    {"gfx:window-to-front", canvas_window_to_front},     {"gfx:get-window-size", canvas_window_size},
+    {"gfx:get-window-bounds", canvas_window_bounds},     {"gl:get-window-size", canvas_window_size},
+    {"gl:get-window-bounds", canvas_window_bounds},      {"gfx:set-display-resolution", set_display_resolution},
 };
 
 constexpr NativeProcedure MOVIE_CAPTURE[] = {

@@ -1,6 +1,7 @@
 #include "runtime/argument_target.h"
 
 #include <cstring>
+#include <mutex>
 
 #include "platform/log_bridge.h"
 #include "runtime/scheme_interface.h"
@@ -17,6 +18,14 @@ bool ArgumentTarget::read(scheme* sc, pointer args, TaskArguments& into) const {
         into.numbers.push_back(rvalue(a));
     }
     return true;
+}
+
+CM* keep_target(std::unique_ptr<CM> target) {
+    static std::mutex mutex;
+    static std::vector<std::unique_ptr<CM>> targets;
+    std::lock_guard lock(mutex);
+    targets.push_back(std::move(target));
+    return targets.back().get();
 }
 
 bool read_bytes(scheme* sc, pointer data, std::vector<uint8_t>& into) {

@@ -4,20 +4,24 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "interpreter/scheme.h"
+#include "platform/objects/foundation.h"
 #include "scheduler/tasks.h"
 
 namespace omb {
 
 // What such a task carries: the numbers of its argument list in order; the bytes of a byte vector or string
-// argument, and the text of a string argument, where a target takes one.
+// argument, and the text of a string argument, where a target takes one; the objects it works on (a canvas, a path),
+// held so that Scheme dropping them while the task waits cannot free them under it.
 struct TaskArguments {
     std::vector<double> numbers;
     std::vector<uint8_t> bytes;
     std::string text;
+    std::vector<Ref<Object>> objects;
     double number(size_t i) const { return i < numbers.size() ? numbers[i] : 0.0; }
     int integer(size_t i) const { return static_cast<int>(number(i)); }
 };
@@ -52,6 +56,10 @@ private:
     Member member_;
     T* object_;
 };
+
+// Keeps a task target for the rest of the program: processes hold targets as raw pointers in their globals, and a
+// task may still be queued when its process has gone. Any thread.
+CM* keep_target(std::unique_ptr<CM> target);
 
 // The arguments of a task made for an ArgumentTarget.
 inline const TaskArguments& task_arguments(TaskI* task) { return static_cast<Task<TaskArguments>*>(task)->getArg(); }

@@ -87,4 +87,5 @@
 
 (for-each %define-default
           '(io:midi-in io:osc-receive io:mouse-down io:mouse-up io:mouse-drag io:mouse-move
+            io:right-mouse-down io:right-mouse-up io:right-mouse-drag gfx:canvas-key-down gfx:canvas-key-up
             io:key-down io:key-up io:caps-key-down io:caps-key-up objc:action))

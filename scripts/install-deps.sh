@@ -44,6 +44,17 @@ PACKAGES=(
   liblo-tools
   # the native library: vector math on OpenBLAS
   libopenblas-dev
+  # graphics: canvases, PNG and PDF on Cairo
+  libcairo2-dev
+  # graphics: image files
+  libgdk-pixbuf-2.0-dev
+  # graphics: text, and the face text outlines are tested in
+  libpango1.0-dev
+  fonts-dejavu-core
+  # graphics: image filters
+  libgegl-dev
+  # graphics tests: PDF captures read back as pixels
+  poppler-utils
 )
 # -----------------------------------------------------------------------------
 

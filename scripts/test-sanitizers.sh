@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the core with ASan + UBSan into build-asan/ and runs the core tests; then builds with ThreadSanitizer
-# into build-tsan/ and runs the tests of the threaded layers (platform, scheduler, audio, runtime).
+# into build-tsan/ and runs the tests of the threaded layers (platform, scheduler, audio, runtime, graphics).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -16,4 +16,4 @@ ctest --test-dir build-asan -L core --output-on-failure --no-tests=error -j2
 
 bash scripts/build.sh build-tsan -DOMBREL_TSAN=ON -DOMBREL_BENCH=OFF "${werror[@]}"
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$ROOT/tests/tsan.supp}
-ctest --test-dir build-tsan -L 'platform|scheduler|audio|runtime' --output-on-failure --no-tests=error -j2
+ctest --test-dir build-tsan -L 'platform|scheduler|audio|runtime|graphics' --output-on-failure --no-tests=error -j2

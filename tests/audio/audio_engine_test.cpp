@@ -61,7 +61,7 @@ TEST(AudioEngine, OfflineBuffersAdvanceTheClockAndRunDueTasks) {
     host.scheduler().stop_thread();  // the targets are run by hand below, on a clock that stands still
     const int64_t now = static_cast<int64_t>(SampleClock::TIME.load());
     auto run = [&](void (AUHost::*target)(TaskI*), int64_t at, std::vector<double> args) {
-        Task<TaskArguments> task(at, false, 0, &nothing, TaskArguments{std::move(args), {}, {}});
+        Task<TaskArguments> task(at, false, 0, &nothing, TaskArguments{std::move(args), {}, {}, {}});
         (host.*target)(&task);
     };
     run(&AUHost::on, now + 100, {n, 2, 60, 100});

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "graphics/graphic_engine.h"
 #include "io/midi_file_scheme.h"
 #include "io/midi_router.h"
 #include "io/osc.h"
@@ -98,6 +99,7 @@ public:
         add_native_library(MIDIRouter::schemeInit);
         add_native_library(midi_file_scheme_init);
         add_native_library(osc_scheme_init);
+        add_native_library(GraphicEngine::schemeInit);
         add_native_library(NativeScheme::schemeInit);
         add_native_library(record_init);
         ProcessEnvironment::SetUp();
@@ -531,6 +533,25 @@ TEST(ObjcBridgeDocs, EveryMethodIsDocumentedWithItsEncoding) {
                 EXPECT_NE(doc.find(row), std::string::npos) << cls->name() << " " << row;
             }
     }
+}
+
+// The graphics library's path record, made and driven from Scheme as a piece would: it moves its path, takes
+// colours as arrays of numbers, refuses what is not one, and outside a drawing draws nothing.
+TEST_F(ObjcBridge, PathRecordsFromScheme) {
+    ev("(define p (gfx:make-path))");
+    ev("(gfx:add-oval p 10 10 20 20)");
+    ev("(define m (objc:make \"MYPath\" \"initWithPath:\" p))");
+    EXPECT_EQ(ev("(objc:iskind? \"MYPath\" m)"), "#t");
+    EXPECT_EQ(ev("(objc:call m \"movePathX:Y:\" 5 -10)"), "#t");
+    EXPECT_EQ(ev("(gfx:get-path-bounds p)"), "(15 0 20 20)") << "the record moves the path it was given";
+    EXPECT_EQ(ev("(objc:call m \"setStyle:\" 2)"), "#t");
+    EXPECT_EQ(ev("(objc:call m \"style\")"), "2");
+    EXPECT_EQ(ev("(objc:call m \"setFill:\" (objc:list->nsarray '(1 0 0 1)))"), "#t");
+    EXPECT_EQ(ev("(objc:call m \"setStroke:\" (objc:string->nsstring \"red\"))"), "#f");
+    EXPECT_TRUE(error("-[MYPath setStroke:]"));
+    EXPECT_EQ(ev("(objc:call m \"drawMyPath\")"), "#t") << "no drawing in progress: nothing to draw into";
+    EXPECT_EQ(ev("(objc:make \"MYPath\" \"initWithPath:\" (objc:string->nsstring \"p\"))"), "#f");
+    EXPECT_EQ(ev("(+ 1 2)"), "3");
 }
 
 }  // namespace

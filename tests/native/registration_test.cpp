@@ -2,13 +2,16 @@
 // aliases that share one procedure and the families still to come answering with their message.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
+#include "editor/text/documentation.h"
 #include "io/midi_file_scheme.h"
 #include "io/midi_router.h"
 #include "io/osc.h"
 #include "io/osc_scheme.h"
+#include "native/controller.h"
 #include "native/native_scheme.h"
 #include "tests/runtime/process_support.h"
 #include "tests/support/log_capture.h"
@@ -117,11 +120,50 @@ TEST_F(NativeProcess, FamiliesStillToComeSaySoAndReturnFalse) {
     EXPECT_TRUE(log.saw(log.errors, "Not available yet in this version of Ombrel: live video"));
     EXPECT_EQ(c.eval("(gfx:start-movie-capture 1 \"x.mov\")"), "#f");
     EXPECT_TRUE(log.saw(log.errors, "Not available yet in this version of Ombrel: movie capture"));
-    EXPECT_EQ(c.eval("(gfx:hide-menu)"), "#f");
-    EXPECT_TRUE(log.saw(log.errors, "Not available yet in this version of Ombrel: canvas windows"));
     // A callback member is a target for call-cpp-at-time, not a procedure.
     EXPECT_NE(c.eval("(*note-on* 1 2 3)").find("Error"), std::string::npos);
     EXPECT_EQ(c.eval("(+ 1 2)"), "3");
+}
+
+// A display as the application reports it: one screen, and the menu bars it was asked to hide and show.
+class ScreenStandIn : public NativeController {
+public:
+    void new_process(const std::string&, int) override {}
+    void connect_to_process(const std::string&, const std::string&, int) override {}
+    int index_of_repl(const std::string&) override { return kNotFound; }
+    void write_to_repl(const std::string&, int) override {}
+    void clear_log() override {}
+    bool write_log(const std::string&) override { return false; }
+    std::string message_bar_text() override { return ""; }
+    std::optional<std::string> buffer_text(int) override { return std::nullopt; }
+    bool set_buffer_text(int, const std::string&) override { return false; }
+    void set_pasteboard(const std::string&) override {}
+    const Documentation& documentation() override { return docs; }
+    std::optional<std::pair<double, double>> screen_size() override { return std::pair{1280.0, 900.0}; }
+    void hide_menu() override { ++hidden; }
+    void show_menu() override { ++shown; }
+
+    std::atomic<int> hidden{0}, shown{0};
+    Documentation docs;
+};
+
+TEST_F(NativeProcess, ScreensAndMenusAnswerWithAndWithoutADisplay) {
+    // No display: a screen of the graphics library's own size, menus with nothing to hide.
+    EXPECT_EQ(c.eval("(sys:get-screen-size)"), "(1920 . 1080)");
+    EXPECT_EQ(c.eval("(gfx:hide-menu)"), "#t");
+    EXPECT_EQ(c.eval("(gfx:show-menu)"), "#t");
+    EXPECT_EQ(c.eval("(gfx:set-display-resolution 0 32 800 600 #t)"), "#t");
+    EXPECT_TRUE(log.saw(log.outputs, "the display mode is left to the desktop"));
+
+    ScreenStandIn app;
+    set_native_controller(&app);
+    EXPECT_EQ(c.eval("(sys:get-screen-size)"), "(1280 . 900)");
+    EXPECT_EQ(c.eval("(gfx:hide-menu)"), "#t");
+    EXPECT_EQ(c.eval("(gfx:show-menu)"), "#t");
+    EXPECT_EQ(c.eval("(gfx:hide-menu)"), "#t");
+    set_native_controller(nullptr);
+    EXPECT_EQ(app.hidden.load(), 2);
+    EXPECT_EQ(app.shown.load(), 1);
 }
 
 }  // namespace

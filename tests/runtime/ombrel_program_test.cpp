@@ -281,4 +281,23 @@ TEST_F(OmbrelProgram, TheOfflineDriverRunsTheClockInLockStepWithScheme) {
     EXPECT_EQ(program.terminate(), 0) << program.output();
 }
 
+// Drawing on the sample clock: fifty clears of one canvas, a tenth of a second apart, each read back by a callback
+// half-way to the next. With the offline driver the clock waits for the work, so every reading must see its own
+// clear: in order, none skipped, none late.
+TEST_F(OmbrelProgram, DrawingScheduledAtSampleTimesLandsInOrder) {
+    Ombrel program(port_, dir_ / "out.txt", "offline");
+    ASSERT_TRUE(program.listens(port_)) << program.output();
+    ASSERT_EQ(repl(port_, "(begin (define c (gfx:make-canvas 4 4)) (define seen (quote ()))"
+                          " (define (look) (set! seen (cons (inexact->exact (round (* 49 (vector-ref"
+                          "   (gfx:get-image-pixels (gfx:get-image-from-canvas c) (vector 1 1)) 0)))) seen)))"
+                          " (let ((t (+ (now) 4410))) (let loop ((k 0)) (if (< k 50) (begin"
+                          "   (schedule (+ t (* k 4410)) *gfx:clear-canvas* c (list (/ k 49.0) 0 0 1))"
+                          "   (callback (+ t (* k 4410) 2205) look) (loop (+ k 1)))))) #t)"),
+              "#t\n");
+    std::string expected = "(";
+    for (int k = 0; k < 50; ++k) expected += std::to_string(k) + (k < 49 ? " " : ")\n");
+    EXPECT_EQ(repl_until(port_, "(reverse seen)", expected, program, 60s), expected) << program.output();
+    EXPECT_EQ(program.terminate(), 0) << program.output();
+}
+
 }  // namespace

@@ -21,6 +21,7 @@
 
 #include "audio/au_host.h"
 #include "audio/au_scheme.h"
+#include "graphics/graphic_engine.h"
 #include "platform/plist.h"
 #include "io/midi_file_scheme.h"
 #include "io/midi_router.h"
@@ -178,6 +179,7 @@ std::set<std::string> names_a_process_defines() {
     add_native_library(MIDIRouter::schemeInit);
     add_native_library(midi_file_scheme_init);
     add_native_library(osc_scheme_init);
+    add_native_library(GraphicEngine::schemeInit);
     add_native_library(NativeScheme::schemeInit);
     add_native_library(test_scheme_init);
     auto process = std::make_unique<SchemeInterface>(OMBREL_SCHEME_DIR, "documentation test", 0);
@@ -201,7 +203,7 @@ TEST(DeliveredDictionary, EveryNameAProcessDefinesIsDocumented) {
     for (const char* expected : {"car", "lambda", "map", "sort", "define-syntax", "callback", "play-note",
                                  "call-cpp-at-time", "au:sampler-load", "*au:frames*", "*note-on*", "io:midi-source",
                                  "io:read-midi-file", "*io:osc-send-msg*", "io:on-midi", "math:vector+", "objc:call",
-                                 "gl:clear"})
+                                 "gl:clear", "gfx:make-canvas", "*gfx:draw-path*", "draw-path"})
         EXPECT_TRUE(defined.count(expected)) << expected << " was not seen in the process";
 
     Documentation doc = Documentation::load_default();
