@@ -216,6 +216,7 @@ protected:
                 painter.setBrush(Qt::NoBrush);
                 for (const QRect& r : event->region()) painter.drawRect(r.adjusted(0, 0, -1, -1));
             }
+            view_->note_composited();
         } catch (const std::exception& e) {
             CPPBridge::error("%s", e.what());
         }

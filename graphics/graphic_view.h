@@ -102,6 +102,10 @@ public:
     // How often the main thread recomposited, and the last rectangle it did: what headless tests look at.
     long redraws() const { return redraws_.load(); }
     CanvasRect last_redrawn() const;
+    // Main thread, from the window at the end of each paint: a recomposite only shows once the window has painted,
+    // so benchmarks and tests watch this count to see the window catch up.
+    void note_composited() { ++composites_; }
+    long composites() const { return composites_.load(); }
 
     // Writes the bitmap as a PNG file, atomically: a file at `path` is whole or absent. False with the reason.
     bool capture_png(const std::string& path) const;
@@ -144,6 +148,7 @@ private:
     bool whole_dirty_ = false;
     std::atomic<bool> redraw_posted_{false};
     std::atomic<long> redraws_{0};
+    std::atomic<long> composites_{0};
 
     mutable std::mutex schemes_mutex_;
     std::set<scheme*> schemes_;
