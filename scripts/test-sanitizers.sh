@@ -12,6 +12,7 @@ werror=(${OMBREL_WERROR:+-DOMBREL_WERROR=$OMBREL_WERROR})
 bash scripts/build.sh build-asan -DOMBREL_SANITIZE=ON -DOMBREL_BENCH=OFF "${werror[@]}"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:strict_string_checks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$ROOT/tests/lsan.supp}
 ctest --test-dir build-asan -L core --output-on-failure --no-tests=error -j2
 
 bash scripts/build.sh build-tsan -DOMBREL_TSAN=ON -DOMBREL_BENCH=OFF "${werror[@]}"
