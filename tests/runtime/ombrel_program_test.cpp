@@ -103,6 +103,14 @@ public:
     bool running() { return pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == 0; }
     std::string output() const { return read_file(out_); }
     bool said(const std::string& text) const { return output().find(text) != std::string::npos; }
+    // Whether the program says `text` within 10 seconds: it may listen before it says so.
+    bool says(const std::string& text) const {
+        for (auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;) {
+            if (said(text)) return true;
+            std::this_thread::sleep_for(20ms);
+        }
+        return said(text);
+    }
 
     // Whether the program listens on `port` within 30 seconds (and has not ended).
     bool listens(int port) {
@@ -171,9 +179,9 @@ TEST_F(OmbrelProgram, TwoCopiesServeTheTerminalClientAndEndCleanlyOnSigterm) {
     ASSERT_TRUE(first.listens(port_)) << first.output();
     Ombrel second(port_, dir_ / "second.txt");
     ASSERT_TRUE(second.listens(port_ + 1)) << second.output();
-    EXPECT_TRUE(second.said("port " + std::to_string(port_) + " is taken, trying " + std::to_string(port_ + 1)))
+    EXPECT_TRUE(second.says("port " + std::to_string(port_) + " is taken, trying " + std::to_string(port_ + 1)))
         << second.output();
-    EXPECT_TRUE(second.said("listening on 127.0.0.1:" + std::to_string(port_ + 1))) << second.output();
+    EXPECT_TRUE(second.says("listening on 127.0.0.1:" + std::to_string(port_ + 1))) << second.output();
 
     // A byte string comes back readable, not lost; UTF-8 as typed; an unfinished datum ends in its error after the
     // data before it ran; the null driver runs the clock.
