@@ -12,13 +12,16 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "audio/audio_device.h"
+#include "platform/dev_log.h"
 #include "platform/thread.h"
 
 namespace omb {
@@ -218,15 +221,40 @@ private:
         }
         if (closing_ || !server_gone_) return;
         RenderTarget target;
+        jack_client_t* dead = nullptr;
         {
             std::lock_guard lock(control_);
-            // Closed at once, off JACK's threads as JACK asks: a server restarted under the same name takes over the
-            // shared memory the dead client still points into, and closing it later would touch the new server's.
             if (started_) target = target_;  // a stopped device is not the owner's concern any more
-            release_client();
+            remove_hook(true);
+            dead = std::exchange(client_, nullptr);
+            started_ = false;
         }
+        close_dead_client(dead);
         // Nothing of the device is touched after lost(): the owner may stop or destroy it from there.
         if (target.lost) target.lost(target.user);
+    }
+
+    // Closed at once, off JACK's threads as JACK asks: a server restarted under the same name takes over the shared
+    // memory the dead client still points into, and closing it later would touch the new server's. But closing races
+    // JACK's own threads as they wind down and may never return, so it runs on a thread of its own and is waited for
+    // a bounded time: the owner hears of the loss either way, and nothing of ours is held meanwhile.
+    static void close_dead_client(jack_client_t* dead) {
+        if (!dead) return;
+        struct Closing {
+            std::mutex mutex;
+            std::condition_variable done;
+            bool closed = false;
+        };
+        auto closing = std::make_shared<Closing>();
+        std::thread([dead, closing] {
+            jack_client_close(dead);
+            std::lock_guard lock(closing->mutex);
+            closing->closed = true;
+            closing->done.notify_all();
+        }).detach();
+        std::unique_lock lock(closing->mutex);
+        if (!closing->done.wait_for(lock, std::chrono::seconds(1), [&] { return closing->closed; }))
+            devlog("the lost JACK client did not close within a second; it is left behind");
     }
 
     static int process(jack_nframes_t frames, void* arg) {
