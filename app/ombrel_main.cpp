@@ -87,6 +87,7 @@ struct Options {
     int frames = 256;
     double reaper_time = 3.25;
     bool reap_callbacks = false;
+    bool osc_remote = false;  // OSC from other computers
 };
 
 Options from_preferences(const omb::Preferences& prefs) {
@@ -104,18 +105,20 @@ Options from_preferences(const omb::Preferences& prefs) {
     o.frames = prefs.audio_frames();
     o.reaper_time = prefs.reaper_time();
     o.reap_callbacks = prefs.reap_callbacks();
+    o.osc_remote = prefs.osc_remote();
     return o;
 }
 
 void usage() {
     std::puts("usage: ombrel [--headless] [--port N] [--listen ADDR] [--audio DRIVER] [--midi SYSTEM] [--frames N]\n"
-              "              [--port-message-port N] [FILE...]\n"
+              "              [--port-message-port N] [--osc-remote] [FILE...]\n"
               "       ombrel --render PIECE.scm --seconds S --out FILE [--frames N]\n"
               "  Starts the audio engine and the primary Scheme process, whose eval server listens on ADDR:N,\n"
               "  and, with a display, the log window and an editor window (FILEs open in its buffers).\n"
               "  (127.0.0.1:7010 by default; the next port is tried when one is taken). Live-code it with\n"
               "  ombrel-repl or any editor that can pipe text into it. Stop with Ctrl-C.\n"
               "  Port messages from other copies (io:send-port-message) arrive on port N (default 7008).\n"
+              "  --osc-remote takes OSC from other computers too (every interface), not only from this one.\n"
               "  DRIVER: jack, alsa, pulse, null (no sound), offline (as fast as the work allows), or auto:\n"
               "  JACK when a server runs, else the system's default device, else null.\n"
               "  SYSTEM: jack (JACK MIDI, with JACK audio), alsa (the ALSA sequencer), none, or auto: JACK MIDI\n"
@@ -136,6 +139,10 @@ bool parse(int argc, char** argv, Options& o) {
         };
         if (a == "--headless") {
             o.headless = true;
+            continue;
+        }
+        if (a == "--osc-remote") {
+            o.osc_remote = true;
             continue;
         }
         if (a == "-h" || a == "--help") {
@@ -247,7 +254,9 @@ int main(int argc, char** argv) {
     omb::add_native_library(omb::MIDIRouter::schemeInit);
     omb::add_native_library(omb::midi_file_scheme_init);  // replaces the process built-in that refuses every file
     omb::OSC::PORT = prefs.osc_port();
-    omb::OSC::LISTEN_ADDRESS = prefs.osc_listen_address();
+    // Opening OSC to the network widens only the loopback default; an address the performer chose stays.
+    const std::string osc_address = prefs.osc_listen_address();
+    omb::OSC::LISTEN_ADDRESS = options.osc_remote && osc_address == "127.0.0.1" ? "0.0.0.0" : osc_address;
     omb::add_native_library(omb::OSC::schemeInit);
     omb::add_native_library(omb::GraphicEngine::schemeInit);
     omb::add_native_library(omb::NativeScheme::schemeInit);

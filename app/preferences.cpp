@@ -96,6 +96,8 @@ constexpr Rule RULES[] = {
     // The servers evaluate what they receive, so they listen on loopback unless the performer opens them.
     {"listen_address", Kind::text, 0, 0, 0, "127.0.0.1"},
     {"osc_listen_address", Kind::text, 0, 0, 0, "127.0.0.1"},
+    // OSC from other computers: the server binds every interface instead of osc_listen_address's loopback.
+    {"osc_remote", Kind::flag, 0},
     {"audio_driver", Kind::text, 0, 0, 0, "", true},
     {"midi_system", Kind::text, 0, 0, 0, "auto"},
     {"eval_port", Kind::integer, 7010, 1025, 65535},
@@ -539,6 +541,7 @@ int Preferences::audio_frames() const { return integer("audio_frames"); }
 double Preferences::reaper_time() const { return real("reaper_time"); }
 int Preferences::string_memory_mb() const { return integer("string_memory_mb"); }
 bool Preferences::reap_callbacks() const { return flag("reap_callbacks"); }
+bool Preferences::osc_remote() const { return flag("osc_remote"); }
 int Preferences::osc_port() const { return integer("osc_port"); }
 int Preferences::eval_port() const { return integer("eval_port"); }
 std::string Preferences::listen_address() const { return text("listen_address"); }

@@ -51,6 +51,7 @@ public:
     int audio_frames() const;
     double reaper_time() const;  // seconds
     bool reap_callbacks() const;
+    bool osc_remote() const;
     int string_memory_mb() const;  // 0: a quarter of physical memory
     int osc_port() const;
     int eval_port() const;

@@ -214,28 +214,49 @@ TEST_F(OmbrelProgram, TwoCopiesServeTheTerminalClientAndEndCleanlyOnSigterm) {
     EXPECT_FALSE(listening(port_));
 }
 
+// The local UDP addresses bound to `port`, as the kernel lists them ("0100007F" is 127.0.0.1, "00000000" any).
+std::vector<std::string> udp_binds(int port) {
+    std::ifstream table("/proc/net/udp");
+    std::vector<std::string> found;
+    char wanted[8];
+    std::snprintf(wanted, sizeof wanted, "%04X", port);
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        std::string slot, local;
+        fields >> slot >> local;
+        if (local.size() == 13 && local.substr(9) == wanted) found.push_back(local.substr(0, 8));
+    }
+    return found;
+}
+
 // The preferences set what the command line does not; quitting writes them, but never over a file that could
-// not be read (the performer's edits would be lost).
+// not be read (the performer's edits would be lost). OSC listens on loopback unless the performer opens it.
 TEST_F(OmbrelProgram, PreferencesAreReadSavedOnQuitAndADamagedFileIsKept) {
     const auto file = dir_ / "config" / "ombrel" / "ombrel.plist";
-    auto run = [&](const char* out, const char* frames) {
+    const int osc_port = omb::test::free_port();
+    auto run = [&](const char* out, const char* frames, std::vector<std::string> osc_binds = {}) {
         Ombrel program(port_, dir_ / out);
         EXPECT_TRUE(program.listens(port_)) << program.output();
         EXPECT_EQ(repl(port_, "*au:frames*"), std::string(frames) + "\n");
+        if (!osc_binds.empty()) EXPECT_EQ(udp_binds(osc_port), osc_binds) << program.output();
         EXPECT_EQ(program.terminate(), 0);
         return program.output();
     };
     EXPECT_NE(run("first.txt", "256").find("Loaded Defaults!"), std::string::npos);
     std::string text = read_file(file);
-    for (auto [saved, edited] : {std::pair{"<key>audio_frames</key>\n\t\t<integer>256</integer>",
-                                           "<key>audio_frames</key><integer>512</integer>"},
-                                 {"<key>reap_callbacks</key>\n\t\t<false/>", "<key>reap_callbacks</key><true/>"}}) {
+    const std::string osc_edit = "<key>osc_port</key><integer>" + std::to_string(osc_port) + "</integer>";
+    for (auto [saved, edited] : {std::pair<std::string, std::string>{
+                                     "<key>audio_frames</key>\n\t\t<integer>256</integer>",
+                                     "<key>audio_frames</key><integer>512</integer>"},
+                                 {"<key>reap_callbacks</key>\n\t\t<false/>", "<key>reap_callbacks</key><true/>"},
+                                 {"<key>osc_port</key>\n\t\t<integer>7009</integer>", osc_edit},
+                                 {"<key>osc_remote</key>\n\t\t<false/>", "<key>osc_remote</key><true/>"}}) {
         auto at = text.find(saved);
         ASSERT_NE(at, std::string::npos) << "the preferences were saved on quit:\n" << text;
-        text.replace(at, std::string(saved).size(), edited);
+        text.replace(at, saved.size(), edited);
     }
     std::ofstream(file) << text;
-    std::string said = run("second.txt", "512");
+    std::string said = run("second.txt", "512", {"00000000"});
     EXPECT_NE(said.find("Reap Callbacks: 1"), std::string::npos) << said;
     EXPECT_EQ(said.find("Loaded Defaults!"), std::string::npos) << said;
 
