@@ -8,6 +8,10 @@ hyphens for underscores, stars around. Values are written as decimal integers. R
 GL/glext.h, GL/glu.h; the first definition of a name wins. Skipped: values that are not one plain integer literal
 (another macro, an expression, a real), values outside 64-bit signed integers (the interpreter's integers), and
 the feature-test macros (names with lower case letters, such as GL_ARB_multitexture, and GL_VERSION_1_1 and kin).
+
+Only the core of OpenGL up to 2.1 (with the imaging subset) is taken, which is what the gl: procedures reach: every
+global lengthens the global environment's buckets, so thousands of extension constants would slow down every
+global lookup of every process.
 """
 import argparse
 import re
@@ -17,6 +21,18 @@ HEADERS = ["GL/gl.h", "GL/glext.h", "GL/glu.h"]
 DEFINE = re.compile(r"^\s*#\s*define\s+(GLU?_[A-Za-z0-9_]+)\s+(\S+)\s*(?:/[*/].*)?$")
 INTEGER = re.compile(r"^(-?)(0[xX][0-9A-Fa-f]+|[0-9]+)[uUlL]*$")
 FEATURE = re.compile(r"^GLU?_VERSION_\d+_\d+$")
+# A block of the headers: "#ifndef GL_ARB_multitexture" or "#define GL_VERSION_1_3 1" opens one, #endif closes it.
+BLOCK = re.compile(r"^\s*#\s*(?:ifndef\s+(GL_\w+)|define\s+(GL_\w+)\s+1\b)")
+ENDIF = re.compile(r"^\s*#\s*endif")
+CORE = re.compile(r"^GL_VERSION_(\d+)_(\d+)$")
+
+
+def core_block(name):
+    """Whether constants inside the block `name` (None: outside any) belong to the core up to 2.1."""
+    if name is None or name == "GL_ARB_imaging":
+        return True
+    match = CORE.match(name)
+    return bool(match) and (int(match.group(1)), int(match.group(2))) <= (2, 1)
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
 
 
@@ -35,8 +51,19 @@ def scheme_name(name):
 
 
 def read_constants(path, constants):
+    block = None
     with open(path, encoding="utf-8", errors="replace") as header:
         for line in header:
+            opened = BLOCK.match(line)
+            if opened and (any(c.islower() for c in (opened.group(1) or opened.group(2))) or
+                           FEATURE.match(opened.group(1) or opened.group(2))):
+                block = opened.group(1) or opened.group(2)
+                continue
+            if ENDIF.match(line):
+                block = None
+                continue
+            if not core_block(block):
+                continue
             match = DEFINE.match(line)
             if not match:
                 continue

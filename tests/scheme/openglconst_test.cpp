@@ -40,8 +40,8 @@ TEST(OpenGLConstants, LoadWithTheValuesOfTheHeaders) {
         {"*gl-map2-vertex-3*", GL_MAP2_VERTEX_3},
         {"*gl-all-attrib-bits*", GL_ALL_ATTRIB_BITS},  // the widest of 32 bits: stays positive
         {"*gl-fragment-shader*", GL_FRAGMENT_SHADER},  // glext.h
-        {"*gl-invalid-index*", GL_INVALID_INDEX},      // written with a suffix
-        {"*gl-next-buffer-nv*", GL_NEXT_BUFFER_NV},    // negative
+        {"*gl-current-program*", GL_CURRENT_PROGRAM},  // OpenGL 2.0
+        {"*gl-func-add*", GL_FUNC_ADD},                // the imaging subset
         {"*gl-false*", GL_FALSE},
         {"*glu-tess-winding-odd*", GLU_TESS_WINDING_ODD},
         {"*glu-version*", GLU_VERSION},
@@ -56,6 +56,9 @@ TEST(OpenGLConstants, LoadWithTheValuesOfTheHeaders) {
     // Feature-test macros and values too wide for the interpreter's integers stay out.
     EXPECT_EQ(global(in.sc, "*gl-version-1-1*"), nullptr);
     EXPECT_EQ(global(in.sc, "*gl-arb-multitexture*"), nullptr);
+    // Beyond the core up to 2.1: extensions and later versions, which would only slow every global lookup.
+    EXPECT_EQ(global(in.sc, "*gl-next-buffer-nv*"), nullptr);
+    EXPECT_EQ(global(in.sc, "*gl-invalid-index*"), nullptr);
     EXPECT_EQ(global(in.sc, "*gl-timeout-ignored*"), nullptr);
     EXPECT_EQ(global(in.sc, "*glu-tess-max-coord*"), nullptr);
 }
@@ -76,11 +79,11 @@ TEST(OpenGLConstants, DefineOnlyDistinctStarredGlIntegers) {
         ASSERT_TRUE(is_integer(value)) << in.print(form);
         EXPECT_TRUE(names.insert(symname(name)).second) << "defined twice: " << symname(name);
     }
-    // Every line that starts a definition was read as one, and there are a few thousand of them.
+    // Every line that starts a definition was read as one, and there are over a thousand of them.
     size_t lines = 0;
     for (size_t at = text.find("\n(define "); at != std::string::npos; at = text.find("\n(define ", at + 1)) ++lines;
     EXPECT_EQ(forms, lines);
-    EXPECT_GT(forms, 3000u);
+    EXPECT_GT(forms, 1000u);
 }
 
 }  // namespace
