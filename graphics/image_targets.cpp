@@ -65,7 +65,8 @@ void run_draw_image(GraphicView& view, const TaskArguments& args) {
     const CanvasRect src{args.number(5), args.number(6), args.number(7), args.number(8)};
     if (dst.empty()) return;
     const bool smooth = GraphicEngine::alias.load();
-    run_drawing(view, dst, false, [&](cairo_t* cr) { draw_bitmap(cr, *image, args.number(0), dst, src, smooth); });
+    // Into a PDF capture too: a capture that left out the pictures would not be the canvas the audience saw.
+    run_drawing(view, dst, true, [&](cairo_t* cr) { draw_bitmap(cr, *image, args.number(0), dst, src, smooth); });
 }
 
 }  // namespace

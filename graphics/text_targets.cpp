@@ -40,7 +40,8 @@ void run_draw_text(GraphicView& view, const TaskArguments& args) {
     at.wrapped = args.number(0) != 0;
     at.box = {args.number(1), args.number(2), args.number(3), args.number(4)};
     const CanvasRect dirty = text_extents(*style, args.text, at);
-    run_drawing(view, dirty, false, [&](cairo_t* cr) { draw_text(cr, *style, args.text, at); });
+    // Into a PDF capture too, as vector text: a capture without its words would not be the canvas seen.
+    run_drawing(view, dirty, true, [&](cairo_t* cr) { draw_text(cr, *style, args.text, at); });
 }
 
 }  // namespace

@@ -201,6 +201,10 @@ TEST_F(Canvas, PdfCaptureWritesAWholeFileAndRefusesAnExistingOne) {
     EXPECT_EQ(c.eval("(gfx:start-pdf-capture c \"" + pdf + "\")"), "#t");
     EXPECT_EQ(c.eval("(gfx:start-pdf-capture c \"" + path("other.pdf") + "\")"), "#f") << "one capture at a time";
     ASSERT_TRUE(draws("*draw-line* c 0 25.5 50 25.5 '(1 0 0 1)", 25, 25, RED));
+    // Images and text go into the file as well as lines and paths.
+    ASSERT_EQ(c.eval("(define blue (gfx:make-image 10 10))"), "blue");
+    ASSERT_EQ(c.eval("(gfx:clear-image blue '(0 0 1 1))"), "#t");
+    ASSERT_TRUE(draws("*gfx:draw-image* c blue 1.0 '(35 35)", 40, 40, BLUE));
     EXPECT_FALSE(std::filesystem::exists(pdf)) << "the file appears whole when the capture stops";
     EXPECT_EQ(c.eval("(gfx:stop-pdf-capture c)"), "#t");
     std::ifstream in(pdf, std::ios::binary);
@@ -216,6 +220,7 @@ TEST_F(Canvas, PdfCaptureWritesAWholeFileAndRefusesAnExistingOne) {
     EXPECT_EQ(cairo_image_surface_get_width(png), 50);
     EXPECT_EQ(pixel_of(png, 25, 25) & 0xffffff, RED & 0xffffff);
     EXPECT_EQ(pixel_of(png, 25, 10) & 0xffffff, 0xffffffu) << "paper where nothing was drawn";
+    EXPECT_EQ(pixel_of(png, 40, 40) & 0xffffff, BLUE & 0xffffff) << "the image is in the file";
     cairo_surface_destroy(png);
 
     EXPECT_EQ(c.eval("(gfx:start-pdf-capture c \"" + pdf + "\")"), "#f");
