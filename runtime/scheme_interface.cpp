@@ -34,8 +34,8 @@ std::map<scheme*, SchemeInterface*> SCHEME_MAP;
 std::map<std::string, SchemeInterface*> SCHEME_NAME_MAP;
 
 // The files every process loads after its native libraries, from the resources folder, in this order.
-const char* const STANDARD_FILES[] = {"comlist.scm", "sort.scm",  "mbe.scm",     "ombrel.scm",
-                                      "au.scm",      "io.scm",    "graphics.scm"};
+const char* const STANDARD_FILES[] = {"comlist.scm", "sort.scm", "mbe.scm",      "ombrel.scm",
+                                      "au.scm",      "io.scm",   "graphics.scm", "openglconst.scm"};
 
 int32_t clock_low32() { return static_cast<int32_t>(SampleClock::TIME.load()); }
 
