@@ -127,7 +127,7 @@ const char* string_arg(const GLArgs& a, int i) {
 
 foreign_func opengl_procedure(const char* name) {
     for (auto table : {opengl_view_procedures(), gl_state_procedures(), gl_pixel_procedures(), gl_array_procedures(),
-                       gl_shader_procedures(), glu_procedures()})
+                       gl_shader_procedures(), glu_procedures(), glut_shape_procedures()})
         for (const GLProcedure& p : table)
             if (std::strcmp(p.name, name) == 0) return p.procedure;
     return nullptr;

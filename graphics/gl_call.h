@@ -119,5 +119,6 @@ std::span<const GLProcedure> gl_pixel_procedures();       // gl_pixel_procedures
 std::span<const GLProcedure> gl_array_procedures();       // gl_array_procedures.cpp
 std::span<const GLProcedure> gl_shader_procedures();      // gl_shader_procedures.cpp
 std::span<const GLProcedure> glu_procedures();            // glu_procedures.cpp
+std::span<const GLProcedure> glut_shape_procedures();     // glut_shape_procedures.cpp
 
 }  // namespace omb

@@ -145,6 +145,24 @@ TEST_F(OpenGL, LitCubeFromVertexArraysIsShaded) {
     EXPECT_GE(shades.size(), 3u);
 }
 
+TEST_F(OpenGL, GlutShapesDrawLitAndRefuseBadDivisions) {
+    open_view("v", 48, 48);
+    ASSERT_EQ(c.eval(R"((begin
+      (gl:enable v GL_DEPTH_TEST) (gl:enable v GL_LIGHTING) (gl:enable v GL_LIGHT0)
+      (gl:light v GL_LIGHT0 GL_POSITION (vector 1 1 1 0))
+      (gl:matrix-mode v GL_PROJECTION) (gl:load-identity v) (gl:ortho v -1 1 -1 1 -5 5)
+      (gl:matrix-mode v GL_MODELVIEW) (gl:load-identity v) (gl:rotate v 30 1 1 0)
+      (gl:clear-color v 0 0 0 1) (gl:clear v (io:binary-or GL_COLOR_BUFFER_BIT GL_DEPTH_BUFFER_BIT))
+      (glut:solid-sphere v 0.8 24 16) (gl:update-backing-image v)))"),
+              "#t");
+    EXPECT_NE(pixel(24, 24), 0xff000000u);
+    EXPECT_EQ(pixel(1, 1), 0xff000000u);
+    EXPECT_NE(pixel(24, 24), pixel(24, 36));  // shaded, not flat
+    EXPECT_EQ(c.eval("(glut:solid-sphere v 1 0 8)"), "#f");
+    EXPECT_EQ(c.eval("(list (glut:wire-cube v 1) (glut:solid-teapot v 0.5) (glut:wire-sphere v 1 8 8) (gl:get-error v))"),
+              "(#t #t #t 0)");
+}
+
 TEST_F(OpenGL, DisplayListReplaysItsDrawing) {
     open_view("v", 16, 16);
     pixel_projection("v", 16, 16);
