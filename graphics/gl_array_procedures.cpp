@@ -87,11 +87,17 @@ pointer interleaved_arrays(scheme* sc, pointer args) {
 }
 pointer enable_client_state(scheme* sc, pointer args) {
     return gl_call(sc, args, {"gl:enable-client-state", "i", "array"},
-                   [](GLArgs& a) { glEnableClientState(a.e(0)); });
+                   [](GLArgs& a) {
+                       glEnableClientState(a.e(0));
+                       a.view->arrays().note_enabled(a.e(0), true);
+                   });
 }
 pointer disable_client_state(scheme* sc, pointer args) {
     return gl_call(sc, args, {"gl:disable-client-state", "i", "array"},
-                   [](GLArgs& a) { glDisableClientState(a.e(0)); });
+                   [](GLArgs& a) {
+                       glDisableClientState(a.e(0));
+                       a.view->arrays().note_enabled(a.e(0), false);
+                   });
 }
 
 // Whether the enabled arrays may be read up to `max_index`; reported when not.

@@ -102,12 +102,23 @@ void ClientArrays::point(ClientArray array, GLint size, GLenum type, GLsizei str
     const uint8_t* base = bytes_of(data);
     const void* p = base ? base + offset : nullptr;
     gl_point(array, size, type, stride, p);
-    if (gl_pointer(array) == p) held_[static_cast<size_t>(array)] = {std::move(data), offset};
+    if (gl_pointer(array) != p) return;
+    const Layout l = gl_layout(array);
+    held_[static_cast<size_t>(array)] = {std::move(data), offset, l.size, l.type, l.stride};
+}
+
+void ClientArrays::note_enabled(GLenum capability, bool on) {
+    if (const std::optional<ClientArray> array = client_array_of(capability))
+        enabled_[static_cast<size_t>(*array)] = on;
 }
 
 void ClientArrays::interleave(GLenum format, GLsizei stride, Ref<NSData> data) {
     glInterleavedArrays(format, stride, bytes_of(data));
-    for (size_t i = 0; i < kClientArrays; ++i) adopt_from_gl(static_cast<ClientArray>(i), data);
+    for (size_t i = 0; i < kClientArrays; ++i) {
+        adopt_from_gl(static_cast<ClientArray>(i), data);
+        // What GL turned on stays on in our notes; what it turned off is still checked, which costs nothing.
+        enabled_[i] = enabled_[i] || glIsEnabled(NAMES[i].capability);
+    }
 }
 
 // After glInterleavedArrays: an array whose pointer now lies in the data reads from it.
@@ -115,28 +126,31 @@ void ClientArrays::adopt_from_gl(ClientArray array, const Ref<NSData>& data) {
     const uint8_t* base = bytes_of(data);
     const auto* p = static_cast<const uint8_t*>(gl_pointer(array));
     if (!base || p < base || p > base + data->length()) return;
-    held_[static_cast<size_t>(array)] = {data, static_cast<size_t>(p - base)};
+    const Layout l = gl_layout(array);
+    held_[static_cast<size_t>(array)] = {data, static_cast<size_t>(p - base), l.size, l.type, l.stride};
 }
 
 const char* ClientArrays::prepare_draw(uint64_t max_index, char* why, size_t why_size) {
     for (size_t i = 0; i < kClientArrays; ++i) {
         const auto array = static_cast<ClientArray>(i);
-        if (!glIsEnabled(NAMES[i].capability)) continue;
+        // Between begin and end GL answers every question with false: our own notes count too.
+        if (!enabled_[i] && !glIsEnabled(NAMES[i].capability)) continue;
         Held& held = held_[i];
         if (!held.data) {
             std::snprintf(why, why_size, "the %s array is enabled but has no data", NAMES[i].name);
             return why;
         }
-        const Layout l = gl_layout(array);
-        const size_t element = element_bytes(l.size, static_cast<GLenum>(l.type));
-        const size_t need = bytes_read(held.offset, l.stride, element, max_index);
+        const size_t element = element_bytes(held.size, static_cast<GLenum>(held.type));
+        const size_t need = bytes_read(held.offset, held.stride, element, max_index);
         if (need > held.data->length()) {
             std::snprintf(why, why_size, "the %s array's data holds %zu bytes, the draw reads %zu", NAMES[i].name,
                           held.data->length(), need);
             return why;
         }
+        // Bytes that moved are pointed at again (GL's null answer between begin and end is no answer).
         const void* now = held.data->bytes().data() + held.offset;
-        if (gl_pointer(array) != now) gl_point(array, l.size, static_cast<GLenum>(l.type), l.stride, now);
+        const void* had = gl_pointer(array);
+        if (had && had != now) gl_point(array, held.size, static_cast<GLenum>(held.type), held.stride, now);
     }
     return nullptr;
 }

@@ -37,6 +37,9 @@ public:
     // the array has fixed ones). The data is held only when GL took the pointer: a call GL refused leaves the
     // array, and the data held for it, as they were.
     void point(ClientArray array, GLint size, GLenum type, GLsizei stride, size_t offset, Ref<NSData> data);
+    // Notes an array turned on or off through the family (GL cannot be asked between begin and end, where
+    // gl:array-element is drawn). Other capabilities are ignored.
+    void note_enabled(GLenum capability, bool on);
     // glInterleavedArrays on `data`; each array GL then reads from it holds the data.
     void interleave(GLenum format, GLsizei stride, Ref<NSData> data);
     // Before a draw that reads indexes up to `max_index`: null when it may go ahead (arrays re-pointed where their
@@ -46,12 +49,15 @@ public:
     void release();
 
 private:
+    // The data, and the layout GL took with it (asked once, outside begin and end, where GL answers).
     struct Held {
         Ref<NSData> data;
         size_t offset = 0;
+        GLint size = 1, type = 0, stride = 0;
     };
     void adopt_from_gl(ClientArray array, const Ref<NSData>& data);
     std::array<Held, kClientArrays> held_;
+    std::array<bool, kClientArrays> enabled_{};
 };
 
 }  // namespace omb

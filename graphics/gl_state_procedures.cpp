@@ -8,10 +8,17 @@ namespace omb {
 namespace {
 
 pointer enable(scheme* sc, pointer args) {
-    return gl_call(sc, args, {"gl:enable", "i", "cap"}, [](GLArgs& a) { glEnable(a.e(0)); });
+    // GL takes the client arrays here too.
+    return gl_call(sc, args, {"gl:enable", "i", "cap"}, [](GLArgs& a) {
+        glEnable(a.e(0));
+        a.view->arrays().note_enabled(a.e(0), true);
+    });
 }
 pointer disable(scheme* sc, pointer args) {
-    return gl_call(sc, args, {"gl:disable", "i", "cap"}, [](GLArgs& a) { glDisable(a.e(0)); });
+    return gl_call(sc, args, {"gl:disable", "i", "cap"}, [](GLArgs& a) {
+        glDisable(a.e(0));
+        a.view->arrays().note_enabled(a.e(0), false);
+    });
 }
 pointer hint(scheme* sc, pointer args) {
     return gl_call(sc, args, {"gl:hint", "ii", "target mode"}, [](GLArgs& a) { glHint(a.e(0), a.e(1)); });

@@ -244,6 +244,8 @@ TEST_F(OpenGL, RefusedCallsReturnFalseAndTheViewGoesOn) {
                      " (gl:draw-arrays v GL_TRIANGLES 0 3))"),
               "#f");
     EXPECT_EQ(c.eval("(gl:draw-elements v GL_TRIANGLES 2 GL_UNSIGNED_SHORT (objc:vector->nsdata-int #(9)))"), "#f");
+    // Inside begin and end too, where GL answers no questions.
+    EXPECT_EQ(c.eval("(list (gl:begin v GL_TRIANGLES) (gl:array-element v 5) (gl:end v))"), "(#t #f #t)");
     EXPECT_EQ(c.eval("(gl:disable-client-state v GL_VERTEX_ARRAY)"), "#t");
     // Pixel formats.
     EXPECT_EQ(c.eval("(gl:make-opengl 5)"), "#f");
