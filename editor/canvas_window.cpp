@@ -136,7 +136,7 @@ public:
         setAttribute(Qt::WA_OpaquePaintEvent);       // every paint covers its region itself
         setMouseTracking(true);                      // the pointer is followed for io:get-mouse-position
         setFocusPolicy(Qt::StrongFocus);
-        setWindowTitle("Graphic Window");
+        setWindowTitle(QString::fromStdString(view_->window_title()));
         up_timer_.setSingleShot(true);
         up_timer_.setInterval(kRepeatWindowMs);
         QObject::connect(&up_timer_, &QTimer::timeout, this, [this] { flush_up(); });

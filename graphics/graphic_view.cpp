@@ -214,6 +214,22 @@ cairo_surface_t* GraphicView::snapshot() const {
     return copy;
 }
 
+bool GraphicView::replace_bitmap(cairo_surface_t* surface) {
+    std::lock_guard lock(bitmap_mutex_);
+    if (!surface_ || cairo_image_surface_get_width(surface) != cairo_image_surface_get_width(surface_) ||
+        cairo_image_surface_get_height(surface) != cairo_image_surface_get_height(surface_)) {
+        cairo_surface_destroy(surface);
+        return false;
+    }
+    cairo_t* cr = cairo_create(surface);
+    flip(cr, cairo_image_surface_get_height(surface));
+    cairo_destroy(cr_);
+    cairo_surface_destroy(surface_);
+    surface_ = surface;
+    cr_ = cr;
+    return true;
+}
+
 cairo_surface_t* GraphicView::surface() const {
     std::lock_guard lock(bitmap_mutex_);
     return surface_ ? cairo_surface_reference(surface_) : nullptr;

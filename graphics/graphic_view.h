@@ -67,6 +67,8 @@ public:
     GraphicView();
     ~GraphicView() override;
     std::string class_name() const override { return "GraphicView"; }
+    // The title of the canvas's window when it is not full screen.
+    virtual std::string window_title() const { return "Graphic Window"; }
 
     // Whether width and height make a canvas (1 to MAX_SIDE each, finite); reports why not.
     static bool valid_size(double width, double height);
@@ -125,6 +127,12 @@ public:
 
     // How many canvases exist now.
     static long live();
+
+protected:
+    // Any thread: puts `surface` (ARGB32, the canvas's size) in place of the bitmap, for views whose picture is made
+    // whole elsewhere (an OpenGL view's frame). Images handed out before keep the old bitmap. False, with `surface`
+    // released, when the canvas has no bitmap or the sizes differ.
+    bool replace_bitmap(cairo_surface_t* surface);
 
 private:
     void request_redraw();

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "graphics/canvas_procedures.h"
+#include "graphics/opengl_procedures.h"
 #include "native/controller.h"
 #include "platform/log_bridge.h"
 #include "runtime/scheme_interface.h"
@@ -120,7 +121,11 @@ void each_name(Visit visit) {
                                   MOVIE_CAPTURE};
     for (NativeTable table : tables)
         for (const NativeProcedure& p : table) visit(p);
-    for (const char* name : OPENGL_NAMES) visit(NativeProcedure{name, not_yet<kOpenGL>});
+    // The graphics library has every OpenGL name but those of a part this build lacks.
+    for (const char* name : OPENGL_NAMES) {
+        foreign_func procedure = opengl_procedure(name);
+        visit(NativeProcedure{name, procedure ? procedure : not_yet<kOpenGL>});
+    }
 }
 
 }  // namespace
