@@ -1,7 +1,9 @@
 #include "editor/text/documentation.h"
 
 #include <cctype>
+#include <fstream>
 #include <optional>
+#include <regex>
 
 #include "platform/dev_log.h"
 #include "platform/log_bridge.h"
@@ -12,6 +14,7 @@ namespace omb {
 namespace {
 
 constexpr const char* FILE_NAME = "resources/documentation.plist";
+constexpr const char* GL_CONSTANTS_FILE = "scheme/openglconst.scm";
 
 std::string lower(std::string_view text) {
     std::string out(text);
@@ -76,6 +79,25 @@ Documentation::Entry entry_of(const std::string& name, const plist::Dict& d) {
     return e;
 }
 
+// "*gl-color-buffer-bit*" back to "GL_COLOR_BUFFER_BIT".
+std::string c_name(std::string_view scheme_name) {
+    std::string out(scheme_name.substr(1, scheme_name.size() - 2));
+    for (char& c : out) c = c == '-' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
+}
+
+Documentation::Entry constant_entry(const std::string& name, const std::string& value) {
+    const bool glu = name.rfind("*glu-", 0) == 0;
+    Documentation::Entry e;
+    e.name = name;
+    e.short_text = std::string(glu ? "GLU" : "OpenGL") + " constant " + c_name(name) + " (" + value + ")";
+    e.long_lines = {"The value of " + c_name(name) + " in the C headers, defined by openglconst.scm in every process, "
+                    "to pass to the gl: and glu: procedures instead of the number."};
+    e.returns = value;
+    e.related = {glu ? "glu:error-string" : "gl:enable", "gl:get-error"};
+    return e;
+}
+
 void report_failure(const std::string& reason) {
     CPPBridge::error("Error loading dictionary");
     devlog("documentation: %s", reason.c_str());
@@ -89,7 +111,17 @@ Documentation Documentation::load_default() {
         report_failure(std::string(FILE_NAME) + " not found");
         return {};
     }
-    return load(file);
+    Documentation doc = load(file);
+    // The GL constants are documented from the generated file that defines them, not by a thousand entries kept
+    // by hand beside it; an entry written in the dictionary wins.
+    if (const std::filesystem::path constants = resource_path(GL_CONSTANTS_FILE); !constants.empty()) {
+        std::ifstream in(constants);
+        static const std::regex DEFINE(R"(^\(define (\*glu?-[a-z0-9-]+\*) (-?[0-9]+)\)$)");
+        std::smatch m;
+        for (std::string line; std::getline(in, line);)
+            if (std::regex_match(line, m, DEFINE)) doc.entries_.try_emplace(lower(m[1].str()), constant_entry(m[1], m[2]));
+    }
+    return doc;
 }
 
 Documentation Documentation::load(const std::filesystem::path& file) {

@@ -4,7 +4,8 @@
 // (an array of description lines), "arguments" (a dictionary from argument name to its description, in call
 // order), "returns" (text), "examples" (an array of lines) and "related" (names separated by single spaces; an
 // array of names is read too). A file that is missing or unreadable is reported once as "Error loading
-// dictionary" and leaves the dictionary empty: the help then knows nothing, and everything else works.
+// dictionary" and leaves the dictionary empty: the help then knows nothing, and everything else works. The GL
+// constants ("*gl-lighting*" ...) get entries made from scheme/openglconst.scm, the file that defines them.
 //
 // Plain data, no Qt: the help procedure, completion and the editor's hints all read it. Not locked: load it on
 // one thread, then only read it.

@@ -203,10 +203,14 @@ TEST(DeliveredDictionary, EveryNameAProcessDefinesIsDocumented) {
     for (const char* expected : {"car", "lambda", "map", "sort", "define-syntax", "callback", "play-note",
                                  "call-cpp-at-time", "au:sampler-load", "*au:frames*", "*note-on*", "io:midi-source",
                                  "io:read-midi-file", "*io:osc-send-msg*", "io:on-midi", "math:vector+", "objc:call",
-                                 "gl:clear", "gfx:make-canvas", "*gfx:draw-path*", "draw-path"})
+                                 "gl:clear", "gfx:make-canvas", "*gfx:draw-path*", "draw-path", "*gl-lighting*"})
         EXPECT_TRUE(defined.count(expected)) << expected << " was not seen in the process";
 
     Documentation doc = Documentation::load_default();
+    // The GL constants are documented from the file that defines them, with their C name and value.
+    ASSERT_NE(doc.find("*GL-LIGHTING*"), nullptr);
+    EXPECT_EQ(doc.find("*gl-lighting*")->short_text, "OpenGL constant GL_LIGHTING (2896)");
+    EXPECT_EQ(doc.short_text("*glu-tess-winding-odd*"), "GLU constant GLU_TESS_WINDING_ODD (100130)");
     std::string missing;
     size_t count = 0, performer_names = 0;
     for (const std::string& name : defined) {
