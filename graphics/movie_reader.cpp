@@ -204,14 +204,22 @@ std::optional<double> Movie::fps(std::string* error) const {
     if (!decoder_) return fail(error, kNullMovie), std::nullopt;
     if (decoder_->video < 0) return fail(error, "Could not find video frame rate"), std::nullopt;
     const AVStream* st = decoder_->stream();
-    const double duration = decoder_->video_duration();
-    if (st->nb_frames > 0 && duration > 0) {
+    // The track's own count over its own length; a track that states neither (a fragmented file may not) has a
+    // stated rate, which a movie's other, longer tracks cannot skew.
+    if (st->nb_frames > 0 && st->duration != AV_NOPTS_VALUE && st->duration > 0) {
         devlog("samps: %d  timescale: %d  duration: %d", static_cast<int>(st->nb_frames), st->time_base.den,
                static_cast<int>(st->duration));
-        return static_cast<double>(st->nb_frames) / duration;
+        return static_cast<double>(st->nb_frames) / (static_cast<double>(st->duration) * av_q2d(st->time_base));
     }
-    for (AVRational rate : {st->avg_frame_rate, st->r_frame_rate})
-        if (rate.num > 0 && rate.den > 0) return av_q2d(rate);
+    const bool has_average = st->avg_frame_rate.num > 0 && st->avg_frame_rate.den > 0;
+    const bool has_base = st->r_frame_rate.num > 0 && st->r_frame_rate.den > 0;
+    // A constant rate blurred a little in the average (a fragmented file's track length is only estimated) is
+    // the rate itself.
+    if (has_average && has_base &&
+        std::abs(av_q2d(st->avg_frame_rate) - av_q2d(st->r_frame_rate)) < 0.05 * av_q2d(st->r_frame_rate))
+        return av_q2d(st->r_frame_rate);
+    if (has_average) return av_q2d(st->avg_frame_rate);
+    if (has_base) return av_q2d(st->r_frame_rate);
     return fail(error, "Could not find video frame rate"), std::nullopt;
 }
 
