@@ -156,7 +156,7 @@ struct MovieWriter::Encoder {
         quality = std::clamp(quality, 0, 2);
         AVDictionary* options = nullptr;
         if (h264) {
-            av_dict_set(&options, "preset", "veryfast", 0);
+            av_dict_set(&options, "preset", "ultrafast", 0);
             av_dict_set(&options, "tune", "zerolatency", 0);  // no frame held back: each is out as it is sent
             av_dict_set_int(&options, "crf", kCrf[quality], 0);
         } else {
