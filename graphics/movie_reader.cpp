@@ -71,7 +71,8 @@ struct Movie::Decoder {
 
     double video_duration() const {
         const AVStream* st = stream();
-        if (st->duration != AV_NOPTS_VALUE && st->duration > 0) return static_cast<double>(st->duration) * av_q2d(st->time_base);
+        if (st->duration != AV_NOPTS_VALUE && st->duration > 0)
+            return static_cast<double>(st->duration) * av_q2d(st->time_base);
         return format->duration != AV_NOPTS_VALUE ? static_cast<double>(format->duration) / AV_TIME_BASE : 0.0;
     }
 

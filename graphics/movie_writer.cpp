@@ -174,8 +174,10 @@ struct MovieWriter::Encoder {
     }
 
     bool open_audio(bool pcm, int quality, std::string* error) {
-        const AVCodec* codec = pcm ? avcodec_find_encoder(AV_CODEC_ID_PCM_F32LE) : avcodec_find_encoder_by_name("aac");
-        if (!codec) return fail(error, pcm ? "The PCM audio encoder is not available" : "The AAC encoder is not available");
+        const AVCodec* codec =
+            pcm ? avcodec_find_encoder(AV_CODEC_ID_PCM_F32LE) : avcodec_find_encoder_by_name("aac");
+        if (!codec)
+            return fail(error, pcm ? "The PCM audio encoder is not available" : "The AAC encoder is not available");
         audio = avcodec_alloc_context3(codec);
         if (!audio) return fail(error, "Out of memory");
         audio->sample_fmt = pcm ? AV_SAMPLE_FMT_FLT : AV_SAMPLE_FMT_FLTP;
@@ -225,7 +227,8 @@ struct MovieWriter::Encoder {
     void blank_picture() {
         for (int y = 0; y < height; ++y) std::memset(picture->data[0] + y * picture->linesize[0], 16, width);
         for (int p = 1; p < 3; ++p)
-            for (int y = 0; y < height / 2; ++y) std::memset(picture->data[p] + y * picture->linesize[p], 128, width / 2);
+            for (int y = 0; y < height / 2; ++y)
+                std::memset(picture->data[p] + y * picture->linesize[p], 128, width / 2);
     }
 
     // Copies the canvas out (briefly under its lock) and converts it into `picture`. A canvas of another size
@@ -306,7 +309,8 @@ struct MovieWriter::Encoder {
             packet->stream_index = stream->index;
             code = av_interleaved_write_frame(format, packet);
             // The muxer may buffer past a failed write: our own record of it stops the recording at once.
-            if (code < 0 || io_errno != 0) return fail(error, "MOVIE ERROR: Adding Media Sample: " + io_message(code));
+            if (code < 0 || io_errno != 0)
+                return fail(error, "MOVIE ERROR: Adding Media Sample: " + io_message(code));
         }
     }
 

@@ -9,8 +9,9 @@
 // Encoding: pictures are converted from the canvas's BGRA to yuv420p (libswscale; an odd width or height loses its
 // last column or row) and encoded as H.264 by libx264 (preset ultrafast, which keeps up at 1280 x 720 on two busy
 // cores; tuned for zero latency; a keyframe every second), or as MPEG-4 part 2 where libx264 is absent. Quality:
-// low is CRF 30, medium CRF 23, high CRF 18 (MPEG-4: quantiser 10, 5, 2). Sound: AAC (128, 192, 256 kb/s for low, medium, high), or, when `compressed` is false,
-// uncompressed 32-bit float PCM, which only the QuickTime container carries. Container: MPEG-4 for ".mp4" (QuickTime
+// low is CRF 30, medium CRF 23, high CRF 18 (MPEG-4: quantiser 10, 5, 2). Sound: AAC (128, 192, 256 kb/s for low,
+// medium, high), or, when `compressed` is false, uncompressed 32-bit float PCM, which only the QuickTime container
+// carries. Container: MPEG-4 for ".mp4" (QuickTime
 // when the sound is uncompressed), QuickTime (".mov") for every other name.
 //
 // The file: written as a fragmented movie (a fragment a second) into a temporary file beside the target, renamed

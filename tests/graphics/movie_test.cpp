@@ -260,7 +260,8 @@ struct StepUnit : Unit {
     }
 };
 
-// A movie read back whole: the colour of every video frame (the whole picture scaled to one pixel), every audio sample (left), and the streams' sizes.
+// A movie read back whole: the colour of every video frame (the whole picture scaled to one pixel), every audio
+// sample (left), and the streams' sizes.
 struct ReadBack {
     bool opened = false;
     std::vector<uint32_t> colours;  // each frame as one pixel, BGRA
