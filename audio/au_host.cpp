@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "audio/capture.h"
+#include "audio/movie_tap.h"
 #include "audio/speech.h"
 #include "platform/dev_log.h"
 #include "platform/log_bridge.h"
@@ -167,6 +168,10 @@ void AUHost::render(void* user, const float* const*, int, float* const* outputs,
     if (AudioCapture* capture = host->capture_.load(std::memory_order_seq_cst))
         capture->push(outputs, output_channels, frames);
     host->capture_users_.fetch_sub(1, std::memory_order_seq_cst);
+    host->movie_tap_users_.fetch_add(1, std::memory_order_seq_cst);
+    if (MovieTap* tap = host->movie_tap_.load(std::memory_order_seq_cst))
+        tap->push(outputs, output_channels, frames, window);
+    host->movie_tap_users_.fetch_sub(1, std::memory_order_seq_cst);
 }
 
 bool AUHost::start_capture(std::unique_ptr<AudioCapture> capture) {
@@ -180,6 +185,17 @@ std::unique_ptr<AudioCapture> AUHost::stop_capture() {
     std::unique_ptr<AudioCapture> capture(capture_.exchange(nullptr, std::memory_order_seq_cst));
     while (capture_users_.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
     return capture;
+}
+
+bool AUHost::attach_movie_tap(MovieTap* tap) {
+    MovieTap* expected = nullptr;
+    return tap && movie_tap_.compare_exchange_strong(expected, tap);
+}
+
+void AUHost::detach_movie_tap(MovieTap* tap) {
+    MovieTap* expected = tap;
+    if (!tap || !movie_tap_.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst)) return;
+    while (movie_tap_users_.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
 }
 
 void AUHost::report_render_problems() {

@@ -3,7 +3,8 @@
 //
 // Threads: the device's render thread calls render() (clock step, a wake-up, the graph, the capture: no lock, no
 // allocation); the scheduler's queue thread runs the timed targets below, which post events to units; process
-// threads build the graph and read parameters; a lost device is replaced off the render thread.
+// threads build the graph and read parameters; a lost device is replaced off the render thread. The capture and the
+// movie tap are handed to the render thread by atomic pointer; detaching one waits until no render is inside it.
 #pragma once
 
 #include <atomic>
@@ -21,6 +22,7 @@
 namespace omb {
 
 class AudioCapture;
+class MovieTap;
 class SchemeInterface;
 
 class AUHost : public SampleClock {
@@ -74,6 +76,13 @@ public:
     std::unique_ptr<AudioCapture> stop_capture();
     bool capturing() const { return capture_.load() != nullptr; }
 
+    // The movie tap: one at a time, owned by the movie recording that attaches it. False when one is attached.
+    // Off the render thread.
+    bool attach_movie_tap(MovieTap* tap);
+    // Once this returns, the render thread no longer touches `tap` (nothing happens when it is not the one attached).
+    void detach_movie_tap(MovieTap* tap);
+    bool movie_tap_attached() const { return movie_tap_.load() != nullptr; }
+
 private:
     AUHost() = default;
     bool run(std::unique_ptr<AudioDevice> device);
@@ -94,6 +103,8 @@ private:
 
     std::atomic<AudioCapture*> capture_{nullptr};
     std::atomic<int> capture_users_{0};  // render threads inside a push
+    std::atomic<MovieTap*> movie_tap_{nullptr};
+    std::atomic<int> movie_tap_users_{0};
 };
 
 }  // namespace omb

@@ -9,6 +9,7 @@
 #include "graphics/filter_procedures.h"
 #include "graphics/image_procedures.h"
 #include "graphics/image_targets.h"
+#include "graphics/movie_procedures.h"
 #include "graphics/path_procedures.h"
 #include "graphics/path_targets.h"
 #include "graphics/text_procedures.h"
@@ -34,7 +35,7 @@ std::pair<double, double> pointer_at{0, 0};
 void register_classes() {
     static std::once_flag once;
     std::call_once(once, [] {
-        for (const char* name : {"GraphicView", "BitmapImage", "FilterImage", "NSBezierPath"})
+        for (const char* name : {"GraphicView", "BitmapImage", "FilterImage", "NSBezierPath", "Movie"})
             if (!runtime::find_class(name)) runtime::register_class(ClassDefinition{name, "NSObject", {}, {}, {}});
     });
 }
@@ -71,6 +72,8 @@ void GraphicEngine::schemeInit(SchemeInterface* process) {
     for (const CanvasProcedure& p : filter_procedures()) process->addForeignFunc(p.name, p.procedure);
     bind_text_targets(process);
     bind_image_targets(process);
+    for (const CanvasProcedure& p : movie_procedures()) process->addForeignFunc(p.name, p.procedure);
+    bind_movie_targets(process);
 }
 
 void GraphicEngine::initOffscreen() {

@@ -2,7 +2,8 @@
 // close, resize, sizes and bounds, mouse registration, PNG and PDF capture, anti-aliasing and debug switches, the
 // shared offscreen bitmap, the editor's text as an image) and the timed drawing targets (*gfx:clear-canvas*,
 // *gfx:refresh-canvas*, *draw-line*); then the path procedures and the path targets (*gfx:draw-path* and the timed
-// transforms), and the path groups' targets (*gfx:move-group*, *gfx:draw-group*).
+// transforms), and the path groups' targets (*gfx:move-group*, *gfx:draw-group*); images, text and filters; movies
+// read frame by frame and *gfx:destroy-movie*.
 //
 // Threads: schemeInit and the procedures run on the executer of the calling process; the drawing targets run on the
 // scheduler's thread (graphics/draw_pipeline.h). The switches below are read by any thread.

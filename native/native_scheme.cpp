@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "graphics/canvas_procedures.h"
+#include "graphics/movie_procedures.h"
 #include "graphics/opengl_procedures.h"
 #include "native/controller.h"
 #include "platform/log_bridge.h"
@@ -21,7 +22,6 @@ pointer not_yet(scheme* sc, pointer) {
 }
 
 constexpr char kLiveVideo[] = "live video";
-constexpr char kMovieCapture[] = "movie capture";
 constexpr char kOpenGL[] = "OpenGL";
 
 constexpr NativeProcedure LIVE_VIDEO[] = {
@@ -67,8 +67,8 @@ constexpr NativeProcedure WINDOWS_AND_MENU[] = {
 };
 
 constexpr NativeProcedure MOVIE_CAPTURE[] = {
-    {"gfx:start-movie-capture", not_yet<kMovieCapture>},
-    {"gfx:stop-movie-capture", not_yet<kMovieCapture>},
+    {"gfx:start-movie-capture", start_movie_capture},
+    {"gfx:stop-movie-capture", stop_movie_capture},
 };
 
 constexpr const char* OPENGL_NAMES[] = {
