@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -17,6 +18,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/error.h>
+#include <libavutil/log.h>
 #include <libswscale/swscale.h>
 }
 
@@ -105,6 +107,12 @@ struct MovieWriter::Encoder {
     std::string io_message(int code) const { return io_errno ? std::strerror(io_errno) : av_message(code); }
 
     bool open(const MovieSettings& s, int view_width, int view_height, std::string* error) {
+        // The encoders' statistics (libx264 prints a dozen lines at every stop) are not the performer's concern;
+        // warnings and errors still reach standard error.
+        static std::once_flag quiet;
+        std::call_once(quiet, [] {
+            if (av_log_get_level() > AV_LOG_WARNING) av_log_set_level(AV_LOG_WARNING);
+        });
         canvas_width = view_width;
         canvas_height = view_height;
         width = view_width & ~1;  // 4:2:0 chroma needs even sides

@@ -11,6 +11,7 @@
 #   <!-- piece: NAME SECONDS -->   the piece's canvas, bound to `canvas`, is saved as docs/images/NAME.png once
 #                                  SECONDS of sample time have passed
 #   <!-- piece -->                 the piece only has to run without error
+#   <!-- example -->               the block is not run (it names the reader's own files, say)
 # A ```scheme block with no such line continues the piece before it. Pieces run in page order, each in a fresh
 # program (ombrel --render), all in one fresh scratch folder, so a piece may read a file an earlier piece wrote.
 set -euo pipefail
@@ -69,6 +70,10 @@ awk -v dir="$work" '
     }
     next
   }
+  /^<!-- example -->$/ { example = 1; next }
+  /^```scheme$/ && example { skipping = 1; example = 0; next }
+  /^```$/ && skipping { skipping = 0; next }
+  skipping { next }
   /^```scheme$/ {
     if (n == 0) { print "make-graphics-docs: a scheme block before any piece marker, line " NR > "/dev/stderr"; exit 3 }
     inside = 1; pending = 0; next
