@@ -100,9 +100,9 @@ protected:
         return eval_becomes(port_, expression, value);
     }
     // The shown window titled "Graphic Window"; empty when there is none within the limit.
-    std::string canvas_window(std::chrono::milliseconds limit = 5s) const {
+    std::string canvas_window(std::chrono::milliseconds limit = 5s, const std::string& title = "Graphic Window") const {
         std::string id;
-        eventually([&] { return !(id = xdotool("search --onlyvisible --name '^Graphic Window$'")).empty(); }, limit);
+        eventually([&] { return !(id = xdotool("search --onlyvisible --name '^" + title + "$'")).empty(); }, limit);
         return id.substr(0, id.find('\n'));
     }
     // "x,y wxh" as the X server has the window.
@@ -301,6 +301,28 @@ TEST_F(CanvasWindows, TheCodeImageIsTheEditorsTextAndFollowsTheMenuBar) {
     EXPECT_TRUE(eventually([&] { return code_image("hidden.png").height() > text.height(); }, 5s));
     EXPECT_EQ(ask("(gfx:show-menu)"), "#t");
     EXPECT_TRUE(eventually([&] { return code_image("shown.png").height() == text.height(); }, 5s));
+}
+
+// An OpenGL view in a window of its own: the frame OpenGL drew, once copied out, is what the window shows, top row at
+// the top; a second frame replaces it.
+TEST_F(CanvasWindows, AnOpenGLViewShowsItsLatestFrame) {
+    ASSERT_EQ(ask("(define v (gl:make-opengl))"), "v");
+    ASSERT_EQ(ask("(gl:open-opengl v 200 100)"), "#t");
+    const std::string shown = canvas_window(5s, "OpenGL Window");
+    ASSERT_FALSE(shown.empty()) << output();
+    EXPECT_TRUE(geometry_becomes(shown, "935,100 200x100")) << geometry(shown);
+    // Green everywhere, then a red band over the top quarter drawn in pixels from the top.
+    ASSERT_EQ(ask("(begin (gl:clear-color v 0 1 0 1) (gl:clear v *gl-color-buffer-bit*))"), "#t");
+    ASSERT_EQ(ask("(begin (gl:viewport v 0 75 200 25) (gl:matrix-mode v *gl-projection*) (gl:load-identity v)"
+                  " (gl:color v 1 0 0) (gl:begin v *gl-quads*) (gl:vertex v -1 -1) (gl:vertex v 1 -1) (gl:vertex v 1 1)"
+                  " (gl:vertex v -1 1) (gl:end v) (gl:update-backing-image v))"), "#t");
+    EXPECT_EQ(screen_pixel_becomes(935 + 100, 100 + 10, RED), RED) << "the top of the frame at the top";
+    EXPECT_EQ(screen_pixel_becomes(935 + 100, 100 + 80, GREEN), GREEN);
+    ASSERT_EQ(ask("(begin (gl:viewport v 0 0 200 100) (gl:clear-color v 0 0 1 1) (gl:clear v *gl-color-buffer-bit*)"
+                  " (glut:swap-buffers v))"), "#t");
+    EXPECT_EQ(screen_pixel_becomes(935 + 100, 100 + 10, BLUE), BLUE);
+    EXPECT_EQ(ask("(gl:close-opengl v)"), "#t");
+    EXPECT_TRUE(eventually([&] { return canvas_window(0ms, "OpenGL Window").empty(); }, 5s));
 }
 
 }  // namespace
