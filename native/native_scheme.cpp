@@ -4,6 +4,7 @@
 
 #include "graphics/canvas_procedures.h"
 #include "native/controller.h"
+#include "native/live_video_scheme.h"
 #include "platform/log_bridge.h"
 #include "runtime/scheme_interface.h"
 
@@ -19,16 +20,8 @@ pointer not_yet(scheme* sc, pointer) {
     return sc->F;
 }
 
-constexpr char kLiveVideo[] = "live video";
 constexpr char kMovieCapture[] = "movie capture";
 constexpr char kOpenGL[] = "OpenGL";
-
-constexpr NativeProcedure LIVE_VIDEO[] = {
-    {"gfx:get-live-frame", not_yet<kLiveVideo>},       {"gfx:start-live-video", not_yet<kLiveVideo>},
-    {"gfx:open-video-preferences", not_yet<kLiveVideo>}, {"gfx:set-video-device", not_yet<kLiveVideo>},
-    {"gfx:set-video-device-input", not_yet<kLiveVideo>}, {"gfx:print-video-devices", not_yet<kLiveVideo>},
-    {"gfx:set-video-bounds", not_yet<kLiveVideo>},
-};
 
 // The application's screen when it has one; the graphics library's own answer without a display.
 pointer screen_size(scheme* sc, pointer args) {
@@ -113,7 +106,7 @@ void each_name(Visit visit) {
                                   object_bridge_procedures(),
                                   script_procedures(),
                                   ipc_procedures(),
-                                  LIVE_VIDEO,
+                                  live_video_procedures(),
                                   SCREEN,
                                   text_buffer_and_pasteboard_procedures(),
                                   WINDOWS_AND_MENU,
