@@ -87,7 +87,7 @@ public:
             stop_ = true;
         }
         pace_.notify_all();
-        thread_->join();
+        if (thread_) thread_->join();
     }
 
 private:

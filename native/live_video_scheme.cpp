@@ -162,7 +162,7 @@ bool set_bounds(double width, double height) {
         settings.width = std::max(1, side(width, w));
         settings.height = std::max(1, side(height, h));
         int status = 0;
-        if (settings.width != w || settings.height != h) restart(*feed, settings, &status);
+        if ((settings.width != w || settings.height != h) && !restart(*feed, settings, &status)) return false;
     }
     auto [now_w, now_h] = feed->frame_size();
     CPPBridge::notification("Video Bounds set to %f,%f,%f,%f\n", 0.0, 0.0, double(now_w), double(now_h));
