@@ -195,6 +195,15 @@ TEST_F(LiveVideoNames, FramesArriveChangeAndListingSaysWhatIsThere) {
     EXPECT_TRUE(is_objc(none) && objc_value(none) == nullptr);
 }
 
+TEST_F(LiveVideoNames, ASourceThatIsNotACameraIsHeldToTheRate) {
+    ::setenv("OMBREL_VIDEO_DEVICES", kDevices, 1);
+    ASSERT_EQ(call("gfx:start-live-video", {num(10)}), sc->T);
+    std::this_thread::sleep_for(500ms);
+    // At most 5 in half a second, and a frame or two of slack; unpaced, testsrc gives thousands.
+    EXPECT_LE(native_scheme_helper().feed()->frames_delivered(), 8u);
+    EXPECT_GE(native_scheme_helper().feed()->frames_delivered(), 1u);
+}
+
 TEST_F(LiveVideoNames, BoundsResizeTheFrames) {
     start_test_source();
     log.clear();
@@ -217,7 +226,7 @@ TEST_F(LiveVideoNames, BoundsResizeTheFrames) {
 
 TEST_F(LiveVideoNames, DevicesAndInputsAreCheckedAndAFailedSwitchKeepsThePicture) {
     start_test_source();
-    for (int64_t bad : {2, -1, int64_t(1) << 40}) {
+    for (int64_t bad : {int64_t{2}, int64_t{-1}, int64_t{1} << 40}) {
         log.clear();
         EXPECT_EQ(call("gfx:set-video-device", {integer(bad)}), sc->F) << bad;
         EXPECT_TRUE(log.saw(log.errors, "Bad device number\n", 0ms)) << bad;
