@@ -204,6 +204,17 @@ TEST_F(LiveVideoNames, ASourceThatIsNotACameraIsHeldToTheRate) {
     EXPECT_GE(native_scheme_helper().feed()->frames_delivered(), 1u);
 }
 
+TEST_F(LiveVideoNames, ADeviceThatEndsSaysSoKeepsItsLastFrameAndOpensAgain) {
+    ::setenv("OMBREL_VIDEO_DEVICES", "lavfi:testsrc=size=64x48:rate=30:duration=0.2", 1);
+    ASSERT_EQ(call("gfx:start-live-video", {num(100)}), sc->T);
+    EXPECT_TRUE(log.saw(log.errors, "stopped delivering (End of file)"));
+    const uint64_t frames = native_scheme_helper().feed()->frames_delivered();
+    EXPECT_EQ(frames, 6u) << "a fifth of a second at 30 frames a second";
+    EXPECT_TRUE(frame());
+    EXPECT_EQ(call("gfx:set-video-device", {integer(0)}), sc->T);
+    EXPECT_TRUE(eventually([&] { return native_scheme_helper().feed()->frames_delivered() > frames; }, 5s));
+}
+
 TEST_F(LiveVideoNames, BoundsResizeTheFrames) {
     start_test_source();
     log.clear();
