@@ -18,6 +18,7 @@
 #include <initializer_list>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "graphics/bitmap_image.h"
 #include "graphics/video_devices.h"
@@ -137,7 +138,7 @@ TEST_F(LiveVideoNames, WithoutACameraEveryNameFails) {
     pointer f = call("gfx:get-live-frame");
     ASSERT_TRUE(is_objc(f));
     EXPECT_EQ(objc_value(f), nullptr);
-    const std::pair<const char*, std::initializer_list<double>> names[] = {
+    const std::pair<const char*, std::vector<double>> names[] = {
         {"gfx:set-video-device", {0}}, {"gfx:set-video-device-input", {0}}, {"gfx:set-video-bounds", {320, 240}},
         {"gfx:print-video-devices", {}}, {"gfx:open-video-preferences", {}}};
     for (const auto& [name, numbers] : names) {
