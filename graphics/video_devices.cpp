@@ -53,7 +53,7 @@ int xioctl(int fd, unsigned long request, void* arg) {
 
 VideoInputs v4l2_inputs(const std::string& path) {
     VideoInputs inputs;
-    // Non-blocking and read-only enough to ask while another program streams from the device.
+    // Non-blocking: asking must not wait on a device that another program is streaming from.
     const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return inputs;
     for (unsigned index = 0; index < 64; ++index) {
