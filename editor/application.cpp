@@ -19,6 +19,7 @@
 #include "editor/log_window.h"
 #include "editor/native_controller.h"
 #include "editor/preferences_window.h"
+#include "editor/video_settings_window.h"
 #include "native/port_messages.h"
 #include "platform/log_bridge.h"
 #include "platform/main_queue.h"
@@ -310,6 +311,7 @@ int run_application(int& argc, char** argv, const ApplicationStart& start) {
     const int status = QApplication::exec();
     set_unit_view_opener(nullptr);
     close_au_windows();
+    close_video_settings_window();
     uninstall_canvas_windows();
     resources.applicationWillTerminate();
     EditorWindow::closeAll();

@@ -16,6 +16,7 @@
 #include "editor/canvas_window.h"
 #include "editor/editor_window.h"
 #include "editor/log_window.h"
+#include "editor/video_settings_window.h"
 #include "platform/log_bridge.h"
 #include "platform/main_queue.h"
 #include "runtime/scheme_interface.h"
@@ -171,6 +172,12 @@ void EditorNativeController::hide_menu() {
 
 void EditorNativeController::show_menu() {
     post([] { show_menu_bars(true); });
+}
+
+bool EditorNativeController::open_video_preferences(LiveVideo& feed) {
+    if (shut_) return false;
+    open_video_settings_window(feed);
+    return true;
 }
 
 }  // namespace omb

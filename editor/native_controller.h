@@ -41,6 +41,8 @@ public:
     // The menu bars of the editor windows: the desktop's own panels are not the program's to hide.
     void hide_menu() override;
     void show_menu() override;
+    // The video settings window (editor/video_settings_window.h).
+    bool open_video_preferences(LiveVideo& feed) override;
 
 private:
     // Runs `work` on the main thread and waits for it; false when the application shuts before it has run.

@@ -14,6 +14,7 @@
 namespace omb {
 
 class Documentation;
+class LiveVideo;
 
 class NativeController {
 public:
@@ -51,6 +52,11 @@ public:
     // of the program's own windows. Return at once.
     virtual void hide_menu() {}
     virtual void show_menu() {}
+
+    // ---- live video --------------------------------------------------------------------------------------------
+    // Main thread: shows the video settings window for the running feed, without waiting for the performer; false
+    // where there are no windows.
+    virtual bool open_video_preferences(LiveVideo& /*feed*/) { return false; }
 };
 
 // The application's controller; null until the program sets it (tests may set their own).

@@ -6,30 +6,13 @@
 #include "graphics/movie_procedures.h"
 #include "graphics/opengl_procedures.h"
 #include "native/controller.h"
+#include "native/live_video_scheme.h"
 #include "platform/log_bridge.h"
 #include "runtime/scheme_interface.h"
 
 namespace omb {
 
 namespace {
-
-// Families whose issue is still to come: each name is bound now, so pieces written for them fail with a message
-// rather than an unbound variable, and each says which family it belongs to.
-template <const char* Family>
-pointer not_yet(scheme* sc, pointer) {
-    CPPBridge::error("Not available yet in this version of Ombrel: %s", Family);
-    return sc->F;
-}
-
-constexpr char kLiveVideo[] = "live video";
-constexpr char kOpenGL[] = "OpenGL";
-
-constexpr NativeProcedure LIVE_VIDEO[] = {
-    {"gfx:get-live-frame", not_yet<kLiveVideo>},       {"gfx:start-live-video", not_yet<kLiveVideo>},
-    {"gfx:open-video-preferences", not_yet<kLiveVideo>}, {"gfx:set-video-device", not_yet<kLiveVideo>},
-    {"gfx:set-video-device-input", not_yet<kLiveVideo>}, {"gfx:print-video-devices", not_yet<kLiveVideo>},
-    {"gfx:set-video-bounds", not_yet<kLiveVideo>},
-};
 
 // The application's screen when it has one; the graphics library's own answer without a display.
 pointer screen_size(scheme* sc, pointer args) {
@@ -114,23 +97,19 @@ void each_name(Visit visit) {
                                   object_bridge_procedures(),
                                   script_procedures(),
                                   ipc_procedures(),
-                                  LIVE_VIDEO,
+                                  live_video_procedures(),
                                   SCREEN,
                                   text_buffer_and_pasteboard_procedures(),
                                   WINDOWS_AND_MENU,
                                   MOVIE_CAPTURE};
     for (NativeTable table : tables)
         for (const NativeProcedure& p : table) visit(p);
-    // The graphics library has every OpenGL name but those of a part this build lacks.
-    for (const char* name : OPENGL_NAMES) {
-        foreign_func procedure = opengl_procedure(name);
-        visit(NativeProcedure{name, procedure ? procedure : not_yet<kOpenGL>});
-    }
+    // Every OpenGL name is the graphics library's; one it lacked would be missing from names(), which a test checks.
+    for (const char* name : OPENGL_NAMES)
+        if (foreign_func procedure = opengl_procedure(name)) visit(NativeProcedure{name, procedure});
 }
 
 }  // namespace
-
-pointer not_available_yet(scheme* sc, pointer args) { return not_yet<kOpenGL>(sc, args); }
 
 void NativeScheme::schemeInit(SchemeInterface* process) {
     // One procedure cell per aliased pair, so both names are the same procedure.

@@ -1,6 +1,6 @@
 // The general native library: every name NativeScheme::schemeInit binds into a process, family by family, in one
-// fixed order (vector math, files, help, the log, the object bridge, inter-process calls, system utilities, and
-// for now the names of families still to come, which say so).
+// fixed order (vector math, files, help, the log, the object bridge, inter-process calls, system utilities, live
+// video, windows, movie capture, and the OpenGL family, whose procedures the graphics library holds).
 //
 // Each family lives in files of its own and hands over its names as a table in registration order; schemeInit
 // binds the tables in turn. Threads: schemeInit runs on the executer of the process starting; the procedures run
@@ -35,9 +35,6 @@ public:
     // Every name schemeInit binds, in its order: what the registration test compares with the expected list.
     static std::vector<const char*> names();
 };
-
-// The procedure of a family that is not built yet: reports that the family is not available and returns #f.
-pointer not_available_yet(scheme* sc, pointer args);
 
 // ---- the families' tables (each in the files named) --------------------------------------------------------------
 // native/system_names.cpp: io:binary-or ... string->cptr.
