@@ -22,6 +22,7 @@
 #include "audio/au_scheme.h"
 #include "editor/application.h"
 #include "graphics/graphic_engine.h"
+#include "graphics/movie_procedures.h"
 #include "io/midi_file_scheme.h"
 #include "io/midi_router.h"
 #include "io/osc.h"
@@ -267,6 +268,7 @@ int main(int argc, char** argv) {
         omb::SchemeInterface primary(folder.parent_path().string(), "primary process", 0);
         int status = primary.start() && offline ? omb::render_piece(*offline, host.scheduler(), primary, options.render)
                                                 : 1;
+        omb::stop_any_movie_capture();
         primary.stop();
         host.stop();
         omb::main_queue::run_pending();
@@ -287,6 +289,7 @@ int main(int argc, char** argv) {
         omb::CPPBridge::attach(&log);
         stop_or_exit([&] {
             omb::port_messages::stop();
+            omb::stop_any_movie_capture();
             host.stop();
         });
         omb::main_queue::run_pending();
@@ -320,6 +323,8 @@ int main(int argc, char** argv) {
     stop_or_exit([&] {
         offline_clock.reset();
         omb::port_messages::stop();  // before the processes it hands messages to
+        // A movie still recording is finished and put in place, never left as a temporary beside its name.
+        omb::stop_any_movie_capture();
         controller.stop_processes();
         host.stop();
     });

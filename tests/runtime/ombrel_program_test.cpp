@@ -329,4 +329,19 @@ TEST_F(OmbrelProgram, DrawingScheduledAtSampleTimesLandsInOrder) {
     EXPECT_EQ(program.terminate(), 0) << program.output();
 }
 
+// Quitting while a movie records finishes it: the movie is in place under its name, and no temporary is left.
+TEST_F(OmbrelProgram, QuittingWhileAMovieRecordsPutsItInPlace) {
+    Ombrel program(port_, dir_ / "out.txt");
+    ASSERT_TRUE(program.listens(port_)) << program.output();
+    const auto movie = dir_ / "quit.mov";
+    ASSERT_EQ(repl(port_, "(begin (define c (gfx:make-canvas 64 48)) (gfx:start-movie-capture c \"" + movie.string() +
+                          "\"))"),
+              "#t\n");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(program.terminate(), 0) << program.output();
+    EXPECT_GT(std::filesystem::exists(movie) ? std::filesystem::file_size(movie) : 0, 0u) << program.output();
+    for (const auto& entry : std::filesystem::directory_iterator(dir_))
+        EXPECT_EQ(entry.path().filename().string().find(".part"), std::string::npos) << entry.path();
+}
+
 }  // namespace
