@@ -55,11 +55,10 @@ PACKAGES=(
   libgegl-dev
   # graphics tests: PDF captures read back as pixels
   poppler-utils
-  # OpenGL views: EGL on Mesa offscreen, the compatibility profile, GLU, and freeglut's shapes under a display
+  # OpenGL views: EGL on Mesa offscreen, the compatibility profile, GLU (GLUT's shapes are drawn by our own code)
   libegl-dev
   libgl-dev
   libglu1-mesa-dev
-  freeglut3-dev
   # movies in and out, and cameras (libavdevice; its lavfi test source stands in for a camera in tests)
   libswscale-dev
   libavdevice-dev
