@@ -238,7 +238,9 @@ TEST_F(OmbrelProgram, PreferencesAreReadSavedOnQuitAndADamagedFileIsKept) {
         Ombrel program(port_, dir_ / out);
         EXPECT_TRUE(program.listens(port_)) << program.output();
         EXPECT_EQ(repl(port_, "*au:frames*"), std::string(frames) + "\n");
-        if (!osc_binds.empty()) EXPECT_EQ(udp_binds(osc_port), osc_binds) << program.output();
+        if (!osc_binds.empty()) {
+            EXPECT_EQ(udp_binds(osc_port), osc_binds) << program.output();
+        }
         EXPECT_EQ(program.terminate(), 0);
         return program.output();
     };
