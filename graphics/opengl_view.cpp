@@ -82,7 +82,7 @@ void CustomOpenGLView::close_view() {
     arrays_.release();
 }
 
-CustomOpenGLView::Current::Current(CustomOpenGLView& view) : view_(view), lock_(view.mutex_) {
+CustomOpenGLView::Current::Current(CustomOpenGLView& view) : lock_(view.mutex_) {
     if (!view.context_ && !view.make_context()) return;
     binding_.emplace(*view.context_);
     if (!*binding_) {

@@ -63,7 +63,6 @@ public:
         explicit operator bool() const { return binding_.has_value() && *binding_; }
 
     private:
-        CustomOpenGLView& view_;
         std::unique_lock<std::mutex> lock_;
         std::optional<EglContext::Binding> binding_;
     };
