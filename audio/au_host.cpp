@@ -163,15 +163,14 @@ void AUHost::render(void* user, const float* const*, int, float* const* outputs,
     host->scheduler_.wake();
     host->graph_.render(outputs, output_channels, frames, window);
     speech_mix(outputs, output_channels, frames);
-    // The capture is handed over by its pointer; stop_capture() waits until no render is inside a push.
-    host->capture_users_.fetch_add(1, std::memory_order_seq_cst);
+    // The capture and the movie tap are handed over by their pointers; stop_capture() and detach_movie_tap() wait
+    // until no render is inside a push.
+    host->output_users_.fetch_add(1, std::memory_order_seq_cst);
     if (AudioCapture* capture = host->capture_.load(std::memory_order_seq_cst))
         capture->push(outputs, output_channels, frames);
-    host->capture_users_.fetch_sub(1, std::memory_order_seq_cst);
-    host->movie_tap_users_.fetch_add(1, std::memory_order_seq_cst);
     if (MovieTap* tap = host->movie_tap_.load(std::memory_order_seq_cst))
         tap->push(outputs, output_channels, frames, window);
-    host->movie_tap_users_.fetch_sub(1, std::memory_order_seq_cst);
+    host->output_users_.fetch_sub(1, std::memory_order_seq_cst);
 }
 
 bool AUHost::start_capture(std::unique_ptr<AudioCapture> capture) {
@@ -183,7 +182,7 @@ bool AUHost::start_capture(std::unique_ptr<AudioCapture> capture) {
 
 std::unique_ptr<AudioCapture> AUHost::stop_capture() {
     std::unique_ptr<AudioCapture> capture(capture_.exchange(nullptr, std::memory_order_seq_cst));
-    while (capture_users_.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
+    while (output_users_.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
     return capture;
 }
 
@@ -195,7 +194,7 @@ bool AUHost::attach_movie_tap(MovieTap* tap) {
 void AUHost::detach_movie_tap(MovieTap* tap) {
     MovieTap* expected = tap;
     if (!tap || !movie_tap_.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst)) return;
-    while (movie_tap_users_.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
+    while (output_users_.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
 }
 
 void AUHost::report_render_problems() {

@@ -102,9 +102,9 @@ private:
     std::map<int, std::map<int, uint32_t>> note_maps_;
 
     std::atomic<AudioCapture*> capture_{nullptr};
-    std::atomic<int> capture_users_{0};  // render threads inside a push
     std::atomic<MovieTap*> movie_tap_{nullptr};
-    std::atomic<int> movie_tap_users_{0};
+    // Render threads inside a push to the capture or the movie tap: one count for both, taken once a buffer.
+    std::atomic<int> output_users_{0};
 };
 
 }  // namespace omb

@@ -40,11 +40,6 @@ std::string av_message(int code) {
     return text;
 }
 
-bool ends_with(const std::string& text, const char* suffix) {
-    const size_t n = std::strlen(suffix);
-    return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
-}
-
 // Created here or not at all: O_EXCL keeps an existing file untouched even when another program makes it between a
 // check and the open.
 int create_exclusive(const std::string& path, std::string* error) {
@@ -462,9 +457,9 @@ struct AudioCapture::Control {
 };
 
 AudioCapture::Format format_for_path(const std::string& path) {
-    if (ends_with(path, ".aac")) return AudioCapture::Format::aac_adts;
-    if (ends_with(path, ".m4a")) return AudioCapture::Format::aac_m4a;
-    if (ends_with(path, ".wav")) return AudioCapture::Format::wav_float;
+    if (path.ends_with(".aac")) return AudioCapture::Format::aac_adts;
+    if (path.ends_with(".m4a")) return AudioCapture::Format::aac_m4a;
+    if (path.ends_with(".wav")) return AudioCapture::Format::wav_float;
     return AudioCapture::Format::aiff16;
 }
 

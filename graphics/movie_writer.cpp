@@ -43,11 +43,6 @@ std::string av_message(int code) {
     return text;
 }
 
-bool ends_with(const std::string& text, const char* suffix) {
-    const size_t n = std::strlen(suffix);
-    return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
-}
-
 bool fail(std::string* error, std::string message) {
     *error = std::move(message);
     return false;
@@ -120,7 +115,7 @@ struct MovieWriter::Encoder {
         rate = s.sample_rate;
         if (width < 2 || height < 2) return fail(error, "A movie needs a canvas of at least 2 x 2 pixels");
         const bool pcm = s.with_audio && !s.compressed;
-        const char* muxer = ends_with(s.path, ".mp4") && !pcm ? "mp4" : "mov";
+        const char* muxer = s.path.ends_with(".mp4") && !pcm ? "mp4" : "mov";
         if (avformat_alloc_output_context2(&format, nullptr, muxer, nullptr) < 0 || !format)
             return fail(error, std::string("The ") + muxer + " movie writer is not available");
         if (!open_video(s.quality, error)) return false;

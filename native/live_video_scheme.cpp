@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "graphics/live_video.h"
@@ -105,15 +106,22 @@ bool select_device(int number) {
     return ok;
 }
 
-pointer set_video_device(scheme* sc, pointer args) {
+// The number argument of the device and input procedures; absurd values become -1, which the main thread refuses
+// with its own message. Nothing when it is not an integer (reported).
+std::optional<int> number_argument(scheme* sc, pointer args, const char* refusal) {
     pointer n = nth(sc, args, 0);
     if (!is_integer(n)) {
-        CPPBridge::error("gfx:set-video-device takes a device number");
-        return sc->F;
+        CPPBridge::error("%s", refusal);
+        return std::nullopt;
     }
     const int64_t number = ivalue(n);
-    const int clamped = number < -1 || number > 1'000'000 ? -1 : static_cast<int>(number);
-    return answer(sc, ask_main(sc, [clamped] { return select_device(clamped); }));
+    return number < -1 || number > 1'000'000 ? -1 : static_cast<int>(number);
+}
+
+pointer set_video_device(scheme* sc, pointer args) {
+    const auto number = number_argument(sc, args, "gfx:set-video-device takes a device number");
+    if (!number) return sc->F;
+    return answer(sc, ask_main(sc, [n = *number] { return select_device(n); }));
 }
 
 bool select_input(int number) {
@@ -134,14 +142,9 @@ bool select_input(int number) {
 }
 
 pointer set_video_device_input(scheme* sc, pointer args) {
-    pointer n = nth(sc, args, 0);
-    if (!is_integer(n)) {
-        CPPBridge::error("gfx:set-video-device-input takes an input number");
-        return sc->F;
-    }
-    const int64_t number = ivalue(n);
-    const int clamped = number < -1 || number > 1'000'000 ? -1 : static_cast<int>(number);
-    return answer(sc, ask_main(sc, [clamped] { return select_input(clamped); }));
+    const auto number = number_argument(sc, args, "gfx:set-video-device-input takes an input number");
+    if (!number) return sc->F;
+    return answer(sc, ask_main(sc, [n = *number] { return select_input(n); }));
 }
 
 // A requested side: 0 keeps the side in force.
