@@ -162,7 +162,7 @@ void AUHost::render(void* user, const float* const*, int, float* const* outputs,
         host->frame_mismatch_.store(true, std::memory_order_relaxed);
     host->scheduler_.wake();
     host->graph_.render(outputs, output_channels, frames, window);
-    speech_mix(outputs, output_channels, frames);
+    speech_mix(outputs, output_channels, frames, window);
     // The capture and the movie tap are handed over by their pointers; stop_capture() and detach_movie_tap() wait
     // until no render is inside a push.
     host->output_users_.fetch_add(1, std::memory_order_seq_cst);

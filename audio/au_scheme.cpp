@@ -592,7 +592,7 @@ public:
     }
     void execute(TaskI* task) override {
         const TaskArguments& a = task_arguments(task);
-        speech_speak(speech_channel_at(a.integer(0)), a.text);
+        speech_speak(speech_channel_at(a.integer(0)), a.text, task->time());
     }
 };
 

@@ -65,7 +65,11 @@ struct SpeechChannel : CM {
     const int index;
     std::array<std::atomic<int32_t>, kPropertyCount> info;
     uint64_t asked = 0;                // utterances asked for, under the worker's queue lock
-    std::atomic<uint64_t> playing{0};  // the newest utterance the worker has begun: the render skips older blocks
+    // Utterances by number, with the sample time each may start at: published when asked for, so the render cuts
+    // the older one off at the newer one's frame, never sooner, however soon the worker gets to it.
+    std::atomic<uint64_t> latest{0};
+    std::array<std::atomic<int64_t>, 64> starts{};  // by utterance number modulo 64
+    uint64_t due = 0;                               // the render's: the newest utterance it has begun to play
 
     // The worker's: the oldest block not yet freed and the last one linked.
     Block* oldest;
@@ -133,12 +137,15 @@ class Worker {
 public:
     Worker() : thread_("speech", [this] { body(); }) { thread_.start(); }
 
-    void enqueue(SpeechChannel* channel, std::string text) {
+    void enqueue(SpeechChannel* channel, std::string text, int64_t start) {
         Properties properties;
         for (size_t i = 0; i < properties.size(); ++i) properties[i] = channel->info[i].load();
         std::lock_guard lock(mutex_);
         pending.fetch_add(1);
-        queue_.push_back({channel, ++channel->asked, properties, std::move(text)});
+        const uint64_t utterance = ++channel->asked;
+        channel->starts[utterance % channel->starts.size()].store(start, std::memory_order_relaxed);
+        channel->latest.store(utterance, std::memory_order_release);
+        queue_.push_back({channel, utterance, properties, std::move(text)});
         wake_.notify_one();
     }
 
@@ -194,7 +201,6 @@ private:
     }
 
     static void speak(const Request& request) {
-        request.channel->playing.store(request.utterance);  // cuts off what the channel was saying
         apply(request.properties);
         const int rate = SampleClock::SAMPLERATE.load();
         Resampler resampler(rate);
@@ -256,32 +262,53 @@ private:
 // a channel sees it: the channel was published after it.
 Worker* worker = nullptr;
 
-// Adds one channel's next frames to every output; skips blocks of an utterance that a newer one cut off.
-void mix_channel(SpeechChannel& channel, float* const* outputs, int output_channels, uint32_t frames) {
-    const uint64_t playing = channel.playing.load(std::memory_order_acquire);
+// The newest utterance asked for that may start before `until`, or 0. Starts follow the order of asking (tasks run in
+// time order), so the first one found going back is it; the look back is bounded, the render's work with it.
+uint64_t newest_due(const SpeechChannel& channel, int64_t until) {
+    const uint64_t latest = channel.latest.load(std::memory_order_acquire);
+    for (uint64_t u = latest; u > channel.due && latest - u < channel.starts.size(); --u)
+        if (channel.starts[u % channel.starts.size()].load(std::memory_order_relaxed) < until) return u;
+    return 0;
+}
+
+// Adds the blocks of utterance `due` to outputs[from, to), skipping older ones and stopping at newer ones.
+void play(SpeechChannel& channel, float* const* outputs, int output_channels, uint32_t from, uint32_t to) {
     Block* block = channel.reading;
     size_t position = channel.position;
-    uint32_t done = 0;
-    for (int hops = 0; done < frames;) {
-        if (block->utterance < playing || position >= block->samples.size()) {
+    for (int hops = 0; from < to;) {
+        if (block->utterance > channel.due) break;  // not yet begun
+        if (block->utterance < channel.due || position >= block->samples.size()) {
             Block* next = block->next.load(std::memory_order_acquire);
             if (!next || ++hops > 256) break;  // bounded work per buffer, however much is skipped
             block = next;
             position = 0;
             continue;
         }
-        const size_t n = std::min<size_t>(frames - done, block->samples.size() - position);
-        const int16_t* from = block->samples.data() + position;
+        const size_t n = std::min<size_t>(to - from, block->samples.size() - position);
+        const int16_t* samples = block->samples.data() + position;
         for (int c = 0; c < output_channels; ++c) {
-            float* to = outputs[c] + done;
-            for (size_t i = 0; i < n; ++i) to[i] += float(from[i]) * (1.0f / 32768.0f);
+            float* out = outputs[c] + from;
+            for (size_t i = 0; i < n; ++i) out[i] += float(samples[i]) * (1.0f / 32768.0f);
         }
-        done += static_cast<uint32_t>(n);
+        from += static_cast<uint32_t>(n);
         position += n;
     }
     channel.reading = block;
     channel.position = position;
-    channel.read_published.store(block, std::memory_order_release);
+}
+
+// One channel's next buffer: what it was saying up to the frame where a newer utterance begins, then that one.
+void mix_channel(SpeechChannel& channel, float* const* outputs, int output_channels, uint32_t frames, int64_t window) {
+    uint32_t from = 0;
+    if (const uint64_t next = newest_due(channel, window + frames)) {
+        const int64_t start = channel.starts[next % channel.starts.size()].load(std::memory_order_relaxed);
+        const auto offset = static_cast<uint32_t>(std::clamp<int64_t>(start - window, 0, frames));
+        play(channel, outputs, output_channels, 0, offset);
+        channel.due = next;
+        from = offset;
+    }
+    play(channel, outputs, output_channels, from, frames);
+    channel.read_published.store(channel.reading, std::memory_order_release);
 }
 
 }  // namespace
@@ -341,15 +368,15 @@ std::optional<int32_t> speech_get_info(const SpeechChannel* channel, uint32_t se
     return channel->info[static_cast<size_t>(p)].load();
 }
 
-void speech_speak(SpeechChannel* channel, std::string text) {
-    if (channel) worker->enqueue(channel, std::move(text));
+void speech_speak(SpeechChannel* channel, std::string text, int64_t start) {
+    if (channel) worker->enqueue(channel, std::move(text), start);
 }
 
-void speech_mix(float* const* outputs, int output_channels, uint32_t frames) {
+void speech_mix(float* const* outputs, int output_channels, uint32_t frames, int64_t window) {
     const int count = channel_count.load(std::memory_order_acquire);
     for (int i = 0; i < count; ++i)
         if (SpeechChannel* channel = channels[static_cast<size_t>(i)].load(std::memory_order_acquire))
-            mix_channel(*channel, outputs, output_channels, frames);
+            mix_channel(*channel, outputs, output_channels, frames, window);
 }
 
 bool speech_idle() { return pending.load() == 0; }

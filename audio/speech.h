@@ -40,11 +40,13 @@ int32_t speech_fixed(double value);
 bool speech_set_info(SpeechChannel* channel, uint32_t selector, int32_t fixed);
 std::optional<int32_t> speech_get_info(const SpeechChannel* channel, uint32_t selector);
 
-// Speaks text on the channel as soon as it is synthesised, cutting off what the channel was saying.
-void speech_speak(SpeechChannel* channel, std::string text);
+// Speaks text on the channel from sample time `start` (0: at once), cutting off what the channel was saying there.
+// It is heard from then, or as soon after as it is synthesised.
+void speech_speak(SpeechChannel* channel, std::string text, int64_t start = 0);
 
-// Render thread: adds every channel's next `frames` samples to each of the output channels.
-void speech_mix(float* const* outputs, int channels, uint32_t frames);
+// Render thread: adds every channel's next `frames` samples to each of the output channels; `window` is the sample
+// time of the buffer's first frame.
+void speech_mix(float* const* outputs, int channels, uint32_t frames, int64_t window);
 // True when no utterance is queued or being synthesised (samples waiting to be mixed do not count), so an offline
 // render that waits for it stays the same from run to run.
 bool speech_idle();

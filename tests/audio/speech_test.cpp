@@ -30,6 +30,9 @@ using test::LogCapture;
 
 bool becomes_idle() { return eventually([] { return speech_idle(); }, 20s); }
 
+// The sample time of the next buffer the tests mix, as the engine's clock would count it.
+int64_t window = 0;
+
 // What the render would hear over `seconds`: each buffer starts at 0.25 in both outputs, which must stay equal.
 struct Heard {
     std::vector<float> samples;
@@ -46,7 +49,8 @@ Heard listen(double seconds) {
     for (size_t b = 0; b < buffers; ++b) {
         std::fill(left.begin(), left.end(), 0.25f);
         std::fill(right.begin(), right.end(), 0.25f);
-        speech_mix(outputs, 2, kFrames);
+        speech_mix(outputs, 2, kFrames, window);
+        window += kFrames;
         EXPECT_EQ(left, right) << "one voice, the same in every output";
         for (float x : left) {
             const float s = x - 0.25f;
@@ -76,12 +80,21 @@ TEST(Speech, SpeaksIntoEveryOutputWithItsProperties) {
     EXPECT_GT(hello.peak, 0.05f);
     EXPECT_TRUE(hello.seconds() > 0.2 && hello.seconds() < 2.0) << hello.seconds();
 
+    // Asked for a later time and synthesised long before it, it is heard from its frame on, not sooner.
+    speech_speak(channel, "hello", window + 10000);
+    ASSERT_TRUE(becomes_idle());
+    const Heard later = listen(2);
+    EXPECT_GE(later.first, 10000u);
+    EXPECT_LT(later.first, 10000u + 4410u) << "and not much later";
+    EXPECT_NEAR(later.seconds(), hello.seconds(), 0.01);
+
     // Spoken out: a channel with nothing to say leaves the buffers exactly as they were.
     std::vector<float> left(kFrames), right(kFrames);
     for (uint32_t i = 0; i < kFrames; ++i) left[i] = right[i] = std::sin(float(i));
     const std::vector<float> before = left;
     float* outputs[] = {left.data(), right.data()};
-    speech_mix(outputs, 2, kFrames);
+    speech_mix(outputs, 2, kFrames, window);
+    window += kFrames;
     EXPECT_EQ(left, before);
     EXPECT_EQ(right, before);
 
