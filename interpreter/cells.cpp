@@ -173,33 +173,55 @@ void mark_roots(scheme* sc, pointer a, pointer b) {
     m.rescan(top);
 }
 
+// The free list and its count are kept in locals: the loop touches every cell of the heap, and stores through `sc`
+// would be made again for each of them.
 void sweep(scheme* sc) {
     clrmark(sc->NIL);
-    sc->free_cell = sc->NIL;
-    sc->free_count = 0;
+    pointer free_list = sc->NIL;
+    long free_count = 0;
     for (int i = sc->last_cell_seg; i >= 0; --i) {
         pointer first = sc->cell_seg[i];
         // Untouched memory past seg_fresh holds no cells yet: it stays free without being read.
-        sc->free_count += first + CELL_SEGSIZE - sc->seg_fresh[i];
+        free_count += first + CELL_SEGSIZE - sc->seg_fresh[i];
         for (pointer p = sc->seg_fresh[i] - 1; p >= first; --p) {
-            if (is_mark(p)) {
-                clrmark(p);
+            const uint32_t flag = p->_flag;
+            if (flag & MARK) {
+                p->_flag = flag & UNMARK;
                 continue;
             }
-            if (typeflag(p) != 0) {
-                uint32_t t = type(p);
+            if (flag != 0) {
+                const uint32_t t = flag & T_MASKTYPE;
                 if (t == T_STRING || t == T_OBJC || t == T_PORT) finalize_cell(sc, p);
                 p->_flag = 0;
                 car_ref(p) = sc->NIL;
             }
-            ++sc->free_count;
-            cdr_ref(p) = sc->free_cell;
-            sc->free_cell = p;
+            ++free_count;
+            cdr_ref(p) = free_list;
+            free_list = p;
         }
     }
+    sc->free_cell = free_list;
+    sc->free_count = free_count;
 }
 
 }  // namespace
+
+// ---- shared atoms ----------------------------------------------------------------------------------------------
+
+// Marked for good, like the instance's other cells outside the segments: the collector neither follows nor
+// frees them.
+bool make_shared_atoms(scheme* sc) {
+    sc->shared_atoms = static_cast<cell*>(sc->alloc_fn(sizeof(cell) * (SMALL_INT_COUNT + SHARED_CHAR_COUNT)));
+    if (!sc->shared_atoms) return false;
+    for (int i = 0; i < SMALL_INT_COUNT + SHARED_CHAR_COUNT; ++i) {
+        cell& c = sc->shared_atoms[i];
+        const bool number = i < SMALL_INT_COUNT;
+        c._flag = (number ? FLAG_NUMBER : FLAG_CHARACTER) | MARK;
+        c._hash = 0;
+        c._object._number = num_from_integer(number ? i + SMALL_INT_MIN : i - SMALL_INT_COUNT);
+    }
+    return true;
+}
 
 // ---- segments --------------------------------------------------------------------------------------------------
 
@@ -290,6 +312,8 @@ void forget_dead_value_names(scheme* sc) {
 
 void gc(scheme* sc, pointer a, pointer b) {
     if (sc->gc_verbose) putstr(sc, "gc...");
+    // A swept frame's memory may come back as another frame: no cached slot outlives a collection.
+    if (sc->global_cache) std::fill_n(sc->global_cache, GLOBAL_CACHE_SIZE, global_cache_entry{});
     mark_roots(sc, a, b);
     sweep(sc);
     forget_dead_value_names(sc);
@@ -431,18 +455,14 @@ pointer set_vector_elem(pointer vec, int ielem, pointer a) { return set_elem_of(
 // ---- constructors ----------------------------------------------------------------------------------------------
 
 pointer _cons(scheme* sc, pointer a, pointer b, int immutable) {
-    pointer x = get_cell(sc, a, b);
-    if (x == sc->sink) [[unlikely]] return x;
-    x->_flag = immutable ? (T_PAIR | T_IMMUTABLE) : T_PAIR;
-    car_ref(x) = a;
-    cdr_ref(x) = b;
-    return x;
+    return cons_with_flag(sc, a, b, immutable ? (T_PAIR | T_IMMUTABLE) : T_PAIR);
 }
 
 pointer s_cons(scheme* sc, pointer a, pointer b) { return _cons(sc, a, b, 0); }
 pointer s_immutable_cons(scheme* sc, pointer a, pointer b) { return _cons(sc, a, b, 1); }
 
 pointer mk_number(scheme* sc, num n) {
+    if (n.num_type == NUM_INTEGER) return mk_integer(sc, n.value.ivalue);
     n = reduce_num(n);
     pointer x = get_cell(sc, sc->NIL, sc->NIL);
     if (x == sc->sink) [[unlikely]] return x;
@@ -451,11 +471,20 @@ pointer mk_number(scheme* sc, num n) {
     return x;
 }
 
-pointer mk_integer(scheme* sc, int64_t n) { return mk_number(sc, num_from_integer(n)); }
+pointer mk_integer(scheme* sc, int64_t n) {
+    if (n >= SMALL_INT_MIN && n <= SMALL_INT_MAX) [[likely]]
+        return sc->shared_atoms + (n - SMALL_INT_MIN);
+    pointer x = get_cell(sc, sc->NIL, sc->NIL);
+    if (x == sc->sink) [[unlikely]] return x;
+    x->_flag = FLAG_NUMBER;
+    x->_object._number = num_from_integer(n);
+    return x;
+}
 pointer mk_real(scheme* sc, double d) { return mk_number(sc, num_from_real(d)); }
 pointer mk_rational(scheme* sc, int64_t n, int64_t d) { return mk_number(sc, num_from_ratio(n, d)); }
 
 pointer mk_character(scheme* sc, int c) {
+    if (c >= 0 && c < SHARED_CHAR_COUNT) return sc->shared_atoms + SMALL_INT_COUNT + c;
     pointer x = get_cell(sc, sc->NIL, sc->NIL);
     if (x == sc->sink) [[unlikely]] return x;
     x->_flag = FLAG_CHARACTER;

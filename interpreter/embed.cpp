@@ -1,6 +1,7 @@
 // Creating and destroying instances, running code, and the checked readers native code uses.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 
@@ -127,14 +128,17 @@ int scheme_init_custom_alloc(scheme* sc, func_alloc malloc_fn, func_dealloc free
     sc->string_collect_at = STRING_COLLECT_FLOOR;
     sc->inport = sc->outport = sc->save_inport = sc->loadport = sc->NIL;
     sc->args = sc->envir = sc->code = sc->value = sc->NIL;
-    sc->last_called = sc->copy_scratch_a = sc->copy_scratch_b = sc->entry_outport = sc->NIL;
+    sc->last_called = sc->copy_scratch_a = sc->copy_scratch_b = sc->entry_outport = sc->fresh_args = sc->NIL;
     sc->protected_cells = new std::multiset<pointer>();
     sc->builtin_names = new std::set<const char*, CharPtrLess>();
     sc->name_signatures = new std::map<const char*, const std::string, CharPtrLess>();
     sc->value_names = new std::map<pointer, pointer>();
     sc->mark_stack = static_cast<pointer*>(malloc_fn(sizeof(pointer) * MARK_STACK_SIZE));
     sc->mark_stack_capacity = MARK_STACK_SIZE;
-    if (!sc->mark_stack || !dump_reserve(sc, 256) || alloc_cellseg(sc, 3) != 3) {
+    sc->global_cache = static_cast<global_cache_entry*>(malloc_fn(sizeof(global_cache_entry) * GLOBAL_CACHE_SIZE));
+    if (sc->global_cache) std::fill_n(sc->global_cache, GLOBAL_CACHE_SIZE, global_cache_entry{});
+    if (!sc->mark_stack || !sc->global_cache || !make_shared_atoms(sc) || !dump_reserve(sc, 256) ||
+        alloc_cellseg(sc, 3) != 3) {
         sc->no_memory = 1;
         return 0;
     }
@@ -213,6 +217,10 @@ void scheme_deinit(scheme* sc) {
     sc->value_names = nullptr;
     if (sc->mark_stack) sc->free_fn(sc->mark_stack);
     if (sc->dump_base) sc->free_fn(sc->dump_base);
+    if (sc->shared_atoms) sc->free_fn(sc->shared_atoms);
+    if (sc->global_cache) sc->free_fn(sc->global_cache);
+    sc->shared_atoms = nullptr;
+    sc->global_cache = nullptr;
     if (sc->last_loaded_text) sc->free_fn(sc->last_loaded_text);
     sc->last_loaded_text = nullptr;
     sc->mark_stack = nullptr;

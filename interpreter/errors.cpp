@@ -98,6 +98,7 @@ bool hook_running(scheme* sc) {
 }  // namespace
 
 pointer _Error_1(scheme* sc, const char* s, pointer a) {
+    sc->fresh_args = sc->NIL;  // the report and the hook may still look at them
     devlog("Scheme _Error_1(error str): %s", s);
     devlog("Scheme _Error_1(pointer a): %p", static_cast<void*>(a));
     devlog("Scheme _Error_1(car (sc->code)): %p",

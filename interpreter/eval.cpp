@@ -293,7 +293,7 @@ pointer reverse_in_place(scheme* sc, pointer term, pointer list) {
 pointer reverse(scheme* sc, pointer a) {
     // Roots: `a` and the copy so far are passed to every allocation.
     pointer p = sc->NIL;
-    for (; is_pair_fast(a); a = cdr(a)) p = s_cons(sc, car(a), p);
+    for (; is_pair_fast(a); a = cdr(a)) p = cons_fast(sc, car(a), p);
     return p;
 }
 
@@ -385,12 +385,24 @@ const char* check_arguments(scheme* sc, const op_code_info* pcd, char* msg, size
 }  // namespace
 
 namespace {
+// The numeric, pair, character, string, vector and predicate primitives read their arguments and keep none of the
+// list's own cells, nor return one.
+bool keeps_no_argument_cell(int op) { return op >= OP_INEXACT_TO_EXACT && op <= OP_EQV; }
+
+void give_back(scheme* sc, pointer list) {
+    while (list != sc->NIL) {
+        pointer next = cdr(list);
+        recycle_cell(sc, list);
+        list = next;
+    }
+}
+
 // An interrupt ends the evaluation like an error without a hook: a hook could resume the runaway code.
 bool take_interrupt(scheme* sc) {
     if (sc->interrupt.load(std::memory_order_relaxed) == 0) return false;
     sc->interrupt.store(0, std::memory_order_relaxed);
     CPPBridge::error("interrupted");
-    sc->args = s_cons(sc, mk_string(sc, "interrupted"), sc->NIL);
+    sc->args = cons_fast(sc, mk_string(sc, "interrupted"), sc->NIL);
     sc->op = OP_ERR0;
     return true;
 }
@@ -408,6 +420,25 @@ void report_no_memory(scheme* sc) {
 }
 }  // namespace
 
+pointer run_primitive(scheme* sc) {
+    const op_code_info* pcd = dispatch_table + sc->op;
+    char msg[STRBUFFSIZE];
+    if (const char* err = check_arguments(sc, pcd, msg, sizeof msg)) {
+        devlog("GENERAL EVAL ERROR !!!");
+        return _Error_1(sc, err, nullptr);
+    }
+    if (sc->args != sc->fresh_args || !keeps_no_argument_cell(sc->op)) {
+        sc->fresh_args = sc->NIL;
+        return pcd->func(sc, sc->op);
+    }
+    pointer spent = sc->args;
+    pointer more = pcd->func(sc, sc->op);
+    // An error in the primitive clears fresh_args: its report may still show them.
+    if (sc->fresh_args == spent && !sc->no_memory) give_back(sc, spent);
+    sc->fresh_args = sc->NIL;
+    return more;
+}
+
 void Eval_Cycle(scheme* sc, int op) {
     sc->op = op;
     for (;;) {
@@ -417,15 +448,7 @@ void Eval_Cycle(scheme* sc, int op) {
             if (Error_0(sc, sc->strbuff) == sc->NIL) return;
         }
         const op_code_info* pcd = dispatch_table + sc->op;
-        if (pcd->name) {
-            char msg[STRBUFFSIZE];
-            if (const char* err = check_arguments(sc, pcd, msg, sizeof msg)) {
-                devlog("GENERAL EVAL ERROR !!!");
-                if (_Error_1(sc, err, nullptr) == sc->NIL) return;
-                pcd = dispatch_table + sc->op;
-            }
-        }
-        pointer more = pcd->func(sc, sc->op);
+        pointer more = pcd->name ? run_primitive(sc) : pcd->func(sc, sc->op);
         // Checked before the end of the cycle too: the step that ran out may have been the last one.
         if (sc->no_memory) {
             report_no_memory(sc);

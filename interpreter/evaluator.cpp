@@ -16,7 +16,7 @@ namespace {
 pointer copy_spine(scheme* sc, pointer list) {
     sc->copy_scratch_b = sc->NIL;
     pointer p = list;
-    for (; is_pair_fast(p); p = cdr(p)) sc->copy_scratch_b = s_cons(sc, car(p), sc->copy_scratch_b);
+    for (; is_pair_fast(p); p = cdr(p)) sc->copy_scratch_b = cons_fast(sc, car(p), sc->copy_scratch_b);
     pointer copy = reverse_in_place(sc, p, sc->copy_scratch_b);
     sc->copy_scratch_b = sc->NIL;
     return copy;
@@ -27,11 +27,11 @@ pointer frames_to_list(scheme* sc, bool fresh_args) {
     sc->copy_scratch_a = sc->NIL;
     for (int i = 0; i < sc->dump_size; ++i) {
         const dump_frame& f = sc->dump_base[i];
-        sc->copy_scratch_a = s_cons(sc, f.code, sc->copy_scratch_a);
-        sc->copy_scratch_a = s_cons(sc, f.envir, sc->copy_scratch_a);
+        sc->copy_scratch_a = cons_fast(sc, f.code, sc->copy_scratch_a);
+        sc->copy_scratch_a = cons_fast(sc, f.envir, sc->copy_scratch_a);
         pointer a = fresh_args ? copy_spine(sc, f.args) : f.args;
-        sc->copy_scratch_a = s_cons(sc, a, sc->copy_scratch_a);
-        sc->copy_scratch_a = s_cons(sc, mk_integer(sc, f.op), sc->copy_scratch_a);
+        sc->copy_scratch_a = cons_fast(sc, a, sc->copy_scratch_a);
+        sc->copy_scratch_a = cons_fast(sc, mk_integer(sc, f.op), sc->copy_scratch_a);
     }
     pointer list = sc->copy_scratch_a;
     sc->copy_scratch_a = sc->NIL;
@@ -142,6 +142,27 @@ pointer eval_symbol(scheme* sc) {
     return Error_1(sc, "eval: unbound variable:", sc->code);
 }
 
+pointer eval_args(scheme* sc);
+
+// The operator's value is in `value` and the call in `code`: a macro expands, anything else has its arguments
+// evaluated.
+pointer eval_operator(scheme* sc) {
+    if (type(sc->value) == T_MACRO) {
+        s_save(sc, OP_DOMACRO, sc->NIL, sc->NIL);
+        sc->args = cons_fast(sc, sc->code, sc->NIL);
+        sc->code = sc->value;
+        return s_goto(sc, OP_APPLY);
+    }
+    sc->code = cdr(sc->code);
+    return eval_args(sc);
+}
+
+pointer real_eval(scheme* sc);
+
+// Evaluates `code` in this step rather than the next. Only where nothing calls back here, so the C stack stays
+// a few calls deep: a call's body starts in a step of its own.
+pointer eval_here(scheme* sc) { return sc->tracing ? s_goto(sc, OP_EVAL) : real_eval(sc); }
+
 pointer real_eval(scheme* sc) {
     pointer code = sc->code;
     if (is_symbol_fast(code)) return eval_symbol(sc);
@@ -160,7 +181,7 @@ pointer real_eval(scheme* sc) {
         if (slot != sc->NIL) {
             sc->value = slot_value_in_env(slot);
             sc->args = sc->NIL;
-            return s_goto(sc, OP_EVAL_OPERATOR);
+            return eval_operator(sc);
         }
     }
     s_save(sc, OP_EVAL_OPERATOR, sc->NIL, code);
@@ -176,9 +197,9 @@ void eval_simple_args(scheme* sc) {
         if (is_symbol_fast(x)) {
             pointer slot = find_slot_in_env(sc, sc->envir, x, 1);
             if (slot == sc->NIL) return;
-            sc->args = s_cons(sc, slot_value_in_env(slot), sc->args);
+            sc->args = cons_fast(sc, slot_value_in_env(slot), sc->args);
         } else if (!is_pair_fast(x)) {
-            sc->args = s_cons(sc, x, sc->args);
+            sc->args = cons_fast(sc, x, sc->args);
         } else {
             return;
         }
@@ -186,8 +207,10 @@ void eval_simple_args(scheme* sc) {
     }
 }
 
+pointer real_apply(scheme* sc);
+
 pointer eval_args(scheme* sc) {
-    sc->args = s_cons(sc, sc->value, sc->args);
+    sc->args = cons_fast(sc, sc->value, sc->args);
     eval_simple_args(sc);
     if (is_pair_fast(sc->code)) {
         s_save(sc, OP_EVAL_ARGS, sc->args, cdr(sc->code));
@@ -195,21 +218,43 @@ pointer eval_args(scheme* sc) {
         sc->args = sc->NIL;
         return s_goto(sc, OP_EVAL);
     }
-    sc->args = reverse_in_place(sc, sc->NIL, sc->args);
-    sc->code = car(sc->args);
-    sc->args = cdr(sc->args);
-    return s_goto(sc, OP_APPLY);
+    pointer operator_cell = reverse_in_place(sc, sc->NIL, sc->args);
+    sc->code = car(operator_cell);
+    sc->args = cdr(operator_cell);
+    recycle_cell(sc, operator_cell);
+    sc->fresh_args = sc->args;
+    return sc->tracing ? s_goto(sc, OP_APPLY) : real_apply(sc);
+}
+
+// Binds a parameter to the first of the arguments, making that argument's own cell the frame's link to the slot.
+void bind_in_argument_cell(scheme* sc, pointer name) {
+    pointer link = sc->args;
+    pointer slot = immutable_cons_fast(sc, name, car(link));  // the arguments stay rooted while it allocates
+    if (sc->no_memory) return;
+    sc->args = cdr(link);
+    link->_flag = T_PAIR | T_IMMUTABLE;
+    car_ref(link) = slot;
+    cdr_ref(link) = car(sc->envir);
+    car_ref(sc->envir) = link;
 }
 
 pointer apply_closure(scheme* sc) {
     pointer code = sc->code;
+    const bool own_arguments = sc->args == sc->fresh_args;
+    sc->fresh_args = sc->NIL;
     new_frame_in_env(sc, closure_env(code));
     pointer x = car(closure_code(code));
-    pointer y = sc->args;
-    for (; is_pair_fast(x); x = cdr(x), y = cdr(y)) {
-        if (y == sc->NIL) return Error_0(sc, "not enough arguments");
-        new_slot_in_env(sc, car(x), car(y));
+    for (; is_pair_fast(x); x = cdr(x)) {
+        if (sc->args == sc->NIL) return Error_0(sc, "not enough arguments");
+        if (own_arguments) {
+            bind_in_argument_cell(sc, car(x));
+        } else {
+            new_slot_in_env(sc, car(x), car(sc->args));
+            sc->args = cdr(sc->args);
+        }
+        if (sc->no_memory) return sc->T;
     }
+    pointer y = sc->args;
     if (is_symbol_fast(x))
         new_slot_in_env(sc, x, y);
     else if (x != sc->NIL)
@@ -221,8 +266,11 @@ pointer apply_closure(scheme* sc) {
 
 pointer real_apply(scheme* sc) {
     pointer code = sc->code;
+    if (type(code) != T_PROC && type(code) != T_CLOSURE) sc->fresh_args = sc->NIL;  // a foreign function may keep them
     switch (type(code)) {
-    case T_PROC: return s_goto(sc, procnum(code));
+    case T_PROC:
+        sc->op = procnum(code);
+        return dispatch_table[sc->op].name ? run_primitive(sc) : sc->T;
     case T_FOREIGN: return s_return(sc, code->_object._ff(sc, sc->args));
     case T_CLOSURE:
     case T_MACRO:
@@ -256,7 +304,7 @@ pointer define0(scheme* sc) {
         name = caar(code);
         if (!is_symbol_fast(name)) return Error_0(sc, "variable is not a symbol");
         record_signature(sc, name, short_text(sc, car(code)));
-        sc->code = s_cons(sc, sc->sym_lambda, s_cons(sc, cdar(code), cdr(code)));
+        sc->code = cons_fast(sc, sc->sym_lambda, cons_fast(sc, cdar(code), cdr(code)));
         sc->value_names->emplace(cdr(sc->code), name);
     } else {
         name = car(code);
@@ -289,7 +337,7 @@ pointer let_bindings(pointer form) { return is_symbol_fast(car(form)) ? cadr(for
 
 // let and letrec evaluate their inits one by one on the dump; once all are done, `done_op` binds them.
 pointer eval_next_init(scheme* sc, int self_op, int done_op, const char* form) {
-    sc->args = s_cons(sc, sc->value, sc->args);
+    sc->args = cons_fast(sc, sc->value, sc->args);
     if (is_pair_fast(sc->code)) {
         if (!good_binding(sc, car(sc->code))) return bad_binding(sc, form, car(sc->code));
         s_save(sc, self_op, sc->args, cdr(sc->code));
@@ -314,10 +362,10 @@ pointer let2(scheme* sc) {
     if (is_symbol_fast(car(form))) {
         // A named let binds its name, inside the new frame, to a procedure over the binding names.
         sc->copy_scratch_b = sc->NIL;
-        for (x = cadr(form); is_pair_fast(x); x = cdr(x)) sc->copy_scratch_b = s_cons(sc, caar(x), sc->copy_scratch_b);
+        for (x = cadr(form); is_pair_fast(x); x = cdr(x)) sc->copy_scratch_b = cons_fast(sc, caar(x), sc->copy_scratch_b);
         pointer names = reverse_in_place(sc, sc->NIL, sc->copy_scratch_b);
         sc->copy_scratch_b = sc->NIL;
-        pointer lambda_code = s_cons(sc, names, cddr(form));
+        pointer lambda_code = cons_fast(sc, names, cddr(form));
         new_slot_in_env(sc, car(form), mk_closure(sc, lambda_code, sc->envir));
         sc->code = cddr(form);
     } else {
@@ -429,15 +477,7 @@ pointer opexe_0(scheme* sc, int op) {
         }
         return real_eval(sc);
     case OP_REAL_EVAL: return real_eval(sc);
-    case OP_EVAL_OPERATOR:
-        if (type(sc->value) == T_MACRO) {
-            s_save(sc, OP_DOMACRO, sc->NIL, sc->NIL);
-            sc->args = s_cons(sc, sc->code, sc->NIL);
-            sc->code = sc->value;
-            return s_goto(sc, OP_APPLY);
-        }
-        sc->code = cdr(sc->code);
-        return eval_args(sc);
+    case OP_EVAL_OPERATOR: return eval_operator(sc);
     case OP_EVAL_ARGS: return eval_args(sc);
     case OP_APPLY:
         if (sc->tracing) {
@@ -470,14 +510,14 @@ pointer opexe_0(scheme* sc, int op) {
         if (!is_pair_fast(sc->code)) return s_return(sc, sc->code);
         if (cdr(sc->code) != sc->NIL) s_save(sc, OP_BEGIN, sc->NIL, cdr(sc->code));
         sc->code = car(sc->code);
-        return s_goto(sc, OP_EVAL);
+        return eval_here(sc);
     case OP_IF0:
         s_save(sc, OP_IF1, sc->NIL, cdr(sc->code));
         sc->code = car(sc->code);
         return s_goto(sc, OP_EVAL);
     case OP_IF1:
         sc->code = sc->value != sc->F ? car(sc->code) : cadr(sc->code);
-        return s_goto(sc, OP_EVAL);
+        return eval_here(sc);
     case OP_SET0:
         s_save(sc, OP_SET1, sc->NIL, car(sc->code));
         sc->code = cadr(sc->code);
@@ -536,15 +576,15 @@ pointer cond1(scheme* sc) {
     if (car(sc->code) == sc->sym_feed_to) {
         if (!is_pair_fast(cdr(sc->code))) return Error_0(sc, "syntax error in cond");
         // (receiver (quote value))
-        pointer quoted = s_cons(sc, sc->sym_quote, s_cons(sc, sc->value, sc->NIL));
-        sc->code = s_cons(sc, cadr(sc->code), s_cons(sc, quoted, sc->NIL));
+        pointer quoted = cons_fast(sc, sc->sym_quote, cons_fast(sc, sc->value, sc->NIL));
+        sc->code = cons_fast(sc, cadr(sc->code), cons_fast(sc, quoted, sc->NIL));
         return s_goto(sc, OP_EVAL);
     }
     return s_goto(sc, OP_BEGIN);
 }
 
 pointer mk_promise(scheme* sc, pointer body) {
-    pointer x = mk_closure(sc, s_cons(sc, sc->NIL, body), sc->envir);
+    pointer x = mk_closure(sc, cons_fast(sc, sc->NIL, body), sc->envir);
     if (x != sc->sink) x->_flag = T_PROMISE;
     return x;
 }
@@ -560,7 +600,7 @@ pointer macro0(scheme* sc) {
     pointer name;
     if (is_pair_fast(car(code))) {
         name = caar(code);
-        sc->code = s_cons(sc, sc->sym_lambda, s_cons(sc, cdar(code), cdr(code)));
+        sc->code = cons_fast(sc, sc->sym_lambda, cons_fast(sc, cdar(code), cdr(code)));
     } else {
         name = car(code);
         sc->code = cadr(code);
@@ -649,7 +689,7 @@ pointer opexe_1(scheme* sc, int op) {
         return s_goto(sc, OP_EVAL);
     case OP_CONS_STREAM1:
         sc->args = sc->value;
-        return s_return(sc, s_cons(sc, sc->args, mk_promise(sc, cdr(sc->code))));
+        return s_return(sc, cons_fast(sc, sc->args, mk_promise(sc, cdr(sc->code))));
     case OP_MACRO0: return macro0(sc);
     case OP_MACRO1: return macro1(sc);
     case OP_CASE0:
@@ -667,7 +707,7 @@ pointer opexe_1(scheme* sc, int op) {
     case OP_PAPPLY: return apply_op(sc);
     case OP_CALLCC:
         sc->code = car(sc->args);
-        sc->args = s_cons(sc, mk_continuation(sc), sc->NIL);
+        sc->args = cons_fast(sc, mk_continuation(sc), sc->NIL);
         return s_goto(sc, OP_APPLY);
     default: return illegal_operator(sc, op);
     }

@@ -228,7 +228,7 @@ pointer print_vector_from(scheme* sc) {
         putstr(sc, ")");
         return s_return(sc, sc->T);
     }
-    index->_object._number.value.ivalue = i + 1;
+    cdr_ref(sc->args) = mk_integer(sc, i + 1);  // integers are shared: never changed in place
     s_save(sc, OP_PVECFROM, sc->args, sc->NIL);
     putstr(sc, " ");
     sc->args = elem_of(vec, static_cast<int>(i));

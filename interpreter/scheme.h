@@ -99,6 +99,13 @@ constexpr int LINESIZE = 1024;
 constexpr int STRBUFFSIZE = 256;
 constexpr int MAX_VECTOR_LENGTH = 2 * CELL_SEGSIZE - 2;  // 39998 elements fill one segment
 constexpr size_t SEGMENT_ALIGN = 32;
+// Small integers and the byte characters are made once per instance and shared: most numbers a piece computes
+// (counters, indexes, note numbers) and every character it reads need no cell of their own.
+constexpr int SMALL_INT_MIN = -512, SMALL_INT_MAX = 1023;
+constexpr int SMALL_INT_COUNT = SMALL_INT_MAX - SMALL_INT_MIN + 1;
+constexpr int SHARED_CHAR_COUNT = 256;
+// Entries of the cache of top-level slots (a power of two).
+constexpr int GLOBAL_CACHE_SIZE = 1024;
 constexpr size_t SEGMENT_BLOCK_BYTES = CELL_SEGSIZE * sizeof(cell) + SEGMENT_ALIGN;
 
 struct CharPtrLess {
@@ -115,6 +122,14 @@ struct dump_frame {
 };
 
 struct scheme_interface;
+
+// A slot found in a hashed (top-level) frame: slots never move while their frame lives, so the pair stays right
+// until a collection, which empties the cache, or a new slot of the same name in that frame.
+struct global_cache_entry {
+    pointer frame;
+    pointer symbol;
+    pointer slot;
+};
 
 struct scheme {
     func_alloc alloc_fn;
@@ -146,6 +161,10 @@ struct scheme {
     int dump_capacity;
 
     pointer last_called;
+    // The argument list eval_args has just built, until the procedure it is for takes it (else nil). Its cells
+    // are shared with nothing: a closure binds its frame in them, and a primitive that keeps none of them gives
+    // them back to the free list.
+    pointer fresh_args;
     pointer copy_scratch_a;
     pointer copy_scratch_b;
     int interactive_repl;
@@ -168,6 +187,9 @@ struct scheme {
 
     pointer free_cell;
     long free_count;
+
+    cell* shared_atoms;  // SMALL_INT_COUNT integers, then SHARED_CHAR_COUNT characters; outside every segment
+    global_cache_entry* global_cache;
 
     pointer inport;
     pointer outport;

@@ -71,6 +71,29 @@ inline pointer get_cell(scheme* sc, pointer a, pointer b) {
     return _get_cell(sc, a, b);
 }
 
+// Gives a cell that nothing refers to back to the free list at once.
+inline void recycle_cell(scheme* sc, pointer p) {
+    p->_flag = 0;
+    car_ref(p) = sc->NIL;
+    cdr_ref(p) = sc->free_cell;
+    sc->free_cell = p;
+    ++sc->free_count;
+}
+
+// s_cons and s_immutable_cons for the interpreter's own hot paths, inlined.
+inline pointer cons_with_flag(scheme* sc, pointer a, pointer b, uint32_t flag) {
+    pointer x = get_cell(sc, a, b);
+    if (x == sc->sink) [[unlikely]] return x;
+    x->_flag = flag;
+    car_ref(x) = a;
+    cdr_ref(x) = b;
+    return x;
+}
+inline pointer cons_fast(scheme* sc, pointer a, pointer b) { return cons_with_flag(sc, a, b, T_PAIR); }
+inline pointer immutable_cons_fast(scheme* sc, pointer a, pointer b) {
+    return cons_with_flag(sc, a, b, T_PAIR | T_IMMUTABLE);
+}
+
 // ---- opcodes ---------------------------------------------------------------------------------------------------
 enum opcode : int {
     OP_LOAD = 0, OP_TOPLEVEL, OP_TOPLEVEL_EVAL, OP_TOPLEVEL_READ, OP_GENSYM, OP_VALUEPRINT, OP_EVAL, OP_REAL_EVAL,
@@ -129,6 +152,8 @@ extern const char* const charnames[32];
 
 // ---- evaluator plumbing (eval.cpp) -----------------------------------------------------------------------------
 void Eval_Cycle(scheme* sc, int op);
+// One step of the primitive `sc->op` on `sc->args`: its arguments checked, then run.
+pointer run_primitive(scheme* sc);
 void s_save(scheme* sc, int op, pointer args, pointer code);
 pointer s_return(scheme* sc, pointer value);  // pops a frame; nil when the dump is empty (the cycle ends)
 inline pointer s_goto(scheme* sc, int op) { sc->op = op; return sc->T; }
@@ -165,6 +190,7 @@ pointer oblist_find_by_name(scheme* sc, const char* name);
 pointer oblist_all_symbols(scheme* sc);
 uint32_t hash_fn(const char* key, int table_size);
 pointer new_frame_vector(scheme* sc);
+bool make_shared_atoms(scheme* sc);
 
 // ---- ports (ports.cpp) -----------------------------------------------------------------------------------------
 int inchar(scheme* sc);

@@ -33,12 +33,12 @@ pointer oblist_add_by_name(scheme* sc, const char* name) {
     uint32_t full = hash_fn(name, 0);
     pointer text = mk_string(sc, name);
     setimmutable(text);
-    pointer x = s_immutable_cons(sc, text, sc->NIL);
+    pointer x = immutable_cons_fast(sc, text, sc->NIL);
     if (x == sc->sink) return x;
     x->_flag = T_SYMBOL;
     x->_hash = full;
     int location = static_cast<int>(full % static_cast<uint32_t>(ivalue_unchecked(sc->oblist)));
-    set_elem_of(sc->oblist, location, s_immutable_cons(sc, x, elem_of(sc->oblist, location)));
+    set_elem_of(sc->oblist, location, immutable_cons_fast(sc, x, elem_of(sc->oblist, location)));
     return x;
 }
 
@@ -60,7 +60,7 @@ pointer oblist_all_symbols(scheme* sc) {
     pointer ob_list = sc->NIL;
     int64_t n = ivalue_unchecked(sc->oblist);
     for (int i = 0; i < n; ++i)
-        for (pointer x = elem_of(sc->oblist, i); x != sc->NIL; x = cdr(x)) ob_list = s_cons(sc, car(x), ob_list);
+        for (pointer x = elem_of(sc->oblist, i); x != sc->NIL; x = cdr(x)) ob_list = cons_fast(sc, car(x), ob_list);
     return ob_list;
 }
 
@@ -70,24 +70,44 @@ pointer new_frame_vector(scheme* sc) { return mk_vector(sc, OBLIST_SIZE); }
 
 void new_frame_in_env(scheme* sc, pointer old_env) {
     pointer new_frame = old_env == sc->NIL ? new_frame_vector(sc) : sc->NIL;
-    sc->envir = s_immutable_cons(sc, new_frame, old_env);
+    sc->envir = immutable_cons_fast(sc, new_frame, old_env);
     if (sc->envir != sc->sink) sc->envir->_flag = T_ENVIRONMENT;
 }
 
 namespace {
 int bucket_of(pointer frame, pointer sym) {
-    return static_cast<int>(sym->_hash % static_cast<uint32_t>(ivalue_unchecked(frame)));
+    const auto size = static_cast<uint32_t>(ivalue_unchecked(frame));
+    // Every hashed frame has the oblist's size; a constant divisor is a multiplication.
+    return static_cast<int>(size == OBLIST_SIZE ? sym->_hash % OBLIST_SIZE : sym->_hash % size);
+}
+
+global_cache_entry& cache_entry(scheme* sc, pointer frame, pointer sym) {
+    const auto key = (reinterpret_cast<uintptr_t>(sym) ^ (reinterpret_cast<uintptr_t>(frame) >> 4)) >> 5;
+    return sc->global_cache[key & (GLOBAL_CACHE_SIZE - 1)];
+}
+
+pointer find_in_hashed_frame(scheme* sc, pointer frame, pointer sym) {
+    global_cache_entry& e = cache_entry(sc, frame, sym);
+    if (e.symbol == sym && e.frame == frame) return e.slot;
+    for (pointer y = elem_of(frame, bucket_of(frame, sym)); y != sc->NIL; y = cdr(y))
+        if (caar(y) == sym) {
+            e = {frame, sym, car(y)};
+            return car(y);
+        }
+    return sc->NIL;
 }
 }  // namespace
 
 void new_slot_spec_in_env(scheme* sc, pointer env, pointer variable, pointer value) {
-    pointer slot = s_immutable_cons(sc, variable, value);
+    pointer slot = immutable_cons_fast(sc, variable, value);
     pointer frame = car(env);
     if (type(frame) == T_VECTOR) {
+        global_cache_entry& e = cache_entry(sc, frame, variable);
+        if (e.symbol == variable && e.frame == frame) e = {};  // the new slot shadows the one cached
         int location = bucket_of(frame, variable);
-        set_elem_of(frame, location, s_immutable_cons(sc, slot, elem_of(frame, location)));
+        set_elem_of(frame, location, immutable_cons_fast(sc, slot, elem_of(frame, location)));
     } else {
-        car_ref(env) = s_immutable_cons(sc, slot, frame);
+        car_ref(env) = immutable_cons_fast(sc, slot, frame);
     }
 }
 
@@ -98,9 +118,13 @@ void new_slot_in_env(scheme* sc, pointer variable, pointer value) {
 pointer find_slot_in_env(scheme* sc, pointer env, pointer hdl, int all) {
     for (pointer x = env; x != sc->NIL; x = cdr(x)) {
         pointer frame = car(x);
-        pointer y = type(frame) == T_VECTOR ? elem_of(frame, bucket_of(frame, hdl)) : frame;
-        for (; y != sc->NIL; y = cdr(y))
-            if (caar(y) == hdl) return car(y);
+        if (type(frame) == T_VECTOR) {
+            pointer slot = find_in_hashed_frame(sc, frame, hdl);
+            if (slot != sc->NIL) return slot;
+        } else {
+            for (pointer y = frame; y != sc->NIL; y = cdr(y))
+                if (caar(y) == hdl) return car(y);
+        }
         if (!all) break;
     }
     return sc->NIL;

@@ -234,7 +234,8 @@ TEST(Exhaustion, EveryRunawayEndsInTheNoMemoryReportAndTheInstanceRecovers) {
     while (sc->free_count > 0) s_cons(sc, sc->NIL, sc->NIL);
     EXPECT_EQ(s_cons(sc, sc->NIL, sc->NIL), sc->sink);
     EXPECT_TRUE(sc->no_memory);
-    EXPECT_EQ(mk_integer(sc, 5), sc->sink);
+    EXPECT_EQ(mk_integer(sc, int64_t{1} << 40), sc->sink);
+    EXPECT_EQ(ivalue(mk_integer(sc, 5)), 5) << "small integers are shared and need no cell";
     int destroyed = 0;
     EXPECT_EQ(mk_objc(sc, new Counted(&destroyed)), sc->sink);
     EXPECT_EQ(destroyed, 1);
