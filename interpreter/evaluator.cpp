@@ -163,6 +163,18 @@ pointer real_eval(scheme* sc);
 // a few calls deep: a call's body starts in a step of its own.
 pointer eval_here(scheme* sc) { return sc->tracing ? s_goto(sc, OP_EVAL) : real_eval(sc); }
 
+// Evaluates `code` in this step where that may call back here (a nested argument, a test): the depth is bounded,
+// and beyond it the evaluation takes the next step as always.
+pointer eval_nested(scheme* sc) {
+    if (sc->tracing || sc->eval_nesting >= 16) return s_goto(sc, OP_EVAL);
+    struct nesting {
+        int& depth;
+        explicit nesting(int& d) : depth(d) { ++depth; }
+        ~nesting() { --depth; }  // a native function's exception passes through here too
+    } inside(sc->eval_nesting);
+    return real_eval(sc);
+}
+
 pointer real_eval(scheme* sc) {
     pointer code = sc->code;
     if (is_symbol_fast(code)) return eval_symbol(sc);
@@ -216,7 +228,7 @@ pointer eval_args(scheme* sc) {
         s_save(sc, OP_EVAL_ARGS, sc->args, cdr(sc->code));
         sc->code = car(sc->code);
         sc->args = sc->NIL;
-        return s_goto(sc, OP_EVAL);
+        return eval_nested(sc);
     }
     pointer operator_cell = reverse_in_place(sc, sc->NIL, sc->args);
     sc->code = car(operator_cell);
@@ -231,6 +243,7 @@ void bind_in_argument_cell(scheme* sc, pointer name) {
     pointer link = sc->args;
     pointer slot = immutable_cons_fast(sc, name, car(link));  // the arguments stay rooted while it allocates
     if (sc->no_memory) return;
+    name->_flag |= T_LOCAL_NAME;
     sc->args = cdr(link);
     link->_flag = T_PAIR | T_IMMUTABLE;
     car_ref(link) = slot;
@@ -514,7 +527,7 @@ pointer opexe_0(scheme* sc, int op) {
     case OP_IF0:
         s_save(sc, OP_IF1, sc->NIL, cdr(sc->code));
         sc->code = car(sc->code);
-        return s_goto(sc, OP_EVAL);
+        return eval_nested(sc);
     case OP_IF1:
         sc->code = sc->value != sc->F ? car(sc->code) : cadr(sc->code);
         return eval_here(sc);

@@ -165,6 +165,7 @@ struct scheme {
     // are shared with nothing: a closure binds its frame in them, and a primitive that keeps none of them gives
     // them back to the free list.
     pointer fresh_args;
+    int eval_nesting;  // evaluations begun inside the current step (see evaluator.cpp)
     pointer copy_scratch_a;
     pointer copy_scratch_b;
     int interactive_repl;

@@ -50,6 +50,10 @@ inline pointer set_elem_of(pointer vec, int i, pointer a) {
     return a;
 }
 
+// On a symbol: it has been bound in a local frame at least once. A symbol without it is looked up in the hashed
+// (top-level) frames alone. Below MARK, as the collector clears every bit above it.
+constexpr uint32_t T_LOCAL_NAME = 1024;
+
 constexpr uint32_t FLAG_STRING = T_STRING | T_ATOM;
 constexpr uint32_t FLAG_NUMBER = T_NUMBER | T_ATOM;
 constexpr uint32_t FLAG_CHARACTER = T_CHARACTER | T_ATOM;
