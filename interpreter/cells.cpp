@@ -80,17 +80,13 @@ pointer carve_fresh(scheme* sc, int k) {
 }
 
 // ---- marking ---------------------------------------------------------------------------------------------------
-// A cell is marked when it is taken off the stack, not when it is pushed: cells on their way out of the stack pass
-// through a short queue and are fetched into the cache meanwhile, so marking rarely waits on memory.
 // The stack grows by doubling. Should memory for it run out, the marker falls back to rescanning the segments
 // for marked cells whose children are not marked yet: slower, still iterative, never written past.
 struct marker {
     scheme* sc;
     bool overflowed = false;
-    static constexpr int AHEAD = 32; // cells fetched ahead of their marking
 
     void push(pointer p, long& top) {
-        if (p == sc->NIL) return;
         if (top == sc->mark_stack_capacity && !grow()) {
             overflowed = true;
             return;
@@ -109,45 +105,33 @@ struct marker {
         return true;
     }
 
-    void push_children(pointer p, long& top) {
+    void mark_child(pointer c, long& top) {
+        if (is_mark(c)) return;
+        setmark(c);
+        push(c, top);
+    }
+
+    void mark_children(pointer p, long& top) {
         if (type(p) == T_VECTOR) {
             int64_t n = ivalue_unchecked(p);
             int64_t cells = n / 2 + n % 2;
-            for (int64_t i = 1; i <= cells; ++i) push(p + i, top);
+            for (int64_t i = 1; i <= cells; ++i) mark_child(p + i, top);
         } else if (!is_atom(p)) {
-            push(cdr(p), top);
-            push(car(p), top);
+            mark_child(car(p), top);
+            mark_child(cdr(p), top);
         } else if (type(p) == T_PORT && cdr(p)) {
-            push(cdr(p), top);  // the string a string port reads or writes in place
+            mark_child(cdr(p), top);  // the string a string port reads or writes in place
         }
     }
 
     void drain(long& top) {
-        pointer ahead[AHEAD];
-        int first = 0, queued = 0;
-        for (;;) {
-            while (queued < AHEAD && top > 0) {
-                pointer p = sc->mark_stack[--top];
-                __builtin_prefetch(p);
-                ahead[(first + queued++) % AHEAD] = p;
-            }
-            if (queued == 0) return;
-            pointer p = ahead[first];
-            first = (first + 1) % AHEAD;
-            --queued;
-            if (is_mark(p)) continue;
-            setmark(p);
-            push_children(p, top);
-        }
+        while (top > 0) mark_children(sc->mark_stack[--top], top);
     }
 
     void root(pointer p, long& top) {
         if (!p) return;
+        setmark(p);
         push(p, top);
-        if (overflowed && !is_mark(p)) {
-            setmark(p);  // not stacked: marked, so the rescan reaches its children
-            push_children(p, top);
-        }
     }
 
     // Re-finds the frontier after an overflow: every marked cell may have unmarked children.
@@ -158,7 +142,7 @@ struct marker {
                 pointer p = sc->cell_seg[i];
                 for (pointer e = sc->seg_fresh[i]; p < e; ++p) {
                     if (!is_mark(p)) continue;
-                    push_children(p, top);
+                    mark_children(p, top);
                     drain(top);
                 }
             }
@@ -276,8 +260,9 @@ namespace {
 long heap_cells(scheme* sc) { return static_cast<long>(sc->last_cell_seg + 1) * CELL_SEGSIZE; }
 
 // Each collection costs about the live cells it marks (scattered reads, the expensive part) and buys the free
-// cells it leaves. Keeping the heap at five times the live data makes a collection come once every four live-sets'
-// worth of allocation, so collecting stays a small, fixed share of the work however fast the data grows.
+// cells it leaves. Keeping the heap at three times the live data makes a collection come once every two live-sets'
+// worth of allocation, so collecting stays a small, fixed share of the work however fast the data grows, and a
+// program's memory stays within three times what it keeps.
 constexpr long HEAP_PER_LIVE = 3;
 
 void grow_if_crowded(scheme* sc) {
