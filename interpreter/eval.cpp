@@ -40,7 +40,7 @@ bool tst_natural(pointer p) { return tst_integer(p) && ivalue_unchecked(p) >= 0;
 bool tst_cptr(pointer p) { return type(p) == T_CPTR; }
 bool tst_objc(pointer p) { return type(p) == T_OBJC; }
 
-enum : char { TST_ANY_C = 1, TST_INPORT_C = 5, TST_OUTPORT_C = 6, TST_LIST_C = 9 };
+enum : char { TST_ANY_C = 1, TST_INPORT_C = 5, TST_OUTPORT_C = 6, TST_LIST_C = 9, TST_NUMBER_C = 12 };
 
 // Codes 5, 6 and 9 have no predicate here: the loop tests them itself.
 const test_entry tests[] = {
@@ -258,25 +258,6 @@ void dump_reset(scheme* sc) {
     }
 }
 
-void s_save(scheme* sc, int op, pointer args, pointer code) {
-    if (sc->dump_size == sc->dump_capacity && !dump_reserve(sc, sc->dump_size + 1)) {
-        sc->no_memory = 1;
-        return;
-    }
-    sc->dump_base[sc->dump_size++] = dump_frame{op, args, sc->envir, code};
-}
-
-pointer s_return(scheme* sc, pointer a) {
-    sc->value = a;
-    if (sc->dump_size == 0) return sc->NIL;
-    const dump_frame& f = sc->dump_base[--sc->dump_size];
-    sc->op = f.op;
-    sc->args = f.args;
-    sc->envir = f.envir;
-    sc->code = f.code;
-    return sc->T;
-}
-
 // ---- list helpers ----------------------------------------------------------------------------------------------
 
 pointer reverse_in_place(scheme* sc, pointer term, pointer list) {
@@ -328,8 +309,10 @@ pointer vector_from_list(scheme* sc, pointer list) {
 // ---- the cycle -------------------------------------------------------------------------------------------------
 namespace {
 
-bool test_argument(scheme* sc, char code, pointer arg) {
+inline bool test_argument(scheme* sc, char code, pointer arg) {
     switch (code) {
+    case TST_ANY_C: return true;
+    case TST_NUMBER_C: return type(arg) == T_NUMBER;  // the commonest, tested without a call
     case TST_INPORT_C: return type(arg) == T_PORT && (portvalue(arg)->kind & port_input);
     case TST_OUTPORT_C: return type(arg) == T_PORT && (portvalue(arg)->kind & port_output);
     case TST_LIST_C: return arg == sc->NIL || type(arg) == T_PAIR;
@@ -351,9 +334,7 @@ void log_argument_failure(scheme* sc, const char* name, int i, const char* kind)
     devlog("%s", os.str().c_str());
 }
 
-// Checks a primitive's arguments against its row; returns the error message or nullptr.
-const char* check_arguments(scheme* sc, const op_code_info* pcd, char* msg, size_t size) {
-    int n = list_length(sc, sc->args);
+const char* arity_error(const op_code_info* pcd, int n, char* msg, size_t size) {
     if (n < pcd->min_arity) {
         std::snprintf(msg, size, "%s: needs%s %d argument(s)", pcd->name,
                       pcd->min_arity == pcd->max_arity ? "" : " at least", pcd->min_arity);
@@ -366,18 +347,43 @@ const char* check_arguments(scheme* sc, const op_code_info* pcd, char* msg, size
         devlog("PROBLEM HERE B? ");
         return msg;
     }
+    return nullptr;
+}
+
+const char* type_error(scheme* sc, const op_code_info* pcd, int i, char code, char* msg, size_t size) {
+    const char* kind = tests[static_cast<int>(code)].kind;
+    std::snprintf(msg, size, "%s: argument %d must be: %s", pcd->name, i, kind);
+    log_argument_failure(sc, pcd->name, i, kind);
+    return msg;
+}
+
+// Checks a primitive's arguments against its row; returns the error message or nullptr. A count that is wrong is
+// reported before a type that is.
+const char* check_arguments(scheme* sc, const op_code_info* pcd, char* msg, size_t size) {
     const char* t = pcd->arg_tests_encoding;
+    if (sc->args == sc->fresh_args) {
+        // A list eval_args made is proper and short: counted and tested in one pass.
+        int n = 0, bad = 0;
+        char bad_code = 0;
+        for (pointer arglist = sc->args; arglist != sc->NIL; arglist = cdr(arglist)) {
+            ++n;
+            if (!t) continue;
+            if (bad == 0 && !test_argument(sc, *t, car(arglist))) {
+                bad = n;
+                bad_code = *t;
+            }
+            if (t[1] != 0) ++t;  // the last test repeats for the remaining arguments
+        }
+        if (const char* err = arity_error(pcd, n, msg, size)) return err;
+        return bad ? type_error(sc, pcd, bad, bad_code, msg, size) : nullptr;
+    }
+    if (const char* err = arity_error(pcd, list_length(sc, sc->args), msg, size)) return err;
     if (!t) return nullptr;
     int i = 0;
     for (pointer arglist = sc->args; arglist != sc->NIL; arglist = cdr(arglist)) {
         ++i;
-        if (!test_argument(sc, *t, car(arglist))) {
-            const char* kind = tests[static_cast<int>(*t)].kind;
-            std::snprintf(msg, size, "%s: argument %d must be: %s", pcd->name, i, kind);
-            log_argument_failure(sc, pcd->name, i, kind);
-            return msg;
-        }
-        if (t[1] != 0) ++t;  // the last test repeats for the remaining arguments
+        if (!test_argument(sc, *t, car(arglist))) return type_error(sc, pcd, i, *t, msg, size);
+        if (t[1] != 0) ++t;
     }
     return nullptr;
 }

@@ -138,7 +138,7 @@ pointer bad_binding(scheme* sc, const char* form, pointer b) {
 
 pointer eval_symbol(scheme* sc) {
     pointer x = find_slot_in_env(sc, sc->envir, sc->code, 1);
-    if (x != sc->NIL) return s_return(sc, slot_value_in_env(x));
+    if (x != sc->NIL) return s_return(sc, cdr(x));
     return Error_1(sc, "eval: unbound variable:", sc->code);
 }
 
@@ -191,7 +191,7 @@ pointer real_eval(scheme* sc) {
     if (!sc->tracing && is_symbol_fast(head)) {
         pointer slot = find_slot_in_env(sc, sc->envir, head, 1);
         if (slot != sc->NIL) {
-            sc->value = slot_value_in_env(slot);
+            sc->value = cdr(slot);
             sc->args = sc->NIL;
             return eval_operator(sc);
         }
@@ -209,7 +209,7 @@ void eval_simple_args(scheme* sc) {
         if (is_symbol_fast(x)) {
             pointer slot = find_slot_in_env(sc, sc->envir, x, 1);
             if (slot == sc->NIL) return;
-            sc->args = cons_fast(sc, slot_value_in_env(slot), sc->args);
+            sc->args = cons_fast(sc, cdr(slot), sc->args);
         } else if (!is_pair_fast(x)) {
             sc->args = cons_fast(sc, x, sc->args);
         } else {
@@ -255,8 +255,8 @@ pointer apply_closure(scheme* sc) {
     pointer code = sc->code;
     const bool own_arguments = sc->args == sc->fresh_args;
     sc->fresh_args = sc->NIL;
-    new_frame_in_env(sc, closure_env(code));
-    pointer x = car(closure_code(code));
+    new_frame_in_env(sc, cdr(code));
+    pointer x = car(car(code));
     for (; is_pair_fast(x); x = cdr(x)) {
         if (sc->args == sc->NIL) return Error_0(sc, "not enough arguments");
         if (own_arguments) {
@@ -272,7 +272,7 @@ pointer apply_closure(scheme* sc) {
         new_slot_in_env(sc, x, y);
     else if (x != sc->NIL)
         return Error_1(sc, "syntax error in closure: not a symbol:", x);
-    sc->code = cdr(closure_code(code));
+    sc->code = cdr(car(code));
     sc->args = sc->NIL;
     return s_goto(sc, OP_BEGIN);
 }

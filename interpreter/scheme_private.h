@@ -158,11 +158,27 @@ extern const char* const charnames[32];
 void Eval_Cycle(scheme* sc, int op);
 // One step of the primitive `sc->op` on `sc->args`: its arguments checked, then run.
 pointer run_primitive(scheme* sc);
-void s_save(scheme* sc, int op, pointer args, pointer code);
-pointer s_return(scheme* sc, pointer value);  // pops a frame; nil when the dump is empty (the cycle ends)
-inline pointer s_goto(scheme* sc, int op) { sc->op = op; return sc->T; }
 void dump_reset(scheme* sc);
 bool dump_reserve(scheme* sc, int frames);
+inline void s_save(scheme* sc, int op, pointer args, pointer code) {
+    if (sc->dump_size == sc->dump_capacity && !dump_reserve(sc, sc->dump_size + 1)) [[unlikely]] {
+        sc->no_memory = 1;
+        return;
+    }
+    sc->dump_base[sc->dump_size++] = dump_frame{op, args, sc->envir, code};
+}
+// Pops a frame; nil when the dump is empty (the cycle ends).
+inline pointer s_return(scheme* sc, pointer value) {
+    sc->value = value;
+    if (sc->dump_size == 0) return sc->NIL;
+    const dump_frame& f = sc->dump_base[--sc->dump_size];
+    sc->op = f.op;
+    sc->args = f.args;
+    sc->envir = f.envir;
+    sc->code = f.code;
+    return sc->T;
+}
+inline pointer s_goto(scheme* sc, int op) { sc->op = op; return sc->T; }
 pointer reverse_in_place(scheme* sc, pointer term, pointer list);
 pointer reverse(scheme* sc, pointer a);  // fresh copy
 pointer list_star(scheme* sc, pointer d);
