@@ -149,7 +149,8 @@ int scheme_init_custom_alloc(scheme* sc, func_alloc malloc_fn, func_dealloc free
     sc->global_env = sc->envir;
     new_slot_in_env(sc, mk_symbol(sc, "else"), sc->T);
     for (const char* name : syntax_names) {
-        oblist_add_by_name(sc, name)->_flag |= T_SYNTAX;
+        pointer keyword = oblist_add_by_name(sc, name);
+        keyword->_flag |= T_SYNTAX | static_cast<uint32_t>(syntaxnum(keyword) - OP_LAMBDA) << SYNTAX_OP_SHIFT;
         sc->builtin_names->insert(name);
     }
     for (int i = 0; i < OP_MAXDEFINED; ++i) {

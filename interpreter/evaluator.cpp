@@ -95,6 +95,8 @@ namespace {
 
 pointer form_error(scheme* sc, const char* message, pointer irritant) { return Error_1(sc, message, irritant); }
 
+}  // namespace
+
 // The opcode of a special form, from its name's length and one character.
 int syntaxnum(pointer p) {
     const char* s = symname_fast(p);
@@ -124,6 +126,8 @@ int syntaxnum(pointer p) {
     default: return OP_CONS_STREAM0;
     }
 }
+
+namespace {
 
 // A binding of let, let* or letrec is (name init) or (name); anything else would be read past its end.
 bool good_binding(scheme* sc, pointer b) {
@@ -184,7 +188,7 @@ pointer real_eval(scheme* sc) {
         // Special forms are proper lists; checking here lets each form take its parts apart safely.
         if (list_length(sc, code) < 0) return form_error(sc, "syntax error: improper special form:", code);
         sc->code = cdr(code);
-        return s_goto(sc, syntaxnum(head));
+        return s_goto(sc, OP_LAMBDA + static_cast<int>((head->_flag & SYNTAX_OP_BITS) >> SYNTAX_OP_SHIFT));
     }
     // A bound symbol as operator is looked up here rather than through a frame and two more steps; anything
     // else (and an unbound name, so that its error unfolds as always) takes the general road.
@@ -356,7 +360,7 @@ pointer eval_next_init(scheme* sc, int self_op, int done_op, const char* form) {
         s_save(sc, self_op, sc->args, cdr(sc->code));
         sc->code = cadar(sc->code);
         sc->args = sc->NIL;
-        return s_goto(sc, OP_EVAL);
+        return eval_nested(sc);
     }
     if (sc->code != sc->NIL) return bad_binding(sc, form, sc->code);
     sc->args = reverse_in_place(sc, sc->NIL, sc->args);
@@ -575,7 +579,7 @@ pointer cond_clause_test(scheme* sc) {
     if (!is_pair_fast(car(sc->code))) return Error_0(sc, "syntax error in cond");
     s_save(sc, OP_COND1, sc->NIL, sc->code);
     sc->code = caar(sc->code);
-    return s_goto(sc, OP_EVAL);
+    return eval_nested(sc);
 }
 
 pointer cond1(scheme* sc) {
@@ -605,7 +609,7 @@ pointer mk_promise(scheme* sc, pointer body) {
 pointer and_or_next(scheme* sc, int next_op) {
     if (cdr(sc->code) != sc->NIL) s_save(sc, next_op, sc->NIL, cdr(sc->code));
     sc->code = car(sc->code);
-    return s_goto(sc, OP_EVAL);
+    return eval_nested(sc);
 }
 
 pointer macro0(scheme* sc) {

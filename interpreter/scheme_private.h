@@ -54,6 +54,10 @@ inline pointer set_elem_of(pointer vec, int i, pointer a) {
 // (top-level) frames alone. Below MARK, as the collector clears every bit above it.
 constexpr uint32_t T_LOCAL_NAME = 1024;
 
+// On a syntax symbol: its special form's opcode, less OP_LAMBDA, in bits 5 to 9 (set when the instance starts).
+constexpr int SYNTAX_OP_SHIFT = 5;
+constexpr uint32_t SYNTAX_OP_BITS = 31u << SYNTAX_OP_SHIFT;
+
 constexpr uint32_t FLAG_STRING = T_STRING | T_ATOM;
 constexpr uint32_t FLAG_NUMBER = T_NUMBER | T_ATOM;
 constexpr uint32_t FLAG_CHARACTER = T_CHARACTER | T_ATOM;
@@ -128,6 +132,8 @@ enum opcode : int {
 static_assert(OP_CALLCC == 50 && OP_VECSET == 96 && OP_EQV == 129 && OP_CURR_ENV == 159 && OP_PVECFROM == 177 &&
               OP_MAXDEFINED == 183, "opcode numbers are part of the printed form of primitives");
 
+static_assert(OP_CASE0 - OP_LAMBDA <= 31 && OP_CONS_STREAM0 - OP_LAMBDA <= 31, "special forms fit SYNTAX_OP_BITS");
+
 // Internal steps past the last primitive: putting a current port back once a primitive given another port is
 // done, and marking the return from an *error-hook* call.
 constexpr int OP_RESTORE_INPORT = OP_MAXDEFINED;
@@ -185,6 +191,7 @@ pointer list_star(scheme* sc, pointer d);
 pointer vector_from_list(scheme* sc, pointer list);  // false for an improper list
 pointer dump_as_list(scheme* sc);  // the pending frames as cells, newest first, for reports
 pointer illegal_operator(scheme* sc, int op);
+int syntaxnum(pointer p);  // the opcode of a special form, from its name
 pointer mk_continuation(scheme* sc);
 void restore_continuation(scheme* sc, pointer cont);
 bool eqv(pointer a, pointer b);

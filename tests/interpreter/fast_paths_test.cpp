@@ -1,0 +1,105 @@
+// The evaluator's shortcuts give the answers and messages of the long way: shared small integers and characters,
+// argument lists given back or bound in place, cached top-level slots, steps taken inside one cycle.
+#include <gtest/gtest.h>
+
+#include "interpreter_support.h"
+
+namespace omb::test {
+namespace {
+
+// The bare interpreter: the standard Scheme file is not loaded, so what the cases need is defined here.
+class FastPaths : public InterpTest {
+protected:
+    void SetUp() override { in.eval("(define (list . xs) xs)"); }
+};
+
+TEST_F(FastPaths, SharedIntegersAndCharactersAreNeverChangedInPlace) {
+    // The edges of the shared range, and results on either side of them.
+    EXPECT_EQ(in.eval("(list -513 -512 1023 1024 (+ 1023 1) (- -512 1) (* 2 512))"),
+              "(-513 -512 1023 1024 1024 -513 1024)");
+    EXPECT_EQ(in.eval("(list (char->integer (integer->char 255)) (integer->char 65) (string-ref \"xyz\" 2))"),
+              "(255 #\\A #\\z)");
+    // Printing a vector counts through its elements: the count must not be the shared 0, 1, 2 themselves.
+    EXPECT_EQ(in.eval("(begin (display (vector 'a 'b 'c)) (display (vector 0 1 2)) (list 0 1 2 3))"),
+              "(0 1 2 3)");
+    in.start_output();
+    scheme_load_string(sc, "(display (vector 7 8 9)) (display 0) (display 1)");
+    EXPECT_EQ(in.output(), "#( 7 8 9)01");
+}
+
+TEST_F(FastPaths, ArgumentListsThatLiveOnAreNeverReused) {
+    // A rest parameter keeps the list eval_args made; a list given to apply is the caller's own.
+    EXPECT_EQ(in.eval("(define (keep . xs) xs) (define kept (keep 1 2 3))"
+                      "(define mine (list 4 5 6)) (apply + mine) (apply - mine) (apply (lambda (a b c) c) mine)"
+                      "(apply keep mine) (let loop ((i 0)) (if (< i 100000) (loop (+ i (car (cons 1 2))))))"
+                      "(gc) (list kept mine)"),
+              "((1 2 3) (4 5 6))");
+    // A continuation taken while arguments are evaluated is re-entered with the arguments it had then.
+    EXPECT_EQ(in.eval("(let ((k #f) (n 0))"
+                      "  (let ((r (+ 100 (call-with-current-continuation (lambda (c) (set! k c) 0)) (* 2 3))))"
+                      "    (set! n (+ n 1))"
+                      "    (if (< n 4) (k n) (list r n))))"),
+              "(109 4)");
+    // Closures bind their frames in the argument cells: recursion, shadowing and captured frames stay apart.
+    EXPECT_EQ(in.eval("(define (adder n) (lambda (x) (+ x n)))"
+                      "(define add5 (adder 5)) (define add7 (adder 7))"
+                      "(define (fib n) (if (< n 2) n (+ (fib (- n 1)) (fib (- n 2)))))"
+                      "(list (add5 1) (add7 1) (fib 20) ((lambda (x y) (list y x)) 1 2))"),
+              "(6 8 6765 (2 1))");
+}
+
+TEST_F(FastPaths, PrimitivesGiveTheMessagesOfTheLongWay) {
+    // Count before type, whether the list came from a call or from apply.
+    for (const char* call : {"(car \"x\" 1)", "(apply car '(\"x\" 1))"}) {
+        SCOPED_TRACE(call);
+        EXPECT_NE(in.eval(call).find("car: needs 1 argument(s)"), std::string::npos);
+    }
+    for (const char* call : {"(+ 1 \"a\")", "(apply + '(1 \"a\"))", "(+ 1 2 'x 4)"}) {
+        SCOPED_TRACE(call);
+        const std::string out = in.eval(call);
+        EXPECT_NE(out.find("+: argument"), std::string::npos) << out;
+        EXPECT_NE(out.find("must be: number"), std::string::npos) << out;
+    }
+    EXPECT_NE(in.eval("(+ 1 2 'x 4)").find("+: argument 3 must be: number"), std::string::npos);
+    EXPECT_NE(in.eval("(< 1)").find("<: needs at least 2 argument(s)"), std::string::npos);
+    EXPECT_NE(in.eval("(vector-ref (vector 1 2) 'a)").find("vector-ref: argument 2 must be: non-negative integer"),
+              std::string::npos);
+    // The general numeric road: overflow wraps, rationals and reals mix.
+    EXPECT_EQ(in.eval("(list (+ 9223372036854775807 1) (- -9223372036854775807 2) (* 4611686018427387904 2))"),
+              "(-9223372036854775808 9223372036854775807 -9223372036854775808)");
+    EXPECT_EQ(in.eval("(list (+ 1/2 1/3) (- 1 1/2) (+ 1 0.5) (< 1/3 0.34 1) (= 2 4/2))"), "(5/6 1/2 1.5 #t #t)");
+    // After an error in a primitive the instance goes on as before.
+    EXPECT_EQ(in.eval("(define (safe) (+ 1 2)) (safe)"), "3");
+}
+
+TEST_F(FastPaths, TopLevelNamesFollowRedefinitionShadowingAndCollections) {
+    EXPECT_EQ(in.eval("(define x 1) (define (get-x) x) (get-x)"), "1");
+    EXPECT_EQ(in.eval("(define x 2) (set! x (+ x 1)) (get-x)"), "3");
+    // A name first met at the top level, later bound locally: each sees its own.
+    EXPECT_EQ(in.eval("(define y 10) (define (get-y) y) (get-y)"), "10");
+    EXPECT_EQ(in.eval("(define (local y) (list y (get-y))) (local 1)"), "(1 10)");
+    EXPECT_EQ(in.eval("(let ((y 20)) (list y (get-y)))"), "(20 10)");
+    collect(sc);
+    EXPECT_EQ(in.eval("(list (get-x) (get-y) (eval 'y (interaction-environment)))"), "(3 10 10)");
+    // A primitive rebound at the top level is the new value at once.
+    EXPECT_EQ(in.eval("(define old-car car) (define (car p) 'mine) (list (car '(1)) (old-car '(1)))"), "(mine 1)");
+    EXPECT_EQ(in.eval("(define car old-car) (car '(1))"), "1");
+    EXPECT_NE(in.eval("(never-defined-name 1)").find("eval: unbound variable: never-defined-name"),
+              std::string::npos);
+}
+
+TEST_F(FastPaths, DeeplyNestedCodeRunsOnTheDumpNotTheMachineStack) {
+    std::string nested;
+    constexpr int depth = 100000;
+    for (int i = 0; i < depth; ++i) nested += "(+ 1 ";
+    nested += "0";
+    nested += std::string(depth, ')');
+    EXPECT_EQ(in.eval(nested), "100000");
+    std::string tests = "(define (t n) ";
+    for (int i = 0; i < 20000; ++i) tests += "(if (< n 0) 'no ";
+    tests += "'yes" + std::string(20000, ')') + ")";
+    EXPECT_EQ(in.eval(tests + " (t 1)"), "yes");
+}
+
+}  // namespace
+}  // namespace omb::test
