@@ -293,7 +293,10 @@ pointer _get_cell(scheme* sc, pointer a, pointer b) {
         sc->no_memory = 1;
         return reset_sink(sc);
     }
-    alloc_cellseg(sc, 1);
+    // Little was recovered: the data is growing. The heap grows in proportion to it, or a deep recursion would
+    // collect once a segment, each collection longer than the last.
+    if (sc->gc_enabled != 0) grow_if_crowded(sc);
+    if (sc->free_cell == sc->NIL && !take_fresh_chunk(sc)) alloc_cellseg(sc, 1);
     if (sc->free_cell == sc->NIL && !take_fresh_chunk(sc)) {
         sc->no_memory = 1;
         return reset_sink(sc);
