@@ -158,6 +158,8 @@ pointer eval_operator(scheme* sc) {
         return s_goto(sc, OP_APPLY);
     }
     sc->code = cdr(sc->code);
+    if (!sc->tracing && type(sc->value) == T_PROC)
+        if (pointer done = try_direct_call(sc)) return done;
     return eval_args(sc);
 }
 

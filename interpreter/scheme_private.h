@@ -162,6 +162,9 @@ extern const char* const charnames[32];
 
 // ---- evaluator plumbing (eval.cpp) -----------------------------------------------------------------------------
 void Eval_Cycle(scheme* sc, int op);
+// A call of the primitive in `value` on the operands in `code`, done without an argument list when its answer is
+// certain (direct_calls.cpp); nullptr when it must go the general way.
+pointer try_direct_call(scheme* sc);
 // One step of the primitive `sc->op` on `sc->args`: its arguments checked, then run.
 pointer run_primitive(scheme* sc);
 void dump_reset(scheme* sc);

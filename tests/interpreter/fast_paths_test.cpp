@@ -68,6 +68,23 @@ TEST_F(FastPaths, PrimitivesGiveTheMessagesOfTheLongWay) {
     EXPECT_EQ(in.eval("(list (+ 9223372036854775807 1) (- -9223372036854775807 2) (* 4611686018427387904 2))"),
               "(-9223372036854775808 9223372036854775807 -9223372036854775808)");
     EXPECT_EQ(in.eval("(list (+ 1/2 1/3) (- 1 1/2) (+ 1 0.5) (< 1/3 0.34 1) (= 2 4/2))"), "(5/6 1/2 1.5 #t #t)");
+    // Calls on plain arguments that are answered without an argument list hand anything uncertain to the general
+    // way: reals, rationals, wrong types, indexes out of range, unbound names.
+    EXPECT_EQ(in.eval("(define v (vector 1 2)) (define s \"ab\") (define h 1/2) (define r 0.5)"
+                      "(list (- 1 r) (+ h 1/4) (= 1 1.0) (< h r) (>= 2 2) (vector-ref v 1) (string-ref s 0)"
+                      "      (car (cons 1 2)) (cdr (cons 1 2)) (null? v) (pair? v) (not v) (eq? v v))"),
+              "(0.5 3/4 #t #f #t 2 #\\a 1 2 #f #f #f #t)");
+    for (auto [call, message] : {std::pair{"(car 5)", "car: argument 1 must be: pair"},
+                                 {"(cdr '())", "cdr: argument 1 must be: pair"},
+                                 {"(- 'a 1)", "-: argument 1 must be: number"},
+                                 {"(vector-ref v 2)", "vector-ref: out of bounds: 2"},
+                                 {"(vector-ref v -1)", "vector-ref: argument 2 must be: non-negative integer"},
+                                 {"(string-ref s 5)", "string-ref: out of bounds: 5"},
+                                 {"(< 1 no-such-name)", "eval: unbound variable: no-such-name"}}) {
+        SCOPED_TRACE(call);
+        const std::string out = in.eval(call);
+        EXPECT_NE(out.find(message), std::string::npos) << out;
+    }
     // After an error in a primitive the instance goes on as before.
     EXPECT_EQ(in.eval("(define (safe) (+ 1 2)) (safe)"), "3");
 }
