@@ -571,6 +571,7 @@ pointer mk_proc(scheme* sc, int op) {
 pointer mk_closure(scheme* sc, pointer code, pointer env) {
     pointer x = get_cell(sc, code, env);
     if (x == sc->sink) [[unlikely]] return x;
+    capture_env(env);
     x->_flag = T_CLOSURE;
     car_ref(x) = code;
     cdr_ref(x) = env;

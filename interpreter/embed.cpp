@@ -95,6 +95,8 @@ void recover_from_exhaustion(scheme* sc) {
 void prepare_entry(scheme* sc) {
     recover_from_exhaustion(sc);
     dump_reset(sc);
+    sc->fresh_args = sc->NIL;  // an evaluation cut short may have left them
+    sc->eval_nesting = 0;
     sc->envir = sc->global_env;
     sc->retcode = 0;
     sc->interactive_repl = 0;

@@ -43,6 +43,9 @@ pointer frames_to_list(scheme* sc, bool fresh_args) {
 pointer dump_as_list(scheme* sc) { return frames_to_list(sc, false); }
 
 pointer mk_continuation(scheme* sc) {
+    // Its frames will come back with their environments: none of those may be taken over by a tail call.
+    capture_env(sc->envir);
+    for (int i = 0; i < sc->dump_size; ++i) capture_env(sc->dump_base[i].envir);
     pointer frames = frames_to_list(sc, true);
     pointer x = get_cell(sc, sc->NIL, frames);
     if (x == sc->sink) return x;
@@ -257,10 +260,54 @@ void bind_in_argument_cell(scheme* sc, pointer name) {
     car_ref(sc->envir) = link;
 }
 
+// The i-th element of a parameter list (short: at most eight are taken over).
+pointer elem_param(pointer params, int i) {
+    while (i-- > 0) params = cdr(params);
+    return car(params);
+}
+
+// A call in tail position from a frame that nothing else refers to, of a closure whose frame would have the same
+// parent and names, takes that frame over: its slots get the new values and nothing is allocated. True when done.
+bool take_over_frame(scheme* sc, pointer closure) {
+    pointer frame = sc->envir;
+    if (type(frame) != T_ENVIRONMENT || (frame->_flag & ENV_CAPTURED) || cdr(frame) != cdr(closure) ||
+        frame->_hash != static_cast<uint32_t>(sc->dump_size) || type(car(frame)) == T_VECTOR)
+        return false;
+    // The frame's slots are the parameters in reverse order, exactly.
+    constexpr int MOST = 8;
+    pointer values[MOST];
+    int n = 0;
+    pointer p = car(car(closure)), a = sc->args;
+    for (; is_pair_fast(p) && is_pair_fast(a); p = cdr(p), a = cdr(a)) {
+        if (n == MOST) return false;
+        values[n++] = car(a);
+    }
+    if (p != sc->NIL || a != sc->NIL) return false;
+    p = car(car(closure));
+    pointer slots = car(frame);
+    for (int i = n - 1; i >= 0; --i, slots = cdr(slots))
+        if (!is_pair_fast(slots) || caar(slots) != elem_param(p, i)) return false;
+    if (slots != sc->NIL) return false;
+    slots = car(frame);
+    for (int i = n - 1; i >= 0; --i, slots = cdr(slots)) cdr_ref(car(slots)) = values[i];
+    return true;
+}
+
 pointer apply_closure(scheme* sc) {
     pointer code = sc->code;
     const bool own_arguments = sc->args == sc->fresh_args;
     sc->fresh_args = sc->NIL;
+    if (own_arguments && type(code) == T_CLOSURE && take_over_frame(sc, code)) {
+        pointer spent = sc->args;
+        sc->args = sc->NIL;
+        while (spent != sc->NIL) {
+            pointer next = cdr(spent);
+            recycle_cell(sc, spent);
+            spent = next;
+        }
+        sc->code = cdr(car(code));
+        return s_goto(sc, OP_BEGIN);
+    }
     new_frame_in_env(sc, cdr(code));
     pointer x = car(car(code));
     for (; is_pair_fast(x); x = cdr(x)) {

@@ -189,7 +189,9 @@ pointer opexe_4(scheme* sc, int op) {
     case OP_CLOSE_INPORT: port_close(sc, car(sc->args), port_input); return s_return(sc, sc->T);
     case OP_CLOSE_OUTPORT: port_close(sc, car(sc->args), port_output); return s_return(sc, sc->T);
     case OP_INT_ENV: return s_return(sc, sc->global_env);
-    case OP_CURR_ENV: return s_return(sc, sc->envir);
+    case OP_CURR_ENV:
+        capture_env(sc->envir);
+        return s_return(sc, sc->envir);
     default: return illegal_operator(sc, op);
     }
 }

@@ -54,6 +54,14 @@ inline pointer set_elem_of(pointer vec, int i, pointer a) {
 // (top-level) frames alone. Below MARK, as the collector clears every bit above it.
 constexpr uint32_t T_LOCAL_NAME = 1024;
 
+// On an environment: something may refer to it besides the running evaluation (a closure, a continuation, a
+// Scheme value), so a tail call never takes it over. Its `_hash` word holds the dump's depth when it was made.
+constexpr uint32_t ENV_CAPTURED = 1u << 5;
+// Marks `env` and every environment it lies in as captured.
+inline void capture_env(pointer env) {
+    for (; type(env) == T_ENVIRONMENT && !(env->_flag & ENV_CAPTURED); env = cdr(env)) env->_flag |= ENV_CAPTURED;
+}
+
 // On a syntax symbol: its special form's opcode, less OP_LAMBDA, in bits 5 to 9 (set when the instance starts).
 constexpr int SYNTAX_OP_SHIFT = 5;
 constexpr uint32_t SYNTAX_OP_BITS = 31u << SYNTAX_OP_SHIFT;

@@ -71,7 +71,9 @@ pointer new_frame_vector(scheme* sc) { return mk_vector(sc, OBLIST_SIZE); }
 void new_frame_in_env(scheme* sc, pointer old_env) {
     pointer new_frame = old_env == sc->NIL ? new_frame_vector(sc) : sc->NIL;
     sc->envir = immutable_cons_fast(sc, new_frame, old_env);
-    if (sc->envir != sc->sink) sc->envir->_flag = T_ENVIRONMENT;
+    if (sc->envir == sc->sink) return;
+    sc->envir->_flag = T_ENVIRONMENT;
+    sc->envir->_hash = static_cast<uint32_t>(sc->dump_size);
 }
 
 namespace {

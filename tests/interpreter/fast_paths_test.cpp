@@ -105,6 +105,42 @@ TEST_F(FastPaths, TopLevelNamesFollowRedefinitionShadowingAndCollections) {
               std::string::npos);
 }
 
+TEST_F(FastPaths, TailCallsTakeOverOnlyFramesNothingElseHolds) {
+    // A loop step allocates nothing but its argument values (none here: small integers are shared).
+    in.eval("(define (spin n) (if (= n 0) 'done (spin (- n 1)))) (spin 10)");
+    collect(sc);
+    const long free_before = sc->free_count;
+    EXPECT_EQ(in.eval("(spin 1000)"), "done");
+    EXPECT_LT(free_before - sc->free_count, 64) << "cells taken by a thousand steps";
+    // Frames a closure, a continuation or current-environment holds keep their values.
+    EXPECT_EQ(in.eval("(let loop ((i 0) (fs '()))"
+                      "  (if (< i 3) (loop (+ i 1) (cons (lambda () i) fs)) (list ((car fs)) ((car (cdr fs))))))"),
+              "(2 1)");
+    EXPECT_EQ(in.eval("(define e #f)"
+                      "(define (down x) (if (= x 0) (eval 'x e) (begin (if (= x 3) (set! e (current-environment)))"
+                      "                                                (down (- x 1)))))"
+                      "(down 5)"),
+              "3");
+    // The receiver closes over nothing of the loop's: only the continuation holds its frames.
+    EXPECT_EQ(in.eval("(let ((ks '()) (seen '()))"
+                      "  (define (keep k) (set! ks (cons k ks)))"
+                      "  (define (count i)"
+                      "    (if (< i 3)"
+                      "        (begin (call-with-current-continuation keep)"
+                      "               (set! seen (cons i seen))"
+                      "               (count (+ i 1)))"
+                      "        i))"
+                      "  (count 0)"
+                      "  (if (< (length seen) 5) ((car (cdr ks)) #f))"
+                      "  seen)"),
+              "(2 1 2 1 0)");
+    // A body that defines, a rest parameter, or another closure's names: each gets a frame of its own.
+    EXPECT_EQ(in.eval("(define (d n) (define m (* n 2)) (if (> n 2) m (d (+ n 1)))) (d 0)"), "6");
+    EXPECT_EQ(in.eval("(define (r n . more) (if (null? more) n (r (+ n (car more))))) (r 1 2)"), "3");
+    EXPECT_EQ(in.eval("(define (a x) (b x 1)) (define (b y z) (if (> y 3) (list y z) (a (+ y z)))) (a 0)"),
+              "(4 1)");
+}
+
 TEST_F(FastPaths, DeeplyNestedCodeRunsOnTheDumpNotTheMachineStack) {
     std::string nested;
     constexpr int depth = 100000;
