@@ -210,7 +210,7 @@ pointer real_eval(scheme* sc) {
     return s_goto(sc, OP_EVAL);
 }
 
-// Arguments that are constants or bound symbols are evaluated in place: no frame, no extra steps.
+// Arguments that are constants, quoted data or bound symbols are evaluated in place: no frame, no extra steps.
 void eval_simple_args(scheme* sc) {
     if (sc->tracing) return;
     while (is_pair_fast(sc->code)) {
@@ -221,6 +221,8 @@ void eval_simple_args(scheme* sc) {
             sc->args = cons_fast(sc, cdr(slot), sc->args);
         } else if (!is_pair_fast(x)) {
             sc->args = cons_fast(sc, x, sc->args);
+        } else if (car(x) == sc->sym_quote && is_pair_fast(cdr(x)) && cddr(x) == sc->NIL) {
+            sc->args = cons_fast(sc, cadr(x), sc->args);
         } else {
             return;
         }

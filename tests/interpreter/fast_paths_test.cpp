@@ -80,11 +80,19 @@ TEST_F(FastPaths, PrimitivesGiveTheMessagesOfTheLongWay) {
                                  {"(vector-ref v 2)", "vector-ref: out of bounds: 2"},
                                  {"(vector-ref v -1)", "vector-ref: argument 2 must be: non-negative integer"},
                                  {"(string-ref s 5)", "string-ref: out of bounds: 5"},
-                                 {"(< 1 no-such-name)", "eval: unbound variable: no-such-name"}}) {
+                                 {"(< 1 no-such-name)", "eval: unbound variable: no-such-name"},
+                                 {"(car (cdr 5))", "cdr: argument 1 must be: pair"},
+                                 {"(+ 1 (car '()))", "car: argument 1 must be: pair"}}) {
         SCOPED_TRACE(call);
         const std::string out = in.eval(call);
         EXPECT_NE(out.find(message), std::string::npos) << out;
     }
+    // Nested calls with values made on the way, through many collections: none is lost before it is used.
+    EXPECT_EQ(in.eval("(define (build i acc)"
+                      "  (if (= i 0) acc (build (- i 1) (cons (cons (+ i 100000) (car (cons (- i 100000) 0))) acc))))"
+                      "(define (check l s) (if (null? l) s (check (cdr l) (+ s (- (car (car l)) (cdr (car l)))))))"
+                      "(check (build 30000 '()) 0)"),
+              "6000000000");
     // After an error in a primitive the instance goes on as before.
     EXPECT_EQ(in.eval("(define (safe) (+ 1 2)) (safe)"), "3");
 }
