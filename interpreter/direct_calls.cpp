@@ -173,6 +173,15 @@ pointer vector_set(scheme* sc, pointer operands) {
 
 }  // namespace
 
+bool direct_value(scheme* sc, pointer call, pointer* out) {
+    if (sc->tracing || !is_pair_fast(call)) return false;
+    const int op = direct_op(sc, call);
+    value v;
+    if (op < 0 || !apply_direct(sc, op, cdr(call), 1, v)) return false;
+    *out = v.cell;
+    return true;
+}
+
 pointer try_direct_call(scheme* sc) {
     const int op = procnum(sc->value);
     if (op == OP_VECSET) return vector_set(sc, sc->code);

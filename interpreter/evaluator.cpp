@@ -210,7 +210,8 @@ pointer real_eval(scheme* sc) {
     return s_goto(sc, OP_EVAL);
 }
 
-// Arguments that are constants, quoted data or bound symbols are evaluated in place: no frame, no extra steps.
+// Arguments that are constants, quoted data, bound symbols or direct calls are evaluated in place: no frame, no
+// extra steps.
 void eval_simple_args(scheme* sc) {
     if (sc->tracing) return;
     while (is_pair_fast(sc->code)) {
@@ -223,6 +224,8 @@ void eval_simple_args(scheme* sc) {
             sc->args = cons_fast(sc, x, sc->args);
         } else if (car(x) == sc->sym_quote && is_pair_fast(cdr(x)) && cddr(x) == sc->NIL) {
             sc->args = cons_fast(sc, cadr(x), sc->args);
+        } else if (pointer v = nullptr; direct_value(sc, x, &v)) {
+            sc->args = cons_fast(sc, v, sc->args);  // the allocation holds v while it may collect
         } else {
             return;
         }

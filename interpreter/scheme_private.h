@@ -173,6 +173,10 @@ void Eval_Cycle(scheme* sc, int op);
 // A call of the primitive in `value` on the operands in `code`, done without an argument list when its answer is
 // certain (direct_calls.cpp); nullptr when it must go the general way.
 pointer try_direct_call(scheme* sc);
+// The value of `call` when it is such a call, in `out`; false when it must be evaluated the general way. A value
+// made here is held by nothing: the caller keeps it before anything else allocates (passing it to the allocation
+// keeps it).
+bool direct_value(scheme* sc, pointer call, pointer* out);
 // One step of the primitive `sc->op` on `sc->args`: its arguments checked, then run.
 pointer run_primitive(scheme* sc);
 void dump_reset(scheme* sc);
