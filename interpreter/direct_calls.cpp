@@ -130,7 +130,9 @@ bool operand_value(scheme* sc, pointer x, int depth, value& out) {
     }
     if (depth >= NESTING || sc->tracing) return false;
     const int op = direct_op(sc, x);
-    return op >= 0 && apply_direct(sc, op, cdr(x), depth + 1, out);
+    if (op >= 0 && apply_direct(sc, op, cdr(x), depth + 1, out)) return true;
+    sc->not_direct = x;
+    return false;
 }
 
 // `op` on `operands`, when every operand and the result can be had here without a fresh value outliving an
@@ -174,7 +176,7 @@ pointer vector_set(scheme* sc, pointer operands) {
 }  // namespace
 
 bool direct_value(scheme* sc, pointer call, pointer* out) {
-    if (sc->tracing || !is_pair_fast(call)) return false;
+    if (sc->tracing || !is_pair_fast(call) || call == sc->not_direct) return false;
     const int op = direct_op(sc, call);
     value v;
     if (op < 0 || !apply_direct(sc, op, cdr(call), 1, v)) return false;

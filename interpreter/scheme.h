@@ -166,6 +166,9 @@ struct scheme {
     // them back to the free list.
     pointer fresh_args;
     int eval_nesting;  // evaluations begun inside the current step (see evaluator.cpp)
+    // The last operand a direct call could not be had for, so the general way does not try it again at once. A hint
+    // only, compared and never followed.
+    pointer not_direct;
     pointer copy_scratch_a;
     pointer copy_scratch_b;
     int interactive_repl;
