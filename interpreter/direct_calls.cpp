@@ -175,6 +175,13 @@ pointer vector_set(scheme* sc, pointer operands) {
 
 }  // namespace
 
+bool quick_value(scheme* sc, pointer x, pointer* out) {
+    value v;
+    if (sc->tracing || !operand_value(sc, x, 0, v)) return false;
+    *out = v.cell;
+    return true;
+}
+
 bool direct_value(scheme* sc, pointer call, pointer* out) {
     if (sc->tracing || !is_pair_fast(call) || call == sc->not_direct) return false;
     const int op = direct_op(sc, call);

@@ -582,10 +582,17 @@ pointer opexe_0(scheme* sc, int op) {
         if (cdr(sc->code) != sc->NIL) s_save(sc, OP_BEGIN, sc->NIL, cdr(sc->code));
         sc->code = car(sc->code);
         return eval_here(sc);
-    case OP_IF0:
+    case OP_IF0: {
+        pointer test;
+        if (quick_value(sc, car(sc->code), &test)) {
+            pointer branches = cdr(sc->code);
+            sc->code = test != sc->F ? car(branches) : cadr(branches);
+            return eval_here(sc);
+        }
         s_save(sc, OP_IF1, sc->NIL, cdr(sc->code));
         sc->code = car(sc->code);
         return eval_nested(sc);
+    }
     case OP_IF1:
         sc->code = sc->value != sc->F ? car(sc->code) : cadr(sc->code);
         return eval_here(sc);
@@ -629,11 +636,25 @@ pointer letrec2(scheme* sc) {
     return s_goto(sc, OP_BEGIN);
 }
 
+pointer cond_taken(scheme* sc);
+
+// Tests the clauses from the first in `code` on; a test whose value can be had at once takes no step of its own.
 pointer cond_clause_test(scheme* sc) {
-    if (!is_pair_fast(car(sc->code))) return Error_0(sc, "syntax error in cond");
-    s_save(sc, OP_COND1, sc->NIL, sc->code);
-    sc->code = caar(sc->code);
-    return eval_nested(sc);
+    for (;;) {
+        if (!is_pair_fast(car(sc->code))) return Error_0(sc, "syntax error in cond");
+        pointer v;
+        if (!quick_value(sc, caar(sc->code), &v)) {
+            s_save(sc, OP_COND1, sc->NIL, sc->code);
+            sc->code = caar(sc->code);
+            return eval_nested(sc);
+        }
+        if (v != sc->F) {
+            sc->value = v;
+            return cond_taken(sc);
+        }
+        sc->code = cdr(sc->code);
+        if (sc->code == sc->NIL) return s_return(sc, sc->NIL);
+    }
 }
 
 pointer cond1(scheme* sc) {
@@ -642,6 +663,11 @@ pointer cond1(scheme* sc) {
         if (sc->code == sc->NIL) return s_return(sc, sc->NIL);
         return cond_clause_test(sc);
     }
+    return cond_taken(sc);
+}
+
+// The clause in `code` was chosen by the test value in `value`.
+pointer cond_taken(scheme* sc) {
     sc->code = cdar(sc->code);
     if (sc->code == sc->NIL) return s_return(sc, sc->value);
     if (car(sc->code) == sc->sym_feed_to) {

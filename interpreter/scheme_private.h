@@ -177,6 +177,9 @@ pointer try_direct_call(scheme* sc);
 // made here is held by nothing: the caller keeps it before anything else allocates (passing it to the allocation
 // keeps it).
 bool direct_value(scheme* sc, pointer call, pointer* out);
+// The value of an expression that is a constant, quoted data, a bound name or such a direct call; false otherwise.
+// The same care as for direct_value.
+bool quick_value(scheme* sc, pointer x, pointer* out);
 // One step of the primitive `sc->op` on `sc->args`: its arguments checked, then run.
 pointer run_primitive(scheme* sc);
 void dump_reset(scheme* sc);
