@@ -87,6 +87,10 @@ TEST_F(FastPaths, PrimitivesGiveTheMessagesOfTheLongWay) {
         const std::string out = in.eval(call);
         EXPECT_NE(out.find(message), std::string::npos) << out;
     }
+    // Tests of if and cond had at once, including a clause's value passed on by =>.
+    EXPECT_EQ(in.eval("(list (if 1 2) (if #f 1) (if (- 1 1) 't 'f) (cond ((assq 'b '((a . 1) (b . 2))) => cdr) (else 'no))"
+                      "      (cond (#f 1)) (cond ((+ 1 2))) (cond ((null? '(1)) 'e) ((car '(1)) 'first)))"),
+              "(2 () t 2 () 3 first)");
     // Nested calls with values made on the way, through many collections: none is lost before it is used.
     EXPECT_EQ(in.eval("(define (build i acc)"
                       "  (if (= i 0) acc (build (- i 1) (cons (cons (+ i 100000) (car (cons (- i 100000) 0))) acc))))"
