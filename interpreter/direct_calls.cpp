@@ -3,6 +3,7 @@
 // answer is certain are done here: exact integers, pairs, indexes in range. Anything else (a real, a rational, a
 // wrong type, an unbound name, an index out of bounds) goes the general way, which evaluates the call again from the
 // start (nothing here has an effect but vector-set!'s, done last) and gives the same results and every error message.
+#include "numbers.h"
 #include "scheme_private.h"
 
 namespace omb {
@@ -18,12 +19,6 @@ struct value {
 };
 
 bool is_integer_cell(pointer p) { return type(p) == T_NUMBER && numref(p).num_type == NUM_INTEGER; }
-
-// Integer arithmetic wraps like the machine's, as the general path's does.
-int64_t wrapped(int op, int64_t a, int64_t b) {
-    const auto x = static_cast<uint64_t>(a), y = static_cast<uint64_t>(b);
-    return static_cast<int64_t>(op == OP_ADD ? x + y : op == OP_SUB ? x - y : x * y);
-}
 
 bool allocates(int op) {
     switch (op) {
@@ -63,7 +58,9 @@ pointer unary(scheme* sc, int op, pointer a) {
 
 pointer on_integers(scheme* sc, int op, int64_t a, int64_t b) {
     switch (op) {
-    case OP_ADD: case OP_SUB: case OP_MUL: return integer(sc, wrapped(op, a, b));
+    case OP_ADD: return integer(sc, wadd(a, b));
+    case OP_SUB: return integer(sc, wsub(a, b));
+    case OP_MUL: return integer(sc, wmul(a, b));
     case OP_NUMEQ: return truth(sc, a == b);
     case OP_LESS: return truth(sc, a < b);
     case OP_GREATER: return truth(sc, a > b);
@@ -71,14 +68,11 @@ pointer on_integers(scheme* sc, int op, int64_t a, int64_t b) {
     case OP_GEQ: return truth(sc, a >= b);
     default: break;
     }
-    if (b == 0 || b == -1) return nullptr;  // division by zero is reported, and -1 may overflow: the general way
+    if (b == 0) return nullptr;  // division by zero is reported: the general way
     switch (op) {
-    case OP_QUOTIENT: return integer(sc, a / b);
-    case OP_REMAINDER: return integer(sc, a % b);
-    case OP_MODULO: {
-        const int64_t r = a % b;
-        return integer(sc, (r < 0 && b > 0) || (r > 0 && b < 0) ? r + b : r);
-    }
+    case OP_QUOTIENT: return integer(sc, wdiv(a, b));
+    case OP_REMAINDER: return integer(sc, wrem(a, b));
+    case OP_MODULO: return integer(sc, wmodulo(a, b));
     default: return nullptr;
     }
 }

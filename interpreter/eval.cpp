@@ -397,14 +397,6 @@ namespace {
 // list's own cells, nor return one.
 bool keeps_no_argument_cell(int op) { return op >= OP_INEXACT_TO_EXACT && op <= OP_EQV; }
 
-void give_back(scheme* sc, pointer list) {
-    while (list != sc->NIL) {
-        pointer next = cdr(list);
-        recycle_cell(sc, list);
-        list = next;
-    }
-}
-
 // An interrupt ends the evaluation like an error without a hook: a hook could resume the runaway code.
 bool take_interrupt(scheme* sc) {
     if (sc->interrupt.load(std::memory_order_relaxed) == 0) return false;
@@ -442,7 +434,7 @@ pointer run_primitive(scheme* sc) {
     pointer spent = sc->args;
     pointer more = pcd->func(sc, sc->op);
     // An error in the primitive clears fresh_args: its report may still show them.
-    if (sc->fresh_args == spent && !sc->no_memory) give_back(sc, spent);
+    if (sc->fresh_args == spent && !sc->no_memory) recycle_list(sc, spent);
     sc->fresh_args = sc->NIL;
     return more;
 }

@@ -265,12 +265,6 @@ void bind_in_argument_cell(scheme* sc, pointer name) {
     car_ref(sc->envir) = link;
 }
 
-// The i-th element of a parameter list (short: at most eight are taken over).
-pointer elem_param(pointer params, int i) {
-    while (i-- > 0) params = cdr(params);
-    return car(params);
-}
-
 // A call in tail position from a frame that nothing else refers to, of a closure whose frame would have the same
 // parent and names, takes that frame over: its slots get the new values and nothing is allocated. True when done.
 bool take_over_frame(scheme* sc, pointer closure) {
@@ -278,20 +272,20 @@ bool take_over_frame(scheme* sc, pointer closure) {
     if (type(frame) != T_ENVIRONMENT || (frame->_flag & ENV_CAPTURED) || cdr(frame) != cdr(closure) ||
         frame->_hash != static_cast<uint32_t>(sc->dump_size) || type(car(frame)) == T_VECTOR)
         return false;
-    // The frame's slots are the parameters in reverse order, exactly.
+    // The frame's slots are the parameters in reverse order, exactly (frames of up to eight are taken over).
     constexpr int MOST = 8;
-    pointer values[MOST];
+    pointer names[MOST], values[MOST];
     int n = 0;
     pointer p = car(car(closure)), a = sc->args;
     for (; is_pair_fast(p) && is_pair_fast(a); p = cdr(p), a = cdr(a)) {
         if (n == MOST) return false;
+        names[n] = car(p);
         values[n++] = car(a);
     }
     if (p != sc->NIL || a != sc->NIL) return false;
-    p = car(car(closure));
     pointer slots = car(frame);
     for (int i = n - 1; i >= 0; --i, slots = cdr(slots))
-        if (!is_pair_fast(slots) || caar(slots) != elem_param(p, i)) return false;
+        if (!is_pair_fast(slots) || caar(slots) != names[i]) return false;
     if (slots != sc->NIL) return false;
     slots = car(frame);
     for (int i = n - 1; i >= 0; --i, slots = cdr(slots)) cdr_ref(car(slots)) = values[i];
@@ -303,13 +297,8 @@ pointer apply_closure(scheme* sc) {
     const bool own_arguments = sc->args == sc->fresh_args;
     sc->fresh_args = sc->NIL;
     if (own_arguments && type(code) == T_CLOSURE && take_over_frame(sc, code)) {
-        pointer spent = sc->args;
+        recycle_list(sc, sc->args);
         sc->args = sc->NIL;
-        while (spent != sc->NIL) {
-            pointer next = cdr(spent);
-            recycle_cell(sc, spent);
-            spent = next;
-        }
         sc->code = cdr(car(code));
         return s_goto(sc, OP_BEGIN);
     }

@@ -14,21 +14,6 @@ const num num_one = num_from_integer(1);
 
 namespace {
 
-// Two's-complement arithmetic without undefined behaviour.
-int64_t wadd(int64_t a, int64_t b) { return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b)); }
-int64_t wsub(int64_t a, int64_t b) { return static_cast<int64_t>(static_cast<uint64_t>(a) - static_cast<uint64_t>(b)); }
-int64_t wmul(int64_t a, int64_t b) { return static_cast<int64_t>(static_cast<uint64_t>(a) * static_cast<uint64_t>(b)); }
-// Truncated division; INT64_MIN / -1 wraps and a zero divisor (reachable only through overflow) yields 0.
-int64_t wdiv(int64_t a, int64_t b) {
-    if (b == 0) return 0;
-    if (b == -1) return wsub(0, a);
-    return a / b;
-}
-int64_t wrem(int64_t a, int64_t b) {
-    if (b == 0 || b == -1) return 0;
-    return a % b;
-}
-
 // The kind table indexed by the sum of the operands' kinds.
 constexpr int MY_ARR[8] = {NUM_INTEGER, NUM_REAL, NUM_REAL, NUM_RATIONAL, NUM_REAL, -1, NUM_RATIONAL, 0};
 
@@ -121,12 +106,7 @@ num num_modulo(const num& a, const num& b) {
         if (b.num_type == NUM_INTEGER) return num_from_ratio(wmul(b.value.ivalue, r), ratio_d(q));
         return num_from_ratio(wmul(b.value.ratvalue.n, r), wmul(b.value.ratvalue.d, ratio_d(q)));
     }
-    default: {
-        int64_t x = a.value.ivalue, y = b.value.ivalue;
-        int64_t r = wrem(x, y);
-        if ((r < 0 && y > 0) || (r > 0 && y < 0)) r = wadd(r, y);  // r moves toward y's sign by |y|
-        return num_from_integer(r);
-    }
+    default: return num_from_integer(wmodulo(a.value.ivalue, b.value.ivalue));
     }
 }
 

@@ -14,6 +14,26 @@ inline num num_from_ratio(int64_t a, int64_t b) {
     num n{}; n.num_type = NUM_RATIONAL; n.value.ratvalue.n = a; n.value.ratvalue.d = b; return n;
 }
 
+// Two's-complement integer arithmetic without undefined behaviour: what every integer operation here uses.
+inline int64_t wadd(int64_t a, int64_t b) { return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b)); }
+inline int64_t wsub(int64_t a, int64_t b) { return static_cast<int64_t>(static_cast<uint64_t>(a) - static_cast<uint64_t>(b)); }
+inline int64_t wmul(int64_t a, int64_t b) { return static_cast<int64_t>(static_cast<uint64_t>(a) * static_cast<uint64_t>(b)); }
+// Truncated division; INT64_MIN / -1 wraps and a zero divisor (reachable only through overflow) yields 0.
+inline int64_t wdiv(int64_t a, int64_t b) {
+    if (b == 0) return 0;
+    if (b == -1) return wsub(0, a);
+    return a / b;
+}
+inline int64_t wrem(int64_t a, int64_t b) {
+    if (b == 0 || b == -1) return 0;
+    return a % b;
+}
+// The remainder with the divisor's sign.
+inline int64_t wmodulo(int64_t a, int64_t b) {
+    const int64_t r = wrem(a, b);
+    return (r < 0 && b > 0) || (r > 0 && b < 0) ? wadd(r, b) : r;  // r moves toward b's sign by |b|
+}
+
 extern const num num_zero;
 extern const num num_one;
 

@@ -96,6 +96,15 @@ inline void recycle_cell(scheme* sc, pointer p) {
     ++sc->free_count;
 }
 
+// Gives back every cell of a list's spine that nothing refers to.
+inline void recycle_list(scheme* sc, pointer list) {
+    while (list != sc->NIL) {
+        pointer next = cdr(list);
+        recycle_cell(sc, list);
+        list = next;
+    }
+}
+
 // s_cons and s_immutable_cons for the interpreter's own hot paths, inlined.
 inline pointer cons_with_flag(scheme* sc, pointer a, pointer b, uint32_t flag) {
     pointer x = get_cell(sc, a, b);

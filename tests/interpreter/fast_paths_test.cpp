@@ -67,6 +67,9 @@ TEST_F(FastPaths, PrimitivesGiveTheMessagesOfTheLongWay) {
     // The general numeric road: overflow wraps, rationals and reals mix.
     EXPECT_EQ(in.eval("(list (+ 9223372036854775807 1) (- -9223372036854775807 2) (* 4611686018427387904 2))"),
               "(-9223372036854775808 9223372036854775807 -9223372036854775808)");
+    EXPECT_EQ(in.eval("(list (quotient -9223372036854775808 -1) (modulo -7 2) (remainder -7 2) (modulo 7 -2))"),
+              "(-9223372036854775808 1 -1 -1)");
+    EXPECT_NE(in.eval("(modulo 5 0)").find("modulo: division by zero"), std::string::npos);
     EXPECT_EQ(in.eval("(list (+ 1/2 1/3) (- 1 1/2) (+ 1 0.5) (< 1/3 0.34 1) (= 2 4/2))"), "(5/6 1/2 1.5 #t #t)");
     // Calls on plain arguments that are answered without an argument list hand anything uncertain to the general
     // way: reals, rationals, wrong types, indexes out of range, unbound names.
