@@ -3,6 +3,8 @@
 // answer is certain are done here: exact integers, pairs, indexes in range. Anything else (a real, a rational, a
 // wrong type, an unbound name, an index out of bounds) goes the general way, which evaluates the call again from the
 // start (nothing here has an effect but vector-set!'s, done last) and gives the same results and every error message.
+#include <array>
+
 #include "numbers.h"
 #include "scheme_private.h"
 
@@ -20,7 +22,7 @@ struct value {
 
 bool is_integer_cell(pointer p) { return type(p) == T_NUMBER && numref(p).num_type == NUM_INTEGER; }
 
-bool allocates(int op) {
+constexpr bool allocates(int op) {
     switch (op) {
     case OP_ADD: case OP_SUB: case OP_MUL: case OP_QUOTIENT: case OP_REMAINDER: case OP_MODULO: case OP_CONS:
     case OP_VECLEN: case OP_STRLEN: case OP_CHAR2INT: return true;
@@ -28,7 +30,7 @@ bool allocates(int op) {
     }
 }
 
-int arity(int op) {
+constexpr int arity(int op) {
     switch (op) {
     case OP_CAR: case OP_CDR: case OP_NULLP: case OP_PAIRP: case OP_NOT: case OP_VECLEN: case OP_STRLEN:
     case OP_CHAR2INT: return 1;
@@ -38,6 +40,17 @@ int arity(int op) {
     default: return 0;
     }
 }
+
+// Both looked up at once for each primitive: the switches above cost more than the calls they shortcut.
+struct direct_kind {
+    uint8_t arity = 0;
+    bool allocates = false;
+};
+constexpr auto DIRECT_KINDS = [] {
+    std::array<direct_kind, OP_MAXDEFINED> kinds{};
+    for (int op = 0; op < OP_MAXDEFINED; ++op) kinds[op] = {static_cast<uint8_t>(arity(op)), allocates(op)};
+    return kinds;
+}();
 
 pointer integer(scheme* sc, int64_t i) { return mk_integer(sc, i); }
 pointer truth(scheme* sc, bool b) { return b ? sc->T : sc->F; }
@@ -95,13 +108,23 @@ pointer binary(scheme* sc, int op, pointer a, pointer b) {
     }
 }
 
-// The primitive a call's head names, when it is one done here with that many operands; else -1.
+// A call is marked never to be tried here again once its head has named something not done here: a closure, a
+// special form, another primitive. Only a hint: should the name be rebound, the call still goes the general way.
+bool marked_not_direct(pointer call) { return call->_flag & CALL_NOT_DIRECT; }
+
+pointer not_direct(pointer call) {
+    call->_flag |= CALL_NOT_DIRECT;
+    return nullptr;
+}
+
+// The primitive a call's head names, when it is one done here; else -1.
 int direct_op(scheme* sc, pointer call) {
     pointer head = car(call);
-    if (!is_symbol_fast(head) || (head->_flag & T_SYNTAX)) return -1;
-    pointer slot = find_slot_in_env(sc, sc->envir, head, 1);
-    if (slot == sc->NIL || type(cdr(slot)) != T_PROC) return -1;
-    return procnum(cdr(slot));
+    if (!is_symbol_fast(head) || (head->_flag & T_SYNTAX)) return not_direct(call), -1;
+    pointer slot = lookup_slot(sc, sc->envir, head);
+    if (slot == sc->NIL) return -1;  // perhaps defined later
+    if (type(cdr(slot)) != T_PROC || DIRECT_KINDS[procnum(cdr(slot))].arity == 0) return not_direct(call), -1;
+    return static_cast<int>(procnum(cdr(slot)));
 }
 
 bool apply_direct(scheme* sc, int op, pointer operands, int depth, value& out);
@@ -109,7 +132,7 @@ bool apply_direct(scheme* sc, int op, pointer operands, int depth, value& out);
 // The value of an operand, if it can be had here.
 bool operand_value(scheme* sc, pointer x, int depth, value& out) {
     if (is_symbol_fast(x)) {
-        pointer slot = find_slot_in_env(sc, sc->envir, x, 1);
+        pointer slot = lookup_slot(sc, sc->envir, x);
         if (slot == sc->NIL) return false;
         out = {cdr(slot), false};
         return true;
@@ -122,7 +145,7 @@ bool operand_value(scheme* sc, pointer x, int depth, value& out) {
         out = {cadr(x), false};
         return true;
     }
-    if (depth >= NESTING || sc->tracing) return false;
+    if (depth >= NESTING || sc->tracing || marked_not_direct(x)) return false;
     const int op = direct_op(sc, x);
     if (op >= 0 && apply_direct(sc, op, cdr(x), depth + 1, out)) return true;
     sc->not_direct = x;
@@ -132,23 +155,24 @@ bool operand_value(scheme* sc, pointer x, int depth, value& out) {
 // `op` on `operands`, when every operand and the result can be had here without a fresh value outliving an
 // allocation that could collect it.
 bool apply_direct(scheme* sc, int op, pointer operands, int depth, value& out) {
-    const int n = arity(op);
+    const direct_kind kind = DIRECT_KINDS[op];
+    const int n = kind.arity;
     if (n == 0 || !is_pair_fast(operands)) return false;
     value a, b;
     if (!operand_value(sc, car(operands), depth, a)) return false;
     if (n == 1) {
-        if (cdr(operands) != sc->NIL || (a.fresh && allocates(op))) return false;
+        if (cdr(operands) != sc->NIL || (a.fresh && kind.allocates)) return false;
         pointer r = unary(sc, op, a.cell);
-        out = {r, a.fresh || allocates(op)};
+        out = {r, a.fresh || kind.allocates};
         return r != nullptr;
     }
     pointer rest = cdr(operands);
     if (!is_pair_fast(rest) || cdr(rest) != sc->NIL) return false;
     if (!operand_value(sc, car(rest), depth, b)) return false;
-    if (a.fresh && (b.fresh || allocates(op))) return false;  // a may have been collected: the general way
-    if (b.fresh && allocates(op)) return false;
+    if (a.fresh && (b.fresh || kind.allocates)) return false;  // a may have been collected: the general way
+    if (b.fresh && kind.allocates) return false;
     pointer r = binary(sc, op, a.cell, b.cell);
-    out = {r, a.fresh || b.fresh || allocates(op)};
+    out = {r, a.fresh || b.fresh || kind.allocates};
     return r != nullptr;
 }
 
@@ -177,7 +201,7 @@ bool quick_value(scheme* sc, pointer x, pointer* out) {
 }
 
 bool direct_value(scheme* sc, pointer call, pointer* out) {
-    if (sc->tracing || !is_pair_fast(call) || call == sc->not_direct) return false;
+    if (sc->tracing || !is_pair_fast(call) || call == sc->not_direct || marked_not_direct(call)) return false;
     const int op = direct_op(sc, call);
     value v;
     if (op < 0 || !apply_direct(sc, op, cdr(call), 1, v)) return false;
@@ -188,6 +212,7 @@ bool direct_value(scheme* sc, pointer call, pointer* out) {
 pointer try_direct_call(scheme* sc) {
     const int op = procnum(sc->value);
     if (op == OP_VECSET) return vector_set(sc, sc->code);
+    if (op < 0 || op >= OP_MAXDEFINED) return nullptr;
     value result;
     if (!apply_direct(sc, op, sc->code, 0, result)) return nullptr;
     return s_return(sc, result.cell);

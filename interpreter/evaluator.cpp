@@ -144,7 +144,7 @@ pointer bad_binding(scheme* sc, const char* form, pointer b) {
 }
 
 pointer eval_symbol(scheme* sc) {
-    pointer x = find_slot_in_env(sc, sc->envir, sc->code, 1);
+    pointer x = lookup_slot(sc, sc->envir, sc->code);
     if (x != sc->NIL) return s_return(sc, cdr(x));
     return Error_1(sc, "eval: unbound variable:", sc->code);
 }
@@ -198,7 +198,7 @@ pointer real_eval(scheme* sc) {
     // A bound symbol as operator is looked up here rather than through a frame and two more steps; anything
     // else (and an unbound name, so that its error unfolds as always) takes the general road.
     if (!sc->tracing && is_symbol_fast(head)) {
-        pointer slot = find_slot_in_env(sc, sc->envir, head, 1);
+        pointer slot = lookup_slot(sc, sc->envir, head);
         if (slot != sc->NIL) {
             sc->value = cdr(slot);
             sc->args = sc->NIL;
@@ -217,7 +217,7 @@ void eval_simple_args(scheme* sc) {
     while (is_pair_fast(sc->code)) {
         pointer x = car(sc->code);
         if (is_symbol_fast(x)) {
-            pointer slot = find_slot_in_env(sc, sc->envir, x, 1);
+            pointer slot = lookup_slot(sc, sc->envir, x);
             if (slot == sc->NIL) return;
             sc->args = cons_fast(sc, cdr(slot), sc->args);
         } else if (!is_pair_fast(x)) {

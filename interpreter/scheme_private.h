@@ -54,6 +54,24 @@ inline pointer set_elem_of(pointer vec, int i, pointer a) {
 // (top-level) frames alone. Below MARK, as the collector clears every bit above it.
 constexpr uint32_t T_LOCAL_NAME = 1024;
 
+// On a pair that is a call: its head has named something the direct calls do not do (see direct_calls.cpp).
+constexpr uint32_t CALL_NOT_DIRECT = 1u << 6;
+
+// A symbol's cdr is its slot in the top-level frame, or nil while it has none there. Every environment ends in that
+// frame, the only hashed one, so a name never bound in a local frame is found there at once, whatever the depth.
+inline pointer top_level_slot(pointer sym) { return cdr(sym); }
+
+// The slot `sym` names from `env`, or nil: find_slot_in_env(sc, env, sym, 1) with its commonest case inline.
+inline pointer lookup_slot(scheme* sc, pointer env, pointer sym) {
+    if (!(sym->_flag & T_LOCAL_NAME) && sc->global_env != sc->NIL) return top_level_slot(sym);
+    if (env != sc->NIL && type(car(env)) != T_VECTOR) {  // the innermost frame, where most names are found
+        for (pointer y = car(env); y != sc->NIL; y = cdr(y))
+            if (car(car(y)) == sym) return car(y);
+        env = cdr(env);
+    }
+    return find_slot_in_env(sc, env, sym, 1);
+}
+
 // On an environment: something may refer to it besides the running evaluation (a closure, a continuation, a
 // Scheme value), so a tail call never takes it over. Its `_hash` word holds the dump's depth when it was made.
 constexpr uint32_t ENV_CAPTURED = 1u << 5;

@@ -108,6 +108,7 @@ void new_slot_spec_in_env(scheme* sc, pointer env, pointer variable, pointer val
         if (e.symbol == variable && e.frame == frame) e = {};  // the new slot shadows the one cached
         int location = bucket_of(frame, variable);
         set_elem_of(frame, location, immutable_cons_fast(sc, slot, elem_of(frame, location)));
+        if (!sc->no_memory) cdr_ref(variable) = slot;  // see top_level_slot
     } else {
         variable->_flag |= T_LOCAL_NAME;
         car_ref(env) = immutable_cons_fast(sc, slot, frame);
@@ -119,13 +120,13 @@ void new_slot_in_env(scheme* sc, pointer variable, pointer value) {
 }
 
 pointer find_slot_in_env(scheme* sc, pointer env, pointer hdl, int all) {
-    const bool only_hashed = all && !(hdl->_flag & T_LOCAL_NAME);
+    if (all && !(hdl->_flag & T_LOCAL_NAME) && sc->global_env != sc->NIL) return top_level_slot(hdl);
     for (pointer x = env; x != sc->NIL; x = cdr(x)) {
         pointer frame = car(x);
         if (type(frame) == T_VECTOR) {
             pointer slot = find_in_hashed_frame(sc, frame, hdl);
             if (slot != sc->NIL) return slot;
-        } else if (!only_hashed) {
+        } else {
             for (pointer y = frame; y != sc->NIL; y = cdr(y))
                 if (caar(y) == hdl) return car(y);
         }

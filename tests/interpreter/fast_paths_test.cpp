@@ -118,6 +118,17 @@ TEST_F(FastPaths, TopLevelNamesFollowRedefinitionShadowingAndCollections) {
     EXPECT_EQ(in.eval("(define car old-car) (car '(1))"), "1");
     EXPECT_NE(in.eval("(never-defined-name 1)").find("eval: unbound variable: never-defined-name"),
               std::string::npos);
+    // A call once found to name a closure, or nothing yet, follows its name's later values.
+    EXPECT_EQ(in.eval("(define (sq x) (* x x)) (define (f n) (+ (sq n) 1)) (f 3)"), "10");
+    EXPECT_EQ(in.eval("(define sq -) (f 3)"), "-2");
+    EXPECT_EQ(in.eval("(define (sq x) x) (f 3)"), "4");
+    EXPECT_NE(in.eval("(define (g n) (+ (later n) 1)) (g '(5))").find("eval: unbound variable: later"),
+              std::string::npos);
+    EXPECT_EQ(in.eval("(define later car) (g '(5))"), "6");
+    // Names bound inside a body stay there; names made at run time are found like any other.
+    EXPECT_EQ(in.eval("(define (h) (define zz 5) zz) (h)"), "5");
+    EXPECT_NE(in.eval("zz").find("eval: unbound variable: zz"), std::string::npos);
+    EXPECT_EQ(in.eval("(eval (list 'define (string->symbol \"made-at-run\") 7)) made-at-run"), "7");
 }
 
 TEST_F(FastPaths, TailCallsTakeOverOnlyFramesNothingElseHolds) {
