@@ -112,68 +112,56 @@ pointer binary(scheme* sc, int op, pointer a, pointer b) {
 // special form, another primitive. Only a hint: should the name be rebound, the call still goes the general way.
 bool marked_not_direct(pointer call) { return call->_flag & CALL_NOT_DIRECT; }
 
-pointer not_direct(pointer call) {
+value not_direct(pointer call) {
     call->_flag |= CALL_NOT_DIRECT;
-    return nullptr;
+    return {};
 }
 
-// The primitive a call's head names, when it is one done here; else -1.
-int direct_op(scheme* sc, pointer call) {
+value apply_direct(scheme* sc, int op, pointer operands, int depth);
+
+// The value of a call whose head names a primitive done here.
+value call_value(scheme* sc, pointer call, int depth) {
     pointer head = car(call);
-    if (!is_symbol_fast(head) || (head->_flag & T_SYNTAX)) return not_direct(call), -1;
+    if (!is_symbol_fast(head) || (head->_flag & T_SYNTAX)) return not_direct(call);
     pointer slot = lookup_slot(sc, sc->envir, head);
-    if (slot == sc->NIL) return -1;  // perhaps defined later
-    if (type(cdr(slot)) != T_PROC || DIRECT_KINDS[procnum(cdr(slot))].arity == 0) return not_direct(call), -1;
-    return static_cast<int>(procnum(cdr(slot)));
+    if (slot == sc->NIL) return {};  // perhaps defined later
+    pointer f = cdr(slot);
+    if (type(f) != T_PROC || procnum(f) >= OP_MAXDEFINED || DIRECT_KINDS[procnum(f)].arity == 0)
+        return not_direct(call);
+    return apply_direct(sc, procnum(f), cdr(call), depth);
 }
-
-bool apply_direct(scheme* sc, int op, pointer operands, int depth, value& out);
 
 // The value of an operand, if it can be had here.
-bool operand_value(scheme* sc, pointer x, int depth, value& out) {
+inline value operand_value(scheme* sc, pointer x, int depth) {
     if (is_symbol_fast(x)) {
         pointer slot = lookup_slot(sc, sc->envir, x);
-        if (slot == sc->NIL) return false;
-        out = {cdr(slot), false};
-        return true;
+        return {slot == sc->NIL ? nullptr : cdr(slot), false};
     }
-    if (!is_pair_fast(x)) {
-        out = {x, false};
-        return true;
-    }
-    if (car(x) == sc->sym_quote && is_pair_fast(cdr(x)) && cddr(x) == sc->NIL) {
-        out = {cadr(x), false};
-        return true;
-    }
-    if (depth >= NESTING || sc->tracing || marked_not_direct(x)) return false;
-    const int op = direct_op(sc, x);
-    if (op >= 0 && apply_direct(sc, op, cdr(x), depth + 1, out)) return true;
-    sc->not_direct = x;
-    return false;
+    if (!is_pair_fast(x)) return {x, false};
+    if (car(x) == sc->sym_quote) return is_pair_fast(cdr(x)) && cddr(x) == sc->NIL ? value{cadr(x), false} : value{};
+    if (depth >= NESTING || marked_not_direct(x)) return {};
+    const value v = call_value(sc, x, depth + 1);
+    if (!v.cell) sc->not_direct = x;
+    return v;
 }
 
 // `op` on `operands`, when every operand and the result can be had here without a fresh value outliving an
 // allocation that could collect it.
-bool apply_direct(scheme* sc, int op, pointer operands, int depth, value& out) {
+value apply_direct(scheme* sc, int op, pointer operands, int depth) {
     const direct_kind kind = DIRECT_KINDS[op];
-    const int n = kind.arity;
-    if (n == 0 || !is_pair_fast(operands)) return false;
-    value a, b;
-    if (!operand_value(sc, car(operands), depth, a)) return false;
-    if (n == 1) {
-        if (cdr(operands) != sc->NIL || (a.fresh && kind.allocates)) return false;
-        pointer r = unary(sc, op, a.cell);
-        out = {r, a.fresh || kind.allocates};
-        return r != nullptr;
-    }
+    if (!is_pair_fast(operands)) return {};
+    const value a = operand_value(sc, car(operands), depth);
+    if (!a.cell) return {};
     pointer rest = cdr(operands);
-    if (!is_pair_fast(rest) || cdr(rest) != sc->NIL) return false;
-    if (!operand_value(sc, car(rest), depth, b)) return false;
-    if (a.fresh && (b.fresh || kind.allocates)) return false;  // a may have been collected: the general way
-    if (b.fresh && kind.allocates) return false;
-    pointer r = binary(sc, op, a.cell, b.cell);
-    out = {r, a.fresh || b.fresh || kind.allocates};
-    return r != nullptr;
+    if (kind.arity == 1) {
+        if (rest != sc->NIL || (a.fresh && kind.allocates)) return {};
+        return {unary(sc, op, a.cell), a.fresh || kind.allocates};
+    }
+    if (!is_pair_fast(rest) || cdr(rest) != sc->NIL) return {};
+    const value b = operand_value(sc, car(rest), depth);
+    if (!b.cell) return {};
+    if ((a.fresh || b.fresh) && (kind.allocates || (a.fresh && b.fresh))) return {};  // a fresh one may be collected
+    return {binary(sc, op, a.cell, b.cell), a.fresh || b.fresh || kind.allocates};
 }
 
 // (vector-set! v i x) on plain operands: the vector itself is the result, as the general way gives.
@@ -181,10 +169,9 @@ pointer vector_set(scheme* sc, pointer operands) {
     if (!is_pair_fast(operands) || !is_pair_fast(cdr(operands)) || !is_pair_fast(cddr(operands)) ||
         cdddr(operands) != sc->NIL)
         return nullptr;
-    value v, i, x;
-    if (!operand_value(sc, car(operands), NESTING, v) || !operand_value(sc, cadr(operands), NESTING, i) ||
-        !operand_value(sc, caddr(operands), NESTING, x))
-        return nullptr;
+    const value v = operand_value(sc, car(operands), NESTING), i = operand_value(sc, cadr(operands), NESTING),
+                x = operand_value(sc, caddr(operands), NESTING);
+    if (!v.cell || !i.cell || !x.cell) return nullptr;
     if (type(v.cell) != T_VECTOR || is_immutable_fast(v.cell) || !is_integer_cell(i.cell)) return nullptr;
     if (ivalue_unchecked(i.cell) < 0 || ivalue_unchecked(i.cell) >= ivalue_unchecked(v.cell)) return nullptr;
     set_elem_of(v.cell, static_cast<int>(ivalue_unchecked(i.cell)), x.cell);
@@ -194,28 +181,23 @@ pointer vector_set(scheme* sc, pointer operands) {
 }  // namespace
 
 bool quick_value(scheme* sc, pointer x, pointer* out) {
-    value v;
-    if (sc->tracing || !operand_value(sc, x, 0, v)) return false;
-    *out = v.cell;
-    return true;
+    if (sc->tracing) return false;
+    *out = operand_value(sc, x, 0).cell;
+    return *out != nullptr;
 }
 
 bool direct_value(scheme* sc, pointer call, pointer* out) {
     if (sc->tracing || !is_pair_fast(call) || call == sc->not_direct || marked_not_direct(call)) return false;
-    const int op = direct_op(sc, call);
-    value v;
-    if (op < 0 || !apply_direct(sc, op, cdr(call), 1, v)) return false;
-    *out = v.cell;
-    return true;
+    *out = call_value(sc, call, 1).cell;
+    return *out != nullptr;
 }
 
 pointer try_direct_call(scheme* sc) {
     const int op = procnum(sc->value);
     if (op == OP_VECSET) return vector_set(sc, sc->code);
-    if (op < 0 || op >= OP_MAXDEFINED) return nullptr;
-    value result;
-    if (!apply_direct(sc, op, sc->code, 0, result)) return nullptr;
-    return s_return(sc, result.cell);
+    if (op < 0 || op >= OP_MAXDEFINED || DIRECT_KINDS[op].arity == 0) return nullptr;
+    const value result = apply_direct(sc, op, sc->code, 0);
+    return result.cell ? s_return(sc, result.cell) : nullptr;
 }
 
 }  // namespace omb
