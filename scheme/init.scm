@@ -373,18 +373,18 @@
 ;;; change what a backquote builds.
 
 (macro quasiquote
-  (let ((cons cons) (append append) (apply apply) (vector vector) (vector->list vector->list))
+  (let ((%cons cons) (%append append) (%apply apply) (%vector vector) (%vector->list vector->list))
     (define (constant? e) (and (pair? e) (eq? (car e) 'quote)))
     (define (form-of? x tag) (and (pair? x) (eq? (car x) tag) (pair? (cdr x)) (null? (cdr (cdr x)))))
     ;; code building the list (tag value)
     (define (tagged tag e)
       (if (constant? e)
-          (cons 'quote (cons (cons tag (cons (car (cdr e)) '())) '()))
-          (cons cons (cons (cons 'quote (cons tag '())) (cons (cons cons (cons e '('()))) '())))))
+          (%cons 'quote (%cons (%cons tag (%cons (car (cdr e)) '())) '()))
+          (%cons %cons (%cons (%cons 'quote (%cons tag '())) (%cons (%cons %cons (%cons e '('()))) '())))))
     (define (pair-of a d)
       (if (and (constant? a) (constant? d))
-          (cons 'quote (cons (cons (car (cdr a)) (car (cdr d))) '()))
-          (cons cons (cons a (cons d '())))))
+          (%cons 'quote (%cons (%cons (car (cdr a)) (car (cdr d))) '()))
+          (%cons %cons (%cons a (%cons d '())))))
     ;; code building x, where unquotes at nesting level `depth` are live
     (define (expand x depth)
       (cond ((form-of? x 'unquote)
@@ -397,15 +397,15 @@
              (let ((head (car x)) (rest (expand (cdr x) depth)))
                (if (form-of? head 'unquote-splicing)
                    (if (= depth 1)
-                       (cons append (cons (car (cdr head)) (cons rest '())))
+                       (%cons %append (%cons (car (cdr head)) (%cons rest '())))
                        (pair-of (tagged 'unquote-splicing (expand (car (cdr head)) (- depth 1))) rest))
                    (pair-of (expand head depth) rest))))
             ((vector? x)
-             (let ((items (expand (vector->list x) depth)))
+             (let ((items (expand (%vector->list x) depth)))
                (if (constant? items)
-                   (cons 'quote (cons x '()))
-                   (cons apply (cons vector (cons items '()))))))
-            (else (cons 'quote (cons x '())))))
+                   (%cons 'quote (%cons x '()))
+                   (%cons %apply (%cons %vector (%cons items '()))))))
+            (else (%cons 'quote (%cons x '())))))
     (lambda (form)
       (if (not (form-of? form 'quasiquote)) (error "quasiquote: bad syntax:" form))
       (expand (car (cdr form)) 1))))
@@ -413,30 +413,30 @@
 ;; (define-macro (name . args) body...): the macro's procedure receives the form's operands.
 ;; (define-macro name proc) takes any procedure of the operands.
 (macro define-macro
-  (let ((list list) (apply apply) (cdr cdr))
+  (let ((%list list) (%apply apply) (%cdr cdr))
     (define (operands-of proc)
-      (lambda (form) (apply proc (cdr form))))
+      (lambda (form) (%apply proc (%cdr form))))
     (lambda (form)
-      (let ((head (if (pair? (cdr form)) (car (cdr form)) #f)))
+      (let ((head (if (pair? (%cdr form)) (car (%cdr form)) #f)))
         (cond ((and (pair? head) (symbol? (car head)))
-               (list 'macro (car head)
-                     (list operands-of (list* 'lambda (cdr head) (cdr (cdr form))))))
-              ((and (symbol? head) (pair? (cdr (cdr form))))
-               (list 'macro head (list operands-of (car (cdr (cdr form))))))
+               (%list 'macro (car head)
+                     (%list operands-of (list* 'lambda (%cdr head) (%cdr (%cdr form))))))
+              ((and (symbol? head) (pair? (%cdr (%cdr form))))
+               (%list 'macro head (%list operands-of (car (%cdr (%cdr form))))))
               (else (error "define-macro: bad syntax:" form)))))))
 
 ;; These build their expansions with the library's own list and map, captured now.
 (define-macro when
-  (let ((list list))
-    (lambda (test . body) (list 'if test (cons 'begin body)))))
+  (let ((%list list))
+    (lambda (test . body) (%list 'if test (cons 'begin body)))))
 
 (define-macro unless
-  (let ((list list))
-    (lambda (test . body) (list 'if test ''() (cons 'begin body)))))
+  (let ((%list list))
+    (lambda (test . body) (%list 'if test ''() (cons 'begin body)))))
 
 ;; (do ((var init step)...) (test result...) command...) as a named let under a fresh name.
 (define-macro do
-  (let ((list list) (map map) (append append))
+  (let ((%list list) (%map map) (%append append))
     (define (step b) (if (pair? (cdr (cdr b))) (car (cdr (cdr b))) (car b)))
     (lambda operands
       (if (not (and (pair? operands) (list? (car operands))
@@ -446,12 +446,12 @@
             (exit (car (cdr operands)))
             (commands (cdr (cdr operands)))
             (loop (gensym)))
-        (list 'let loop
-              (map (lambda (b) (list (car b) (car (cdr b)))) bindings)
-              (list 'if (car exit)
+        (%list 'let loop
+              (%map (lambda (b) (%list (car b) (car (cdr b)))) bindings)
+              (%list 'if (car exit)
                     (cons 'begin (cdr exit))
-                    (append (cons 'begin commands)
-                            (list (cons loop (map step bindings))))))))))
+                    (%append (cons 'begin commands)
+                            (%list (cons loop (%map step bindings))))))))))
 
 ;;; ------------------------------------------------------------------------------------------
 ;;; Control: dynamic-wind and a call/cc that honours it
