@@ -126,9 +126,8 @@ struct scheme_interface;
 // A slot found in a hashed (top-level) frame: slots never move while their frame lives, so the pair stays right
 // until a collection, which empties the cache, or a new slot of the same name in that frame.
 struct global_cache_entry {
-    pointer frame;
     pointer symbol;
-    pointer slot;
+    pointer slot;  // the symbol's slot in the top-level frame
 };
 
 struct scheme {

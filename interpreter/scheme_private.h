@@ -57,13 +57,22 @@ constexpr uint32_t T_LOCAL_NAME = 1024;
 // On a pair that is a call: its head has named something the direct calls do not do (see direct_calls.cpp).
 constexpr uint32_t CALL_NOT_DIRECT = 1u << 6;
 
-// A symbol's cdr is its slot in the top-level frame, or nil while it has none there. Every environment ends in that
-// frame, the only hashed one, so a name never bound in a local frame is found there at once, whatever the depth.
-inline pointer top_level_slot(pointer sym) { return cdr(sym); }
+// Top-level slots are cached by symbol until the next collection (symbols.cpp).
+inline global_cache_entry& cache_entry(scheme* sc, pointer sym) {
+    return sc->global_cache[(reinterpret_cast<uintptr_t>(sym) / sizeof(cell)) & (GLOBAL_CACHE_SIZE - 1)];
+}
+pointer find_top_level_slot(scheme* sc, pointer sym);  // and caches what it finds
+
+// Every environment ends in the top-level frame, the only hashed one, so a name never bound in a local frame is
+// looked up there at once, whatever the depth.
+inline pointer top_level_slot(scheme* sc, pointer sym) {
+    const global_cache_entry& e = cache_entry(sc, sym);
+    return e.symbol == sym ? e.slot : find_top_level_slot(sc, sym);
+}
 
 // The slot `sym` names from `env`, or nil: find_slot_in_env(sc, env, sym, 1) with its commonest case inline.
 inline pointer lookup_slot(scheme* sc, pointer env, pointer sym) {
-    if (!(sym->_flag & T_LOCAL_NAME) && sc->global_env != sc->NIL) return top_level_slot(sym);
+    if (!(sym->_flag & T_LOCAL_NAME) && sc->global_env != sc->NIL) return top_level_slot(sc, sym);
     if (env != sc->NIL && type(car(env)) != T_VECTOR) {  // the innermost frame, where most names are found
         for (pointer y = car(env); y != sc->NIL; y = cdr(y))
             if (car(car(y)) == sym) return car(y);

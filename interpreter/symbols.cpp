@@ -83,32 +83,31 @@ int bucket_of(pointer frame, pointer sym) {
     return static_cast<int>(size == OBLIST_SIZE ? sym->_hash % OBLIST_SIZE : sym->_hash % size);
 }
 
-global_cache_entry& cache_entry(scheme* sc, pointer frame, pointer sym) {
-    const auto key = (reinterpret_cast<uintptr_t>(sym) ^ (reinterpret_cast<uintptr_t>(frame) >> 4)) >> 5;
-    return sc->global_cache[key & (GLOBAL_CACHE_SIZE - 1)];
+pointer find_in_buckets(scheme* sc, pointer frame, pointer sym) {
+    for (pointer y = elem_of(frame, bucket_of(frame, sym)); y != sc->NIL; y = cdr(y))
+        if (caar(y) == sym) return car(y);
+    return sc->NIL;
 }
 
 pointer find_in_hashed_frame(scheme* sc, pointer frame, pointer sym) {
-    global_cache_entry& e = cache_entry(sc, frame, sym);
-    if (e.symbol == sym && e.frame == frame) return e.slot;
-    for (pointer y = elem_of(frame, bucket_of(frame, sym)); y != sc->NIL; y = cdr(y))
-        if (caar(y) == sym) {
-            e = {frame, sym, car(y)};
-            return car(y);
-        }
-    return sc->NIL;
+    return frame == car(sc->global_env) ? top_level_slot(sc, sym) : find_in_buckets(sc, frame, sym);
 }
 }  // namespace
+
+pointer find_top_level_slot(scheme* sc, pointer sym) {
+    pointer slot = find_in_buckets(sc, car(sc->global_env), sym);
+    if (slot != sc->NIL) cache_entry(sc, sym) = {sym, slot};
+    return slot;
+}
 
 void new_slot_spec_in_env(scheme* sc, pointer env, pointer variable, pointer value) {
     pointer slot = immutable_cons_fast(sc, variable, value);
     pointer frame = car(env);
     if (type(frame) == T_VECTOR) {
-        global_cache_entry& e = cache_entry(sc, frame, variable);
-        if (e.symbol == variable && e.frame == frame) e = {};  // the new slot shadows the one cached
+        global_cache_entry& e = cache_entry(sc, variable);
+        if (e.symbol == variable) e = {};  // the new slot shadows the one cached
         int location = bucket_of(frame, variable);
         set_elem_of(frame, location, immutable_cons_fast(sc, slot, elem_of(frame, location)));
-        if (!sc->no_memory) cdr_ref(variable) = slot;  // see top_level_slot
     } else {
         variable->_flag |= T_LOCAL_NAME;
         car_ref(env) = immutable_cons_fast(sc, slot, frame);
@@ -120,7 +119,7 @@ void new_slot_in_env(scheme* sc, pointer variable, pointer value) {
 }
 
 pointer find_slot_in_env(scheme* sc, pointer env, pointer hdl, int all) {
-    if (all && !(hdl->_flag & T_LOCAL_NAME) && sc->global_env != sc->NIL) return top_level_slot(hdl);
+    if (all && !(hdl->_flag & T_LOCAL_NAME) && sc->global_env != sc->NIL) return top_level_slot(sc, hdl);
     for (pointer x = env; x != sc->NIL; x = cdr(x)) {
         pointer frame = car(x);
         if (type(frame) == T_VECTOR) {

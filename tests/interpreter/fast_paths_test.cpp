@@ -129,6 +129,11 @@ TEST_F(FastPaths, TopLevelNamesFollowRedefinitionShadowingAndCollections) {
     EXPECT_EQ(in.eval("(define (h) (define zz 5) zz) (h)"), "5");
     EXPECT_NE(in.eval("zz").find("eval: unbound variable: zz"), std::string::npos);
     EXPECT_EQ(in.eval("(eval (list 'define (string->symbol \"made-at-run\") 7)) made-at-run"), "7");
+    // A name's property list lives beside its binding.
+    EXPECT_EQ(in.eval("(put 'sq 'colour 'red) (put 'fresh-name 'p 1)"
+                      "(list (get 'sq 'colour) (sq 4) (get 'fresh-name 'p) (get 'sq 'none))"),
+              "(red 4 1 ())");
+    EXPECT_NE(in.eval("fresh-name").find("eval: unbound variable: fresh-name"), std::string::npos);
 }
 
 TEST_F(FastPaths, TailCallsTakeOverOnlyFramesNothingElseHolds) {
