@@ -150,7 +150,7 @@ int make_node(const FourCC (&codes)[3], int channels) {
     if (!channels_ok(channels)) return -1;
     std::string error;
     auto unit = builtin ? builtin->make(builtin->description, channels, &error)
-                        : lv2_make_unit(*plugin, channels, &error);
+                        : lv2_make_unit(*plugin, channels, graph().sample_rate(), graph().max_frames(), &error);
     return add_unit(std::move(unit), error);
 }
 
@@ -164,7 +164,9 @@ pointer make_lv2_node(scheme* sc, pointer args) {
     const Lv2Component* plugin = lv2_find(uri);
     if (!plugin) std::printf("ERROR loading audio unit: no LV2 plugin %s\n", uri.c_str());
     std::string error;
-    const int node = plugin ? add_unit(lv2_make_unit(*plugin, channels, &error), error) : -1;
+    const int node =
+        plugin ? add_unit(lv2_make_unit(*plugin, channels, graph().sample_rate(), graph().max_frames(), &error), error)
+               : -1;
     if (node < 0) CPPBridge::error("Unable To Create AudioUnit");
     return mk_integer(sc, node);
 }

@@ -216,7 +216,8 @@ const Lv2Component* lv2_find(const std::string& uri) {
     return it != all.end() && it->uri == uri ? &*it : nullptr;
 }
 
-std::unique_ptr<Unit> lv2_make_unit(const Lv2Component& component, int channels, std::string* error) {
+std::unique_ptr<Unit> lv2_make_unit(const Lv2Component& component, int channels, double sample_rate,
+                                    uint32_t max_frames, std::string* error) {
     if (!component.unavailable.empty()) {
         *error = component.description.name + " cannot be hosted: " + component.unavailable;
         return nullptr;
@@ -228,7 +229,7 @@ std::unique_ptr<Unit> lv2_make_unit(const Lv2Component& component, int channels,
         return nullptr;
     }
     std::lock_guard guard(w.lock);
-    return make_lv2_unit(w, w.plugins[index], component, channels, error);
+    return make_lv2_unit(w, w.plugins[index], component, channels, sample_rate, max_frames, error);
 }
 
 }  // namespace omb

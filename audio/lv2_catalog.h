@@ -28,8 +28,10 @@ const std::vector<Lv2Component>& lv2_components();
 const Lv2Component* lv2_find(FourCC type, FourCC subtype, FourCC manufacturer);
 const Lv2Component* lv2_find(const std::string& uri);
 
-// A unit of the plugin with `channels` channels on each bus; null with the reason when it cannot be made.
-std::unique_ptr<Unit> lv2_make_unit(const Lv2Component& component, int channels, std::string* error);
+// A unit of the plugin with `channels` channels on each bus, instantiated for the given format (so that a plugin
+// whose library does not load is refused here); null with the reason when it cannot be made.
+std::unique_ptr<Unit> lv2_make_unit(const Lv2Component& component, int channels, double sample_rate,
+                                    uint32_t max_frames, std::string* error);
 
 // The code `text` hashes to, salted by a collision count (0 for the first choice).
 FourCC lv2_code(const std::string& text, int salt);

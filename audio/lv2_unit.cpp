@@ -140,18 +140,32 @@ public:
         free_instances();
     }
 
+    // The instances made when the unit was made serve when the format is the same.
     void prepare(double sample_rate, uint32_t max_frames) override {
         Unit::prepare(sample_rate, max_frames);
-        stop_worker();
+        if (!instances_.empty() && sample_rate == made_rate_ && max_frames == made_frames_) return;
         std::lock_guard guard(world_.lock);
+        if (!instantiate_all(sample_rate, max_frames))
+            CPPBridge::error("The LV2 plugin %s could not be instantiated", description().name.c_str());
+    }
+
+    // The world's lock is held.
+    bool instantiate_all(double sample_rate, uint32_t max_frames) {
+        stop_worker();
         free_instances();
+        made_rate_ = sample_rate;
+        made_frames_ = max_frames;
         scratch_.assign(static_cast<size_t>(max_frames) * static_cast<size_t>(std::max(1, audio_out_)), 0.0f);
         silence_.assign(max_frames, 0.0f);
         make_options(sample_rate, max_frames);
         const int count = audio_in_ == 1 && audio_out_ == 1 && output_channels() > 1 ? output_channels() : 1;
         for (int i = 0; i < count; ++i)
-            if (!instantiate(sample_rate)) break;
+            if (!instantiate(sample_rate)) {
+                free_instances();
+                return false;
+            }
         if (worker_needed()) start_worker();
+        return true;
     }
 
 protected:
@@ -263,10 +277,7 @@ private:
             if (plan.atom_bytes > 0) inst.atoms[p] = std::make_unique<uint8_t[]>(plan.atom_bytes);
         }
         inst.lilv = lilv_plugin_instantiate(plugin_, sample_rate, features_.data());
-        if (!inst.lilv) {
-            CPPBridge::error("The LV2 plugin %s could not be instantiated", description().name.c_str());
-            return false;
-        }
+        if (!inst.lilv) return false;
         for (size_t p = 0; p < ports_.size(); ++p) {
             const PortPlan& plan = ports_[p];
             const auto index = static_cast<uint32_t>(p);
@@ -430,6 +441,8 @@ private:
 
     LV2_URID chunk_urid_ = 0, sequence_urid_ = 0, midi_urid_ = 0;
     float sample_rate_value_ = 44100;
+    double made_rate_ = 0;
+    uint32_t made_frames_ = 0;
     int32_t min_block_ = 1, max_block_ = 512;
     std::vector<LV2_Options_Option> options_;
     LV2_Worker_Schedule schedule_{};
@@ -443,14 +456,14 @@ private:
     std::atomic<bool> stopping_{false};
     std::thread worker_;
 
-    friend std::unique_ptr<Unit> omb::make_lv2_unit(Lv2World&, const LilvPlugin*, const Lv2Component&, int,
-                                                    std::string*);
+    friend std::unique_ptr<Unit> omb::make_lv2_unit(Lv2World&, const LilvPlugin*, const Lv2Component&, int, double,
+                                                    uint32_t, std::string*);
 };
 
 }  // namespace
 
 std::unique_ptr<Unit> make_lv2_unit(Lv2World& world, const LilvPlugin* plugin, const Lv2Component& component,
-                                    int channels, std::string* error) {
+                                    int channels, double sample_rate, uint32_t max_frames, std::string* error) {
     const Lv2Nodes& n = world.nodes;
     const uint32_t count = lilv_plugin_get_num_ports(plugin);
     std::vector<float> mins(count), maxs(count), defaults(count);
@@ -499,7 +512,10 @@ std::unique_ptr<Unit> make_lv2_unit(Lv2World& world, const LilvPlugin* plugin, c
     auto unit = std::make_unique<Lv2Unit>(world, plugin, component.description, std::move(parameters),
                                           std::move(inputs), channels, std::move(ports), audio_in, audio_out);
     unit->midi_port_ = midi_port;
-    (void)error;
+    if (!unit->instantiate_all(sample_rate, max_frames)) {
+        *error = "The LV2 plugin " + component.description.name + " could not be instantiated";
+        return nullptr;
+    }
     return unit;
 }
 

@@ -45,7 +45,8 @@ struct Lv2Nodes {
 };
 
 struct Lv2World {
-    std::mutex lock;  // every lilv call on the world, its plugins and nodes
+    // Every lilv call on the world, its plugins and nodes; recursive, as a unit freed under it takes it again.
+    std::recursive_mutex lock;
     LilvWorld* world = nullptr;
     Lv2Nodes nodes{};
     Lv2Urids urids;
@@ -58,6 +59,6 @@ Lv2World& lv2_world();
 
 // Made by the unit's own file; the world's lock is held by the caller.
 std::unique_ptr<Unit> make_lv2_unit(Lv2World& world, const LilvPlugin* plugin, const Lv2Component& component,
-                                    int channels, std::string* error);
+                                    int channels, double sample_rate, uint32_t max_frames, std::string* error);
 
 }  // namespace omb
