@@ -86,6 +86,7 @@ void make_nodes(LilvWorld* w, Lv2Nodes& n) {
     n.preset_class = uri_node(w, LV2_PRESETS__Preset);
     n.rdfs_label = uri_node(w, "http://www.w3.org/2000/01/rdf-schema#label");
     n.worker_interface = uri_node(w, LV2_WORKER__interface);
+    n.hard_rt_capable = uri_node(w, LV2_CORE__hardRTCapable);
 }
 
 // What a unit provides to plugins (see lv2_unit.cpp); a plugin needing anything else is never made.

@@ -512,6 +512,10 @@ std::unique_ptr<Unit> make_lv2_unit(Lv2World& world, const LilvPlugin* plugin, c
     auto unit = std::make_unique<Lv2Unit>(world, plugin, component.description, std::move(parameters),
                                           std::move(inputs), channels, std::move(ports), audio_in, audio_out);
     unit->midi_port_ = midi_port;
+    if (!lilv_plugin_has_feature(plugin, n.hard_rt_capable) && world.told_not_hard_rt.insert(component.uri).second)
+        CPPBridge::notification("The LV2 plugin %s does not say it is hard real-time capable: it runs, but may "
+                                "cause dropouts",
+                                component.description.name.c_str());
     if (!unit->instantiate_all(sample_rate, max_frames)) {
         *error = "The LV2 plugin " + component.description.name + " could not be instantiated";
         return nullptr;

@@ -9,6 +9,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -41,7 +42,7 @@ struct Lv2Nodes {
     LilvNode *midi_event, *atom_sequence, *connection_optional, *minimum_size;
     LilvNode *instrument_class, *generator_class, *oscillator_class, *constant_class, *mixer_class;
     LilvNode *units_unit, *units_symbol, *toggled, *integer, *enumeration, *sample_rate;
-    LilvNode *preset_class, *rdfs_label, *worker_interface;
+    LilvNode *preset_class, *rdfs_label, *worker_interface, *hard_rt_capable;
 };
 
 struct Lv2World {
@@ -52,6 +53,7 @@ struct Lv2World {
     Lv2Urids urids;
     std::vector<Lv2Component> components;    // sorted by URI
     std::vector<const LilvPlugin*> plugins;  // plugins[i] is components[i]'s
+    std::set<std::string> told_not_hard_rt;  // the plugins the log has named as such
 };
 
 // Loaded on the first call, never freed: units made from it may live until the process ends.

@@ -190,6 +190,7 @@ TEST(Lv2Program, PiecesMakePluginsByUriAndCodesAndAreToldOfWhatCannotBe) {
                                   "(define none (au:make-lv2-node \"urn:nothing:here\"))\n"
                                   "(define by-codes (au:make-node \"aufx\" \"" + fourcc_text(lv2_code(kAmp, 0)) +
                                   "\" \"29wl\"))\n"
+                                  "(define gate-again (au:make-lv2-node \"" + kGate + "\"))\n"
                                   "(schedule 100 *au:set-param* amp 0 0 0 100.0)\n"
                                   "(schedule 200 *au:set-param* gate 3 0 0 5.0)\n"
                                   "(define (report) (call-with-output-file \"" + answers + "\"\n"
@@ -218,6 +219,10 @@ TEST(Lv2Program, PiecesMakePluginsByUriAndCodesAndAreToldOfWhatCannotBe) {
               std::string::npos);
     EXPECT_NE(r.output.find("cannot be hosted: it needs urn:ombrel:test:a-feature-no-host-has"), std::string::npos);
     EXPECT_NE(r.output.find("Unable To Create AudioUnit"), std::string::npos);
+    const std::string not_rt = "The LV2 plugin Ombrel test gate does not say it is hard real-time capable";
+    const size_t first = r.output.find(not_rt);
+    EXPECT_NE(first, std::string::npos);
+    EXPECT_EQ(r.output.find(not_rt, first + 1), std::string::npos) << "said once";
 }
 
 }  // namespace
