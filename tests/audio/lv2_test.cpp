@@ -10,6 +10,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <thread>
 #include <tuple>
 
 #include <sndfile.h>
@@ -126,6 +127,21 @@ TEST(Lv2, InstrumentHearsNotesMidiAndParametersAtTheirFramesAndReportsItsOutputs
     for (auto [frame, value] : expected)
         for (int c = 0; c < 2; ++c) EXPECT_FLOAT_EQ(out[static_cast<size_t>(c)][frame], value) << frame << " " << c;
     EXPECT_EQ(gate->parameter_value(3, kScopeGlobal, 0), 2.0f) << "the plugin's count of note-ons";
+}
+
+TEST(Lv2, AWorkerRunsOffTheRenderThreadAndItsAnswerReachesThePlugin) {
+    auto unit = make("urn:ombrel:test:worker", 1);
+    const Channels in = {Signal(kFrames, 0.5f)};
+    EXPECT_FLOAT_EQ(render_unit(*unit, kFrames, 0, {in})[0][0], 0.5f);
+    ASSERT_TRUE(unit->post(parameter(kFrames + 10, 2, 3.0f)));
+    int64_t window = kFrames;
+    float last = 0;
+    for (int i = 0; i < 400 && last != 1.5f; ++i, window += kFrames) {
+        last = render_unit(*unit, kFrames, window, {in})[0][kFrames - 1];
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_FLOAT_EQ(last, 1.5f) << "the worker's answer became the gain";
+    EXPECT_EQ(unit->parameter_value(3, kScopeGlobal, 0), 1.0f) << "the work was done on another thread";
 }
 
 // ---- through the program ------------------------------------------------------------------------------------------
