@@ -13,10 +13,9 @@
 #include <thread>
 #include <tuple>
 
-#include <sndfile.h>
-
 #include "audio/lv2_catalog.h"
 #include "audio_test_support.h"
+#include "sound_files.h"
 
 namespace omb {
 namespace {
@@ -166,18 +165,6 @@ Outcome render(const TempDir& dir, const std::string& piece) {
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, contents(dir.file("log.txt"))};
 }
 
-std::vector<float> left_channel(const std::string& wav) {
-    SF_INFO info{};
-    SNDFILE* f = sf_open(wav.c_str(), SFM_READ, &info);
-    if (!f) return {};
-    std::vector<float> frames(static_cast<size_t>(info.frames * info.channels));
-    sf_readf_float(f, frames.data(), info.frames);
-    sf_close(f);
-    std::vector<float> left;
-    for (size_t i = 0; i < frames.size(); i += static_cast<size_t>(info.channels)) left.push_back(frames[i]);
-    return left;
-}
-
 TEST(Lv2Program, AnAmplifierAtMinusSixDecibelsHalvesARenderedNoteFromItsParameterFrame) {
     TempDir dir;
     const Outcome r = render(dir, "(define gate (au:make-lv2-node \"" + kGate + "\"))\n"
@@ -187,7 +174,7 @@ TEST(Lv2Program, AnAmplifierAtMinusSixDecibelsHalvesARenderedNoteFromItsParamete
                                   "(play-note 4410 gate 60 127 2000)\n"
                                   "(schedule 5001 *au:set-param* amp 0 0 0 0.0)\n");
     ASSERT_EQ(r.status, 0) << r.output;
-    const std::vector<float> left = left_channel(dir.file("out.wav"));
+    const std::vector<float> left = read_left(dir.file("out.wav"));
     ASSERT_GT(left.size(), 7000u);
     EXPECT_EQ(left[4409], 0.0f);
     EXPECT_NEAR(left[4410], 0.5f, 1e-4) << "the note, halved, on its frame";
