@@ -107,7 +107,9 @@ struct PortCounts {
 std::string check_plugin(const Lv2Nodes& n, const LilvPlugin* p, PortCounts& counts) {
     if (!lilv_plugin_verify(p)) return "its description is incomplete or broken";
     const LilvNode* library = lilv_plugin_get_library_uri(p);
-    if (!library || !lilv_file_uri_parse(lilv_node_as_uri(library), nullptr)) return "it has no library file";
+    char* path = library ? lilv_file_uri_parse(lilv_node_as_uri(library), nullptr) : nullptr;
+    if (!path) return "it has no library file";
+    lilv_free(path);
     LilvNodes* required = lilv_plugin_get_required_features(p);
     std::string missing;
     LILV_FOREACH (nodes, i, required) {
