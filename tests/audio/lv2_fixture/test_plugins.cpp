@@ -148,7 +148,7 @@ const LV2_Descriptor kWorker = {"urn:ombrel:test:worker", worker_instantiate, wo
 
 }  // namespace
 
-extern "C" LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {
+LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {
     const LV2_Descriptor* const all[] = {&kGate, &kNeedsMore, &kWorker};
     return index < 3 ? all[index] : nullptr;
 }
