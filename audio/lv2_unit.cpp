@@ -43,23 +43,26 @@ class MessageRing {
 public:
     explicit MessageRing(size_t capacity) : bytes_(capacity), data_(std::make_unique<uint8_t[]>(capacity)) {}
 
-    bool write(const void* message, uint32_t size) {
+    // A message for `tag` (the instance it concerns).
+    bool write(uint32_t tag, const void* message, uint32_t size) {
         const size_t head = head_.load(std::memory_order_relaxed);
         const size_t tail = tail_.load(std::memory_order_acquire);
-        if (bytes_ - (head - tail) < sizeof size + size) return false;
+        if (bytes_ - (head - tail) < kHeader + size) return false;
         copy_in(head, &size, sizeof size);
-        copy_in(head + sizeof size, message, size);
-        head_.store(head + sizeof size + size, std::memory_order_release);
+        copy_in(head + sizeof size, &tag, sizeof tag);
+        copy_in(head + kHeader, message, size);
+        head_.store(head + kHeader + size, std::memory_order_release);
         return true;
     }
 
     // The next message into `out` (at most `room` bytes, the rest dropped); false when there is none.
-    bool read(void* out, uint32_t room, uint32_t& size) {
+    bool read(uint32_t& tag, void* out, uint32_t room, uint32_t& size) {
         const size_t tail = tail_.load(std::memory_order_relaxed);
         if (head_.load(std::memory_order_acquire) == tail) return false;
         copy_out(tail, &size, sizeof size);
-        copy_out(tail + sizeof size, out, std::min(size, room));
-        tail_.store(tail + sizeof size + size, std::memory_order_release);
+        copy_out(tail + sizeof size, &tag, sizeof tag);
+        copy_out(tail + kHeader, out, std::min(size, room));
+        tail_.store(tail + kHeader + size, std::memory_order_release);
         size = std::min(size, room);
         return true;
     }
@@ -72,6 +75,7 @@ private:
         for (size_t i = 0; i < n; ++i) static_cast<uint8_t*>(to)[i] = data_[(at + i) % bytes_];
     }
 
+    static constexpr size_t kHeader = 2 * sizeof(uint32_t);  // size, tag
     size_t bytes_;
     std::unique_ptr<uint8_t[]> data_;
     std::atomic<size_t> head_{0}, tail_{0};
@@ -88,12 +92,20 @@ struct PortPlan {
     ParameterTraits traits;
 };
 
-// One lilv instance with its port buffers.
+class Lv2Unit;
+
+// One lilv instance with its port buffers, and the worker schedule it alone is given (its work and the answers come
+// back to it).
 struct Instance {
+    Lv2Unit* unit = nullptr;
+    uint32_t index = 0;  // in the unit's instances
     LilvInstance* lilv = nullptr;
-    std::vector<float> controls;                      // by port index
-    std::vector<std::unique_ptr<uint8_t[]>> atoms;    // by port index, for atom ports
+    std::vector<float> controls;                    // by port index
+    std::vector<std::unique_ptr<uint8_t[]>> atoms;  // by port index, for atom ports
     const LV2_Worker_Interface* worker = nullptr;
+    LV2_Worker_Schedule schedule{};
+    LV2_Feature schedule_feature{};
+    std::vector<const LV2_Feature*> features;
 };
 
 // The parameter's unit kind; a unit without a kind of its own gives its symbol ("dB", "Hz"...) as the text.
@@ -177,7 +189,7 @@ protected:
         deliver_responses();
         const bool paired = instances_.size() > 1;
         for (size_t k = 0; k < instances_.size(); ++k) {
-            Instance& inst = instances_[k];
+            Instance& inst = *instances_[k];
             for (size_t p = 0; p < ports_.size(); ++p) {
                 const PortPlan& plan = ports_[p];
                 const auto index = static_cast<uint32_t>(p);
@@ -211,7 +223,7 @@ protected:
 
     void parameter_changed(uint32_t id, int scope, int, float value) override {
         if (scope != kScopeGlobal || id >= ports_.size() || ports_[id].kind != PortKind::control_in) return;
-        for (Instance& inst : instances_) inst.controls[id] = value;
+        for (auto& inst : instances_) inst->controls[id] = value;
     }
 
     void apply(const UnitEvent& event) override {
@@ -238,13 +250,13 @@ protected:
         }
         case UnitEvent::Kind::sysex: {
             const auto sysex = sysex_bytes();
-            for (Instance& inst : instances_) append_midi(inst, sysex.data(), static_cast<uint32_t>(sysex.size()));
+            for (auto& inst : instances_) append_midi(*inst, sysex.data(), static_cast<uint32_t>(sysex.size()));
             return;
         }
         default: return;
         }
         if (size == 0) return;
-        for (Instance& inst : instances_) append_midi(inst, bytes, size);
+        for (auto& inst : instances_) append_midi(*inst, bytes, size);
     }
 
     ParameterTraits traits(uint32_t id, int scope) const override {
@@ -268,7 +280,18 @@ private:
     }
 
     bool instantiate(double sample_rate) {
-        Instance inst;
+        auto made = std::make_unique<Instance>();
+        Instance& inst = *made;
+        inst.unit = this;
+        inst.index = static_cast<uint32_t>(instances_.size());
+        inst.schedule = {&inst, [](LV2_Worker_Schedule_Handle h, uint32_t size, const void* data) {
+                             auto* i = static_cast<Instance*>(h);
+                             return i->unit->schedule_work(*i, size, data);
+                         }};
+        inst.schedule_feature = {LV2_WORKER__schedule, &inst.schedule};
+        for (LV2_Feature& f : feature_list_) inst.features.push_back(&f);
+        inst.features.push_back(&inst.schedule_feature);
+        inst.features.push_back(nullptr);
         inst.controls.assign(ports_.size(), 0.0f);
         inst.atoms.resize(ports_.size());
         for (size_t p = 0; p < ports_.size(); ++p) {
@@ -276,7 +299,7 @@ private:
             if (plan.parameter >= 0) inst.controls[p] = parameter_value(static_cast<uint32_t>(p), kScopeGlobal, 0);
             if (plan.atom_bytes > 0) inst.atoms[p] = std::make_unique<uint8_t[]>(plan.atom_bytes);
         }
-        inst.lilv = lilv_plugin_instantiate(plugin_, sample_rate, features_.data());
+        inst.lilv = lilv_plugin_instantiate(plugin_, sample_rate, inst.features.data());
         if (!inst.lilv) return false;
         for (size_t p = 0; p < ports_.size(); ++p) {
             const PortPlan& plan = ports_[p];
@@ -288,18 +311,18 @@ private:
             else if (plan.kind == PortKind::unused)
                 lilv_instance_connect_port(inst.lilv, index, nullptr);
         }
-        instances_.push_back(std::move(inst));
-        clear_atom_inputs(instances_.back());
-        instances_.back().worker = static_cast<const LV2_Worker_Interface*>(
-            lilv_instance_get_extension_data(instances_.back().lilv, LV2_WORKER__interface));
-        lilv_instance_activate(instances_.back().lilv);
+        clear_atom_inputs(inst);
+        inst.worker = static_cast<const LV2_Worker_Interface*>(
+            lilv_instance_get_extension_data(inst.lilv, LV2_WORKER__interface));
+        instances_.push_back(std::move(made));
+        lilv_instance_activate(inst.lilv);
         return true;
     }
 
     void free_instances() {
-        for (Instance& inst : instances_) {
-            lilv_instance_deactivate(inst.lilv);
-            lilv_instance_free(inst.lilv);
+        for (auto& inst : instances_) {
+            lilv_instance_deactivate(inst->lilv);
+            lilv_instance_free(inst->lilv);
         }
         instances_.clear();
     }
@@ -320,18 +343,11 @@ private:
                     {LV2_OPTIONS_INSTANCE, 0, u.map(LV2_PARAMETERS__sampleRate), sizeof(float), float_type,
                      &sample_rate_value_},
                     {LV2_OPTIONS_INSTANCE, 0, 0, 0, 0, nullptr}};
-        schedule_ = {this, [](LV2_Worker_Schedule_Handle h, uint32_t size, const void* data) {
-                         return static_cast<Lv2Unit*>(h)->schedule_work(size, data);
-                     }};
         feature_list_ = {{LV2_URID__map, u.map_feature()},
                          {LV2_URID__unmap, u.unmap_feature()},
                          {LV2_OPTIONS__options, options_.data()},
                          {LV2_BUF_SIZE__boundedBlockLength, nullptr},
-                         {LV2_WORKER__schedule, &schedule_},
-                         {LV2_STATE__loadDefaultState, nullptr}};
-        features_.clear();
-        for (LV2_Feature& f : feature_list_) features_.push_back(&f);
-        features_.push_back(nullptr);
+                         {LV2_STATE__loadDefaultState, nullptr}};  // and each instance's worker schedule
     }
 
     // ---- MIDI into atom sequences (render thread) ---------------------------------------------------------------
@@ -372,7 +388,7 @@ private:
     }
 
     void publish_outputs() {
-        const Instance& first = instances_.front();
+        const Instance& first = *instances_.front();
         for (size_t p = 0; p < ports_.size(); ++p)
             if (ports_[p].kind == PortKind::control_out) publish(static_cast<size_t>(ports_[p].parameter), first.controls[p]);
     }
@@ -380,30 +396,32 @@ private:
     // ---- the worker ---------------------------------------------------------------------------------------------
 
     bool worker_needed() const {
-        return std::any_of(instances_.begin(), instances_.end(), [](const Instance& i) { return i.worker; });
+        return std::any_of(instances_.begin(), instances_.end(), [](const auto& i) { return i->worker; });
     }
 
-    LV2_Worker_Status schedule_work(uint32_t size, const void* data) {
+    LV2_Worker_Status schedule_work(Instance& inst, uint32_t size, const void* data) {
+        if (!inst.worker) return LV2_WORKER_ERR_UNKNOWN;
         if (!in_run_.load(std::memory_order_relaxed)) {  // while being made or restored: at once, on this thread
-            for (Instance& inst : instances_)
-                if (inst.worker) inst.worker->work(lilv_instance_get_handle(inst.lilv), respond_now, this, size, data);
-            return LV2_WORKER_SUCCESS;
+            return inst.worker->work(lilv_instance_get_handle(inst.lilv), respond, &inst, size, data);
         }
-        if (!requests_.write(data, size)) return LV2_WORKER_ERR_NO_SPACE;
+        if (!requests_.write(inst.index, data, size)) return LV2_WORKER_ERR_NO_SPACE;
         wake_.release();
         return LV2_WORKER_SUCCESS;
     }
 
-    static LV2_Worker_Status respond_now(LV2_Worker_Respond_Handle h, uint32_t size, const void* data) {
-        return static_cast<Lv2Unit*>(h)->responses_.write(data, size) ? LV2_WORKER_SUCCESS : LV2_WORKER_ERR_NO_SPACE;
+    static LV2_Worker_Status respond(LV2_Worker_Respond_Handle h, uint32_t size, const void* data) {
+        auto* inst = static_cast<Instance*>(h);
+        return inst->unit->responses_.write(inst->index, data, size) ? LV2_WORKER_SUCCESS : LV2_WORKER_ERR_NO_SPACE;
     }
 
     void deliver_responses() {
-        uint32_t size = 0;
-        while (responses_.read(message_.data(), static_cast<uint32_t>(message_.size()), size))
-            for (Instance& inst : instances_)
-                if (inst.worker && inst.worker->work_response)
-                    inst.worker->work_response(lilv_instance_get_handle(inst.lilv), size, message_.data());
+        uint32_t tag = 0, size = 0;
+        while (responses_.read(tag, message_.data(), static_cast<uint32_t>(message_.size()), size)) {
+            if (tag >= instances_.size()) continue;
+            Instance& inst = *instances_[tag];
+            if (inst.worker && inst.worker->work_response)
+                inst.worker->work_response(lilv_instance_get_handle(inst.lilv), size, message_.data());
+        }
     }
 
     void start_worker() {
@@ -413,12 +431,12 @@ private:
             for (;;) {
                 wake_.acquire();
                 if (stopping_.load()) return;
-                uint32_t size = 0;
-                while (requests_.read(request.data(), static_cast<uint32_t>(request.size()), size))
-                    for (Instance& inst : instances_)
-                        if (inst.worker)
-                            inst.worker->work(lilv_instance_get_handle(inst.lilv), respond_now, this, size,
-                                              request.data());
+                uint32_t tag = 0, size = 0;
+                while (requests_.read(tag, request.data(), static_cast<uint32_t>(request.size()), size)) {
+                    if (tag >= instances_.size()) continue;
+                    Instance& inst = *instances_[tag];
+                    inst.worker->work(lilv_instance_get_handle(inst.lilv), respond, &inst, size, request.data());
+                }
             }
         });
     }
@@ -435,7 +453,7 @@ private:
     std::vector<PortPlan> ports_;
     int audio_in_, audio_out_;
     int midi_port_ = -1;
-    std::vector<Instance> instances_;
+    std::vector<std::unique_ptr<Instance>> instances_;  // never moved while they run: the worker names them
     std::vector<float> scratch_, silence_;
     Held held_[kNotesHeld];
 
@@ -445,9 +463,7 @@ private:
     uint32_t made_frames_ = 0;
     int32_t min_block_ = 1, max_block_ = 512;
     std::vector<LV2_Options_Option> options_;
-    LV2_Worker_Schedule schedule_{};
     std::vector<LV2_Feature> feature_list_;
-    std::vector<const LV2_Feature*> features_;
 
     std::atomic<bool> in_run_{false};
     MessageRing requests_, responses_;

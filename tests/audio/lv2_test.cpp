@@ -129,17 +129,20 @@ TEST(Lv2, InstrumentHearsNotesMidiAndParametersAtTheirFramesAndReportsItsOutputs
 }
 
 TEST(Lv2, AWorkerRunsOffTheRenderThreadAndItsAnswerReachesThePlugin) {
-    auto unit = make("urn:ombrel:test:worker", 1);
-    const Channels in = {Signal(kFrames, 0.5f)};
-    EXPECT_FLOAT_EQ(render_unit(*unit, kFrames, 0, {in})[0][0], 0.5f);
+    // Stereo: an instance per channel, each with its own work and answers.
+    auto unit = make("urn:ombrel:test:worker", 2);
+    const Channels in = {Signal(kFrames, 0.5f), Signal(kFrames, -0.25f)};
+    EXPECT_FLOAT_EQ(render_unit(*unit, kFrames, 0, {in})[1][0], -0.25f);
     ASSERT_TRUE(unit->post(parameter(kFrames + 10, 2, 3.0f)));
     int64_t window = kFrames;
-    float last = 0;
-    for (int i = 0; i < 400 && last != 1.5f; ++i, window += kFrames) {
-        last = render_unit(*unit, kFrames, window, {in})[0][kFrames - 1];
+    Channels last;
+    for (int i = 0; i < 400 && (last.empty() || last[0].back() != 1.5f || last[1].back() != -0.75f); ++i) {
+        last = render_unit(*unit, kFrames, window, {in});
+        window += kFrames;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    EXPECT_FLOAT_EQ(last, 1.5f) << "the worker's answer became the gain";
+    EXPECT_FLOAT_EQ(last[0].back(), 1.5f) << "the worker's answer became the gain";
+    EXPECT_FLOAT_EQ(last[1].back(), -0.75f);
     EXPECT_EQ(unit->parameter_value(3, kScopeGlobal, 0), 1.0f) << "the work was done on another thread";
 }
 
