@@ -1,6 +1,8 @@
 #include "audio/au_host.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <ctime>
 #include <thread>
@@ -318,9 +320,22 @@ void AUHost::setAUParam(TaskI* task) {
     const uint32_t id = static_cast<uint32_t>(a.integer(1));
     const int scope = a.integer(2), element = a.integer(3);
     const ParameterInfo* info = unit->parameter(id, scope);
+    float value = static_cast<float>(a.number(4));
+    const ParameterTraits traits = info ? unit->traits(id, scope) : ParameterTraits{};
+    if (traits.output) {
+        CPPBridge::error("au:set-param: parameter %u of node %d is a value the unit reports; it cannot be set", id,
+                         a.integer(0));
+        return;
+    }
+    if (traits.clamped && !(value >= info->min && value <= info->max)) {
+        const float used = std::isnan(value) ? info->initial : std::clamp(value, info->min, info->max);
+        CPPBridge::error("au:set-param: %g is outside %g to %g for parameter %u of node %d: %g is used", value,
+                         info->min, info->max, id, a.integer(0), used);
+        value = used;
+    }
     UnitEvent e;
     e.kind = UnitEvent::Kind::parameter;
-    e.parameter = {id, scope, element, static_cast<float>(a.number(4))};
+    e.parameter = {id, scope, element, value};
     place(e, task->time());
     if (!info || element < 0 || element >= info->elements || !unit->post(e)) {
         devlog("Error setting AudioUnit param");

@@ -13,6 +13,7 @@
 
 #include "audio/au_host.h"
 #include "audio/capture.h"
+#include "audio/lv2_catalog.h"
 #include "audio/presets.h"
 #include "audio/speech.h"
 #include "audio/unit_registry.h"
@@ -117,30 +118,57 @@ bool description_arg(scheme* sc, pointer args, FourCC (&codes)[3]) {
     return true;
 }
 
-// Makes a node; its number, or -1 with the reason on standard output (as the platform's status would be).
-int make_node(const FourCC (&codes)[3], int channels) {
-    const RegisteredUnit* found = UnitRegistry::builtin().find(codes[0], codes[1], codes[2]);
-    if (!found) {
-        std::printf("ERROR loading audio unit: no component '%s' '%s' '%s'\n", fourcc_text(codes[0]).c_str(),
-                    fourcc_text(codes[1]).c_str(), fourcc_text(codes[2]).c_str());
-        return -1;
-    }
-    if (channels < 1 || channels > 8) {
-        std::printf("ERROR loading audio unit: %d channels\n", channels);
-        return -1;
-    }
-    std::string error;
-    std::unique_ptr<Unit> unit = found->make(found->description, channels, &error);
+int add_unit(std::unique_ptr<Unit> unit, const std::string& error) {
     if (!unit) {
         std::printf("ERROR loading audio unit: %s\n", error.c_str());
         if (!error.empty()) CPPBridge::error("%s", error.c_str());
         return -1;
     }
-    if (codes[0] == fourcc("aumu")) std::puts("PREPARING INST");
+    if (unit->description().type == fourcc("aumu")) std::puts("PREPARING INST");
     std::printf("AudioUnit Number of Busses IN:  %d  OUT: 1\n", unit->input_buses());
     const int node = graph().add(std::move(unit));
     std::fflush(stdout);
     return node;
+}
+
+bool channels_ok(int channels) {
+    if (channels >= 1 && channels <= 8) return true;
+    std::printf("ERROR loading audio unit: %d channels\n", channels);
+    return false;
+}
+
+// Makes a node, from the built-in units first, then the LV2 plugins (whose catalog this loads on first use); its
+// number, or -1 with the reason on standard output (as the platform's status would be).
+int make_node(const FourCC (&codes)[3], int channels) {
+    const RegisteredUnit* builtin = UnitRegistry::builtin().find(codes[0], codes[1], codes[2]);
+    const Lv2Component* plugin = builtin ? nullptr : lv2_find(codes[0], codes[1], codes[2]);
+    if (!builtin && !plugin) {
+        std::printf("ERROR loading audio unit: no component '%s' '%s' '%s'\n", fourcc_text(codes[0]).c_str(),
+                    fourcc_text(codes[1]).c_str(), fourcc_text(codes[2]).c_str());
+        return -1;
+    }
+    if (!channels_ok(channels)) return -1;
+    std::string error;
+    auto unit = builtin ? builtin->make(builtin->description, channels, &error)
+                        : lv2_make_unit(*plugin, channels, graph().sample_rate(), graph().max_frames(), &error);
+    return add_unit(std::move(unit), error);
+}
+
+pointer make_lv2_node(scheme* sc, pointer args) {
+    const std::string uri = string_arg(sc, args, 0);
+    int channels = 2;
+    if (uri.empty() || (count(sc, args) > 1 && !integer_arg(sc, args, 1, channels)) || !channels_ok(channels)) {
+        CPPBridge::error("Unable To Create AudioUnit");
+        return mk_integer(sc, -1);
+    }
+    const Lv2Component* plugin = lv2_find(uri);
+    if (!plugin) std::printf("ERROR loading audio unit: no LV2 plugin %s\n", uri.c_str());
+    std::string error;
+    const int node =
+        plugin ? add_unit(lv2_make_unit(*plugin, channels, graph().sample_rate(), graph().max_frames(), &error), error)
+               : -1;
+    if (node < 0) CPPBridge::error("Unable To Create AudioUnit");
+    return mk_integer(sc, node);
 }
 
 pointer make_node_scheme(scheme* sc, pointer args) {
@@ -328,7 +356,10 @@ pointer get_param_info(scheme* sc, pointer args) {
         CPPBridge::error("Error retrieving AU info details");
         return sc->NIL;
     }
-    const char* unit_text = p->unit >= 0 && p->unit < 27 ? UNIT_TEXTS[p->unit] : "";
+    const std::string own_text = unit->traits(p->id, p->scope).unit_text;
+    const char* unit_text = !own_text.empty()                ? own_text.c_str()
+                            : p->unit >= 0 && p->unit < 27 ? UNIT_TEXTS[p->unit]
+                                                           : "";
     // Built from its end; what is built so far stays protected while the next element is made.
     pointer list = sc->NIL;
     auto push_front = [&](auto make) {
@@ -508,34 +539,60 @@ std::string padded(std::string name) {
     return name;
 }
 
+std::string listing_line(const ComponentDescription& d) {
+    char line[256];
+    std::snprintf(line, sizeof line, "type=[%u] '%s' subtype=[%u] '%s' manufacturer=[%u] '%s'", d.type,
+                  fourcc_text(d.type).c_str(), d.subtype, fourcc_text(d.subtype).c_str(), d.manufacturer,
+                  fourcc_text(d.manufacturer).c_str());
+    std::printf("TYPE: %u  SUBTYPE: %u  MANU: %u\n", d.type, d.subtype, d.manufacturer);
+    return padded(d.name) + line;
+}
+
+// The LV2 plugins of a type, after the built-in units: the catalog is loaded by the first listing.
+std::vector<const Lv2Component*> plugins_of_type(FourCC type) {
+    std::vector<const Lv2Component*> found;
+    for (const Lv2Component& c : lv2_components())
+        if (c.description.type == type) found.push_back(&c);
+    return found;
+}
+
+// Built-in units, then LV2 plugins with their URIs, and the reason when one cannot be made.
 pointer node_strings(scheme* sc, pointer args) {
     FourCC type = 0;
     if (!fourcc_from(string_arg(sc, args, 0), type)) return mk_string(sc, "");
     std::string text;
-    for (const RegisteredUnit* u : UnitRegistry::builtin().of_type(type)) {
-        const auto& d = u->description;
-        char line[256];
-        std::snprintf(line, sizeof line, "type=[%u] '%s' subtype=[%u] '%s' manufacturer=[%u] '%s'\n", d.type,
-                      fourcc_text(d.type).c_str(), d.subtype, fourcc_text(d.subtype).c_str(), d.manufacturer,
-                      fourcc_text(d.manufacturer).c_str());
-        text += padded(d.name) + line;
-        std::printf("TYPE: %u  SUBTYPE: %u  MANU: %u\n", d.type, d.subtype, d.manufacturer);
+    for (const RegisteredUnit* u : UnitRegistry::builtin().of_type(type)) text += listing_line(u->description) + "\n";
+    for (const Lv2Component* c : plugins_of_type(type)) {
+        text += listing_line(c->description) + " uri=" + c->uri;
+        if (!c->unavailable.empty()) text += " unavailable: " + c->unavailable;
+        text += "\n";
     }
     return mk_string(sc, text.c_str());
 }
 
+// #(name type subtype manufacturer) per built-in unit; an LV2 plugin adds its URI, and the reason it cannot be
+// made when it cannot.
 pointer node_vector(scheme* sc, pointer args) {
     FourCC type = 0;
     if (!fourcc_from(string_arg(sc, args, 0), type)) return mk_vector(sc, 0);
-    const auto units = UnitRegistry::builtin().of_type(type);
-    pointer all = mk_vector(sc, static_cast<int>(units.size()));
+    std::vector<std::vector<std::string>> rows;
+    auto codes = [](const ComponentDescription& d) {
+        return std::vector<std::string>{d.name, fourcc_text(d.type), fourcc_text(d.subtype),
+                                        fourcc_text(d.manufacturer)};
+    };
+    for (const RegisteredUnit* u : UnitRegistry::builtin().of_type(type)) rows.push_back(codes(u->description));
+    for (const Lv2Component* c : plugins_of_type(type)) {
+        rows.push_back(codes(c->description));
+        rows.back().push_back(c->uri);
+        if (!c->unavailable.empty()) rows.back().push_back(c->unavailable);
+    }
+    pointer all = mk_vector(sc, static_cast<int>(rows.size()));
     protect_cell(sc, all);
-    for (size_t i = 0; i < units.size(); ++i) {
-        const auto& d = units[i]->description;
-        pointer one = mk_vector(sc, 4);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        pointer one = mk_vector(sc, static_cast<int>(rows[i].size()));
         set_vector_elem(all, static_cast<int>(i), one);
-        const std::string parts[] = {d.name, fourcc_text(d.type), fourcc_text(d.subtype), fourcc_text(d.manufacturer)};
-        for (int k = 0; k < 4; ++k) set_vector_elem(one, k, mk_string(sc, parts[k].c_str()));
+        for (size_t k = 0; k < rows[i].size(); ++k)
+            set_vector_elem(one, static_cast<int>(k), mk_string(sc, rows[i][k].c_str()));
     }
     unprotect_cell(sc, all);
     return all;
@@ -688,6 +745,7 @@ void au_scheme_init(SchemeInterface* process) {
     process->addForeignFunc("au:clear-graph", clear_graph);
     process->addForeignFunc("au:get-node-strings", node_strings);
     process->addForeignFunc("au:get-node-vector", node_vector);
+    process->addForeignFunc("au:make-lv2-node", make_lv2_node);
     process->addForeignFunc("sys:set-block", set_block);
     process->addForeignFunc("sys:remove-block", remove_block);
     process->addForeignFunc("au:get-speech-info", get_speech_info);

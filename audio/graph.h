@@ -30,6 +30,7 @@ public:
     // The device's format: every unit is prepared for it (again when it changes). Before the first render.
     void set_format(double sample_rate, uint32_t max_frames, int device_channels);
     double sample_rate() const { return sample_rate_; }
+    uint32_t max_frames() const { return max_frames_; }
 
     // Adds a prepared-here unit as a new node; returns its number (one more than any before, never reused).
     int add(std::shared_ptr<Unit> unit);

@@ -61,6 +61,13 @@ struct ParameterInfo {
     int elements = 1;
 };
 
+// What a unit's own data says of a parameter beyond its info.
+struct ParameterTraits {
+    std::string unit_text;  // its unit's name where the unit kind has none (kUnitCustomUnit)
+    bool clamped = false;   // values outside [min, max] are clamped, with an error, before they reach the unit
+    bool output = false;    // read only: the unit reports it
+};
+
 // Non-interleaved float channels of one bus for one stretch of frames.
 struct BusBuffer {
     float* const* channels = nullptr;  // `count` pointers, each to at least the frames being processed
@@ -80,6 +87,11 @@ public:
     const ComponentDescription& description() const { return description_; }
     const std::vector<ParameterInfo>& parameters() const { return parameters_; }
     const ParameterInfo* parameter(uint32_t id, int scope) const;
+    // Off the render thread. The default: none of the traits.
+    virtual ParameterTraits traits(uint32_t id, int scope) const {
+        (void)id, (void)scope;
+        return {};
+    }
     int input_buses() const { return static_cast<int>(inputs_.size()); }
     int input_channels(int bus) const { return inputs_[static_cast<size_t>(bus)]; }
     int output_channels() const { return output_channels_; }
@@ -124,6 +136,10 @@ protected:
     virtual void apply(const UnitEvent& event) { (void)event; }
     virtual void parameter_changed(uint32_t id, int scope, int element, float value) {
         (void)id, (void)scope, (void)element, (void)value;
+    }
+    // Render thread: reports a value the unit itself produced, for parameter `index` of parameters().
+    void publish(size_t index, float value) {
+        values_[static_cast<size_t>(first_slot_[index])].store(value, std::memory_order_relaxed);
     }
     // Render thread, inside apply() of a sysex event: its bytes.
     std::span<const uint8_t> sysex_bytes() const { return events_.sysex_bytes(); }

@@ -16,9 +16,12 @@
 #include <thread>
 #include <vector>
 
+#include "sound_files.h"
+
 namespace {
 
 namespace fs = std::filesystem;
+using omb::test::read_left;
 
 struct Outcome {
     int status = -1;
@@ -36,20 +39,6 @@ Outcome ombrel(const std::string& args, const fs::path& dir) {
     text << in.rdbuf();
     r.output = text.str();
     return r;
-}
-
-std::vector<float> read_left(const fs::path& file, int* rate = nullptr, int* channels = nullptr) {
-    SF_INFO info{};
-    SNDFILE* f = sf_open(file.c_str(), SFM_READ, &info);
-    if (!f) return {};
-    std::vector<float> frames(static_cast<size_t>(info.frames * info.channels));
-    sf_readf_float(f, frames.data(), info.frames);
-    sf_close(f);
-    if (rate) *rate = info.samplerate;
-    if (channels) *channels = info.channels;
-    std::vector<float> left;
-    for (size_t i = 0; i < frames.size(); i += static_cast<size_t>(info.channels)) left.push_back(frames[i]);
-    return left;
 }
 
 std::string bytes(const fs::path& file) {

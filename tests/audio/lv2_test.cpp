@@ -1,0 +1,235 @@
+// LV2 plugins as units: the catalog over Debian's installed plugins and the tests' own bundle (an instrument that
+// reports what reaches it, a plugin needing a feature no host has, a bundle whose manifest is not Turtle), units
+// rendered directly with events at exact frames, and `ombrel --render` pieces that use them by URI.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <tuple>
+
+#include "audio/lv2_catalog.h"
+#include "audio_test_support.h"
+#include "sound_files.h"
+
+namespace omb {
+namespace {
+
+using namespace test;
+
+const std::string kAmp = "http://plugin.org.uk/swh-plugins/amp";
+const std::string kGate = "urn:ombrel:test:gate";
+const std::string kLv2Path = std::string(OMBREL_TEST_LV2_DIR) + ":/usr/lib/lv2";
+
+// Before the catalog is first loaded, in this process and in the programs it runs.
+const bool path_set = [] { return ::setenv("LV2_PATH", kLv2Path.c_str(), 1) == 0; }();
+
+std::unique_ptr<Unit> make(const std::string& uri, int channels) {
+    const Lv2Component* c = lv2_find(uri);
+    if (!c) throw std::runtime_error("no plugin " + uri);
+    std::string error;
+    auto unit = lv2_make_unit(*c, channels, kRate, kFrames, &error);
+    if (!unit) throw std::runtime_error(error);
+    unit->prepare(kRate, kFrames);
+    return unit;
+}
+
+TEST(Lv2, CatalogListsInstalledPluginsWithStableCodesAndRefusesWhatItCannotHost) {
+    ASSERT_TRUE(path_set);
+    const auto& all = lv2_components();
+    ASSERT_GT(all.size(), 100u) << "swh-lv2 and x42-plugins are installed by the test setup";
+    std::set<std::tuple<FourCC, FourCC, FourCC>> codes;
+    bool x42 = false;
+    for (const Lv2Component& c : all) {
+        EXPECT_TRUE(codes.insert({c.description.type, c.description.subtype, c.description.manufacturer}).second)
+            << c.uri << " shares its codes";
+        EXPECT_EQ(lv2_find(c.description.type, c.description.subtype, c.description.manufacturer), &c);
+        EXPECT_NE(c.description.manufacturer, kOmbrel);
+        x42 = x42 || c.uri.rfind("http://gareus.org/oss/lv2/", 0) == 0;
+    }
+    EXPECT_TRUE(x42);
+    EXPECT_EQ(lv2_find("urn:ombrel:test:broken"), nullptr) << "a bundle that does not parse is left out";
+
+    const Lv2Component* amp = lv2_find(kAmp);
+    ASSERT_NE(amp, nullptr);
+    EXPECT_EQ(amp->description.name, "Simple amplifier");
+    EXPECT_EQ(fourcc_text(amp->description.type), "aufx");
+    // The codes are the URI's and its host's, the same everywhere: pinned so that a change to them is seen.
+    EXPECT_EQ(amp->description.subtype, lv2_code(kAmp, 0));
+    EXPECT_EQ(fourcc_text(amp->description.manufacturer), "29wl");
+    EXPECT_EQ(fourcc_text(lv2_code(kAmp, 0)), fourcc_text(amp->description.subtype));
+    EXPECT_NE(lv2_code(kAmp, 1), lv2_code(kAmp, 0));
+    EXPECT_TRUE(amp->unavailable.empty());
+
+    const Lv2Component* gate = lv2_find(kGate);
+    ASSERT_NE(gate, nullptr);
+    EXPECT_EQ(fourcc_text(gate->description.type), "aumu");
+    const Lv2Component* needs = lv2_find("urn:ombrel:test:needs-more");
+    ASSERT_NE(needs, nullptr);
+    EXPECT_NE(needs->unavailable.find("urn:ombrel:test:a-feature-no-host-has"), std::string::npos);
+    std::string error;
+    EXPECT_EQ(lv2_make_unit(*needs, 2, kRate, kFrames, &error), nullptr) << "its instantiate() would abort";
+    EXPECT_NE(error.find("cannot be hosted"), std::string::npos) << error;
+}
+
+TEST(Lv2, AmplifierOnAStereoBusChangesGainOnTheParameterFrame) {
+    auto amp = make(kAmp, 2);
+    ASSERT_EQ(amp->input_buses(), 1);
+    const ParameterInfo* gain = amp->parameter(0, kScopeGlobal);
+    ASSERT_NE(gain, nullptr);
+    EXPECT_EQ(gain->name, "Amps gain (dB)");
+    EXPECT_EQ(gain->unit, kUnitGeneric) << "its data gives no unit";
+    EXPECT_EQ(gain->min, -70.0f);
+    EXPECT_EQ(gain->max, 70.0f);
+    EXPECT_TRUE(amp->traits(0, kScopeGlobal).clamped);
+    expect_sane_parameters(*amp);
+
+    const size_t frames = 4 * kFrames;
+    Channels in = {Signal(frames, 0.8f), Signal(frames, -0.4f)};
+    ASSERT_TRUE(amp->post(parameter(300, 0, -6.0206f)));
+    const Channels out = render_unit(*amp, frames, 0, {in});
+    for (size_t i : {0ul, 299ul}) {
+        EXPECT_NEAR(out[0][i], 0.8f, 1e-6) << i;
+        EXPECT_NEAR(out[1][i], -0.4f, 1e-6) << i;
+    }
+    for (size_t i : {300ul, 301ul, frames - 1}) {
+        EXPECT_NEAR(out[0][i], 0.4f, 1e-5) << "each channel has an instance of the mono plugin: " << i;
+        EXPECT_NEAR(out[1][i], -0.2f, 1e-5) << i;
+    }
+    EXPECT_NEAR(amp->parameter_value(0, kScopeGlobal, 0), -6.0206f, 1e-6);
+    // Units from a plugin's data become unit kinds.
+    auto balance = make("http://gareus.org/oss/lv2/balance", 2);
+    const ParameterInfo* trim = balance->parameter(0, kScopeGlobal);
+    ASSERT_NE(trim, nullptr);
+    EXPECT_EQ(trim->name, "Trim/Gain [dB]");
+    EXPECT_EQ(trim->unit, kUnitDecibels);
+}
+
+TEST(Lv2, InstrumentHearsNotesMidiAndParametersAtTheirFramesAndReportsItsOutputs) {
+    auto gate = make(kGate, 2);
+    EXPECT_EQ(gate->input_buses(), 0);
+    EXPECT_TRUE(gate->traits(3, kScopeGlobal).output);
+    const uint32_t instance = gate->new_note_instance();
+    ASSERT_TRUE(gate->post(note_start(1000, instance, 60, 127)));
+    ASSERT_TRUE(gate->post(parameter(1200, 2, 0.5f)));
+    ASSERT_TRUE(gate->post(note_stop(1500, instance)));
+    ASSERT_TRUE(gate->post(midi(1700, 0x90, 64, 127)));
+    ASSERT_TRUE(gate->post(midi(1800, 0x80, 64, 0)));
+    const Channels out = render_unit(*gate, 8 * kFrames);
+    const std::pair<size_t, float> expected[] = {{999, 0.0f},  {1000, 1.0f}, {1199, 1.0f}, {1200, 0.5f},
+                                                 {1499, 0.5f}, {1500, 0.0f}, {1700, 0.5f}, {1800, 0.0f}};
+    for (auto [frame, value] : expected)
+        for (int c = 0; c < 2; ++c) EXPECT_FLOAT_EQ(out[static_cast<size_t>(c)][frame], value) << frame << " " << c;
+    EXPECT_EQ(gate->parameter_value(3, kScopeGlobal, 0), 2.0f) << "the plugin's count of note-ons";
+}
+
+TEST(Lv2, AWorkerRunsOffTheRenderThreadAndItsAnswerReachesThePlugin) {
+    // Stereo: an instance per channel, each with its own work and answers.
+    auto unit = make("urn:ombrel:test:worker", 2);
+    const Channels in = {Signal(kFrames, 0.5f), Signal(kFrames, -0.25f)};
+    EXPECT_FLOAT_EQ(render_unit(*unit, kFrames, 0, {in})[1][0], -0.25f);
+    ASSERT_TRUE(unit->post(parameter(kFrames + 10, 2, 3.0f)));
+    int64_t window = kFrames;
+    Channels last;
+    for (int i = 0; i < 400 && (last.empty() || last[0].back() != 1.5f || last[1].back() != -0.75f); ++i) {
+        last = render_unit(*unit, kFrames, window, {in});
+        window += kFrames;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_FLOAT_EQ(last[0].back(), 1.5f) << "the worker's answer became the gain";
+    EXPECT_FLOAT_EQ(last[1].back(), -0.75f);
+    EXPECT_EQ(unit->parameter_value(3, kScopeGlobal, 0), 1.0f) << "the work was done on another thread";
+}
+
+// ---- through the program ------------------------------------------------------------------------------------------
+
+struct Outcome {
+    int status = -1;
+    std::string output;
+};
+
+std::string contents(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+Outcome render(const TempDir& dir, const std::string& piece) {
+    std::ofstream(dir.file("piece.scm")) << piece;
+    const std::string command = std::string(OMBREL_BIN) + " --render " + dir.file("piece.scm") +
+                                " --seconds 0.5 --out " + dir.file("out.wav") + " > " + dir.file("log.txt") + " 2>&1";
+    const int status = std::system(command.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, contents(dir.file("log.txt"))};
+}
+
+TEST(Lv2Program, AnAmplifierAtMinusSixDecibelsHalvesARenderedNoteFromItsParameterFrame) {
+    TempDir dir;
+    const Outcome r = render(dir, "(define gate (au:make-lv2-node \"" + kGate + "\"))\n"
+                                  "(define amp (au:make-lv2-node \"" + kAmp + "\"))\n"
+                                  "(au:connect-node gate 0 amp 0) (au:to-output amp)\n"
+                                  "(schedule 1000 *au:set-param* amp 0 0 0 -6.0206)\n"
+                                  "(play-note 4410 gate 60 127 2000)\n"
+                                  "(schedule 5001 *au:set-param* amp 0 0 0 0.0)\n");
+    ASSERT_EQ(r.status, 0) << r.output;
+    const std::vector<float> left = read_left(dir.file("out.wav"));
+    ASSERT_GT(left.size(), 7000u);
+    EXPECT_EQ(left[4409], 0.0f);
+    EXPECT_NEAR(left[4410], 0.5f, 1e-4) << "the note, halved, on its frame";
+    EXPECT_NEAR(left[5000], 0.5f, 1e-4);
+    EXPECT_NEAR(left[5001], 1.0f, 1e-4) << "0 dB from the parameter's frame";
+    EXPECT_NEAR(left[6409], 1.0f, 1e-4);
+    EXPECT_EQ(left[6410], 0.0f) << "the note off, 2000 frames on";
+}
+
+TEST(Lv2Program, PiecesMakePluginsByUriAndCodesAndAreToldOfWhatCannotBe) {
+    TempDir dir;
+    const std::string answers = dir.file("answers.txt");
+    const Outcome r = render(dir, "(define amp (au:make-lv2-node \"" + kAmp + "\"))\n"
+                                  "(define gate (au:make-lv2-node \"" + kGate + "\" 1))\n"
+                                  "(define needs (au:make-lv2-node \"urn:ombrel:test:needs-more\"))\n"
+                                  "(define none (au:make-lv2-node \"urn:nothing:here\"))\n"
+                                  "(define by-codes (au:make-node \"aufx\" \"" + fourcc_text(lv2_code(kAmp, 0)) +
+                                  "\" \"29wl\"))\n"
+                                  "(define gate-again (au:make-lv2-node \"" + kGate + "\"))\n"
+                                  "(schedule 100 *au:set-param* amp 0 0 0 100.0)\n"
+                                  "(schedule 200 *au:set-param* gate 3 0 0 5.0)\n"
+                                  "(define (report) (call-with-output-file \"" + answers + "\"\n"
+                                  "  (lambda (p) (write (list amp gate needs none by-codes (au:get-param amp 0 0 0)\n"
+                                  "    (au:get-param-info amp 0 0) (vector-length (au:get-node-vector \"aufx\"))) p)\n"
+                                  "    (for-each (lambda (v) (if (> (vector-length v) 4) (begin (write v p) (newline p))))\n"
+                                  "      (vector->list (au:get-node-vector \"aufx\"))))))\n"
+                                  "(callback 4000 report)\n");
+    EXPECT_EQ(r.status, 0) << r.output;
+    const std::string a = contents(answers);
+    EXPECT_EQ(a.rfind("(2 3 -1 -1 4 70 (\"default:Amps gain (dB)\" -70 70 0 \"kAudioUnitParameterUnit_Generic -  "
+                      "untyped value generally between 0.0 and 1.0 \")",
+                      0),
+              0u)
+        << a;
+    EXPECT_NE(a.find("#( \"Simple amplifier\" \"aufx\" \"" + fourcc_text(lv2_code(kAmp, 0)) + "\" \"29wl\" \"" + kAmp +
+                     "\")"),
+              std::string::npos);
+    EXPECT_NE(a.find("\"urn:ombrel:test:needs-more\" \"it needs urn:ombrel:test:a-feature-no-host-has\")"),
+              std::string::npos)
+        << a;
+    EXPECT_NE(r.output.find("au:set-param: 100 is outside -70 to 70 for parameter 0 of node 2: 70 is used"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("au:set-param: parameter 3 of node 3 is a value the unit reports; it cannot be set"),
+              std::string::npos);
+    EXPECT_NE(r.output.find("cannot be hosted: it needs urn:ombrel:test:a-feature-no-host-has"), std::string::npos);
+    EXPECT_NE(r.output.find("Unable To Create AudioUnit"), std::string::npos);
+    const std::string not_rt = "The LV2 plugin Ombrel test gate does not say it is hard real-time capable";
+    const size_t first = r.output.find(not_rt);
+    EXPECT_NE(first, std::string::npos);
+    EXPECT_EQ(r.output.find(not_rt, first + 1), std::string::npos) << "said once";
+}
+
+}  // namespace
+}  // namespace omb
