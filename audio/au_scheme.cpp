@@ -423,6 +423,40 @@ pointer save_preset(scheme* sc, pointer args) {
     return sc->T;
 }
 
+// The presets an LV2 plugin's bundles bring: a list of (label uri).
+pointer get_lv2_presets(scheme* sc, pointer args) {
+    auto unit = node_unit(sc, args, 0, "au:get-lv2-presets");
+    if (!unit) return sc->NIL;
+    pointer list = sc->NIL;
+    const auto presets = lv2_presets(*unit);
+    for (auto it = presets.rbegin(); it != presets.rend(); ++it) {
+        protect_cell(sc, list);
+        pointer uri = mk_string(sc, it->second.c_str());
+        protect_cell(sc, uri);
+        pointer label = mk_string(sc, it->first.c_str());
+        protect_cell(sc, label);
+        pointer pair = s_cons(sc, label, s_cons(sc, uri, sc->NIL));
+        unprotect_cell(sc, label);
+        unprotect_cell(sc, uri);
+        unprotect_cell(sc, list);
+        list = s_cons(sc, pair, list);
+    }
+    return list;
+}
+
+// One of them applied now: #t, or #f with the reason.
+pointer load_lv2_preset(scheme* sc, pointer args) {
+    auto unit = node_unit(sc, args, 0, "au:load-lv2-preset");
+    const std::string uri = string_arg(sc, args, 1);
+    std::string error = "au:load-lv2-preset: needs a node and a preset's URI";
+    if (!unit || uri.empty() ||
+        !lv2_load_preset(*unit, uri, static_cast<int64_t>(AUHost::TIME.load()), &error)) {
+        CPPBridge::error("%s", error.c_str());
+        return sc->F;
+    }
+    return sc->T;
+}
+
 std::mutex view_opener_mutex;
 UnitViewOpener view_opener;  // under view_opener_mutex
 
@@ -746,6 +780,8 @@ void au_scheme_init(SchemeInterface* process) {
     process->addForeignFunc("au:get-node-strings", node_strings);
     process->addForeignFunc("au:get-node-vector", node_vector);
     process->addForeignFunc("au:make-lv2-node", make_lv2_node);
+    process->addForeignFunc("au:get-lv2-presets", get_lv2_presets);
+    process->addForeignFunc("au:load-lv2-preset", load_lv2_preset);
     process->addForeignFunc("sys:set-block", set_block);
     process->addForeignFunc("sys:remove-block", remove_block);
     process->addForeignFunc("au:get-speech-info", get_speech_info);

@@ -33,6 +33,12 @@ const Lv2Component* lv2_find(const std::string& uri);
 std::unique_ptr<Unit> lv2_make_unit(const Lv2Component& component, int channels, double sample_rate,
                                     uint32_t max_frames, std::string* error);
 
+// The presets a plugin's bundles bring, as (label, URI), sorted by label; none for a unit that is not a plugin's.
+std::vector<std::pair<std::string, std::string>> lv2_presets(const Unit& unit);
+// Sets the port values of one of those presets on the unit, as parameter changes in the buffer that starts at sample
+// time `window`; false with the reason when it is not one of them.
+bool lv2_load_preset(Unit& unit, const std::string& preset_uri, int64_t window, std::string* error);
+
 // The code `text` hashes to, salted by a collision count (0 for the first choice).
 FourCC lv2_code(const std::string& text, int salt);
 

@@ -139,6 +139,16 @@ int unit_kind(LilvWorld* w, const Lv2Nodes& n, const LilvPlugin* p, const LilvPo
 
 class Lv2Unit final : public Unit {
 public:
+    const LilvPlugin* plugin() const { return plugin_; }
+    Lv2World& world() const { return world_; }
+    // The parameter of the port with this symbol, or null. The world's lock is held.
+    const ParameterInfo* parameter_by_symbol(const char* symbol) const {
+        LilvNode* name = lilv_new_string(world_.world, symbol);
+        const LilvPort* port = lilv_plugin_get_port_by_symbol(plugin_, name);
+        lilv_node_free(name);
+        return port ? parameter(lilv_port_get_index(plugin_, port), kScopeGlobal) : nullptr;
+    }
+
     Lv2Unit(Lv2World& world, const LilvPlugin* plugin, ComponentDescription description,
             std::vector<ParameterInfo> parameters, std::vector<int> inputs, int channels,
             std::vector<PortPlan> ports, int audio_in, int audio_out)
@@ -150,6 +160,10 @@ public:
         stop_worker();
         std::lock_guard guard(world_.lock);
         free_instances();
+    }
+
+    ParameterTraits traits(uint32_t id, int scope) const override {
+        return scope == kScopeGlobal && id < ports_.size() ? ports_[id].traits : ParameterTraits{};
     }
 
     // The instances made when the unit was made serve when the format is the same.
@@ -257,10 +271,6 @@ protected:
         }
         if (size == 0) return;
         for (auto& inst : instances_) append_midi(*inst, bytes, size);
-    }
-
-    ParameterTraits traits(uint32_t id, int scope) const override {
-        return scope == kScopeGlobal && id < ports_.size() ? ports_[id].traits : ParameterTraits{};
     }
 
     size_t max_sysex() const override { return midi_port_ >= 0 ? kAtomBytes / 2 : 0; }
@@ -477,6 +487,64 @@ private:
 };
 
 }  // namespace
+
+std::vector<std::pair<std::string, std::string>> lv2_presets(const Unit& unit) {
+    const auto* lv2 = dynamic_cast<const Lv2Unit*>(&unit);
+    if (!lv2) return {};
+    Lv2World& w = lv2->world();
+    std::lock_guard guard(w.lock);
+    std::vector<std::pair<std::string, std::string>> found;
+    LilvNodes* presets = lilv_plugin_get_related(lv2->plugin(), w.nodes.preset_class);
+    LILV_FOREACH (nodes, i, presets) {
+        const LilvNode* preset = lilv_nodes_get(presets, i);
+        lilv_world_load_resource(w.world, preset);
+        LilvNode* label = lilv_world_get(w.world, preset, w.nodes.rdfs_label, nullptr);
+        found.emplace_back(label ? lilv_node_as_string(label) : lilv_node_as_uri(preset), lilv_node_as_uri(preset));
+        lilv_node_free(label);
+    }
+    lilv_nodes_free(presets);
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+bool lv2_load_preset(Unit& unit, const std::string& preset_uri, int64_t window, std::string* error) {
+    auto* lv2 = dynamic_cast<Lv2Unit*>(&unit);
+    const auto presets = lv2_presets(unit);
+    if (!lv2 || std::none_of(presets.begin(), presets.end(), [&](const auto& p) { return p.second == preset_uri; })) {
+        *error = "not a preset of " + unit.description().name + ": " + preset_uri;
+        return false;
+    }
+    Lv2World& w = lv2->world();
+    std::lock_guard guard(w.lock);
+    LilvNode* node = lilv_new_uri(w.world, preset_uri.c_str());
+    LilvState* state = lilv_state_new_from_world(w.world, w.urids.map_feature(), node);
+    lilv_node_free(node);
+    if (!state) {
+        *error = "the preset " + preset_uri + " could not be read";
+        return false;
+    }
+    struct Target {
+        Lv2Unit* unit;
+        int64_t window;
+        LV2_URID float_type;
+    } target{lv2, window, w.urids.map(LV2_ATOM__Float)};
+    lilv_state_emit_port_values(
+        state,
+        [](const char* symbol, void* data, const void* value, uint32_t size, uint32_t type) {
+            auto* t = static_cast<Target*>(data);
+            const ParameterInfo* p = t->unit->parameter_by_symbol(symbol);
+            if (!p || type != t->float_type || size != sizeof(float) || t->unit->traits(p->id, p->scope).output)
+                return;
+            UnitEvent e;
+            e.kind = UnitEvent::Kind::parameter;
+            e.window = t->window;
+            e.parameter = {p->id, p->scope, 0, std::clamp(*static_cast<const float*>(value), p->min, p->max)};
+            t->unit->post(e);
+        },
+        &target);
+    lilv_state_free(state);
+    return true;
+}
 
 std::unique_ptr<Unit> make_lv2_unit(Lv2World& world, const LilvPlugin* plugin, const Lv2Component& component,
                                     int channels, double sample_rate, uint32_t max_frames, std::string* error) {

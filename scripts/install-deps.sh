@@ -30,12 +30,11 @@ PACKAGES=(
   libswresample-dev
   libespeak-ng-dev
   libasound2-dev
-  # LV2 plugins as units: lilv and the LV2 headers; the tests host Debian's swh, x42 and so-synth plugins
+  # LV2 plugins as units: lilv and the LV2 headers; the tests host Debian's swh and x42 plugins
   liblilv-dev
   lv2-dev
   swh-lv2
   x42-plugins
-  so-synth-lv2
   # audio tests: a PulseAudio server with a null sink, parec to hear it, and alsa-lib's route to it
   pulseaudio
   pulseaudio-utils

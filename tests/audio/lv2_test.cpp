@@ -14,6 +14,7 @@
 #include <tuple>
 
 #include "audio/lv2_catalog.h"
+#include "audio/presets.h"
 #include "audio_test_support.h"
 #include "sound_files.h"
 
@@ -144,6 +145,26 @@ TEST(Lv2, AWorkerRunsOffTheRenderThreadAndItsAnswerReachesThePlugin) {
     EXPECT_FLOAT_EQ(last[0].back(), 1.5f) << "the worker's answer became the gain";
     EXPECT_FLOAT_EQ(last[1].back(), -0.75f);
     EXPECT_EQ(unit->parameter_value(3, kScopeGlobal, 0), 1.0f) << "the work was done on another thread";
+}
+
+TEST(Lv2, BundledPresetsAreListedAndSetTheirPortsAndPresetFilesRoundTrip) {
+    auto gate = make(kGate, 1);
+    const auto presets = lv2_presets(*gate);
+    ASSERT_EQ(presets.size(), 1u);
+    EXPECT_EQ(presets[0], std::make_pair(std::string("Half"), kGate + "#half"));
+    std::string error;
+    EXPECT_FALSE(lv2_load_preset(*gate, kGate + "#none", 0, &error));
+    EXPECT_NE(error.find("not a preset of Ombrel test gate"), std::string::npos) << error;
+    ASSERT_TRUE(lv2_load_preset(*gate, kGate + "#half", 0, &error)) << error;
+    ASSERT_TRUE(gate->post(note_start(100, gate->new_note_instance(), 60, 127)));
+    EXPECT_FLOAT_EQ(render_unit(*gate, kFrames)[0][100], 0.5f) << "the preset's level";
+
+    // A preset file of the unit's parameters, onto another node of the plugin.
+    const plist::Value saved = preset_of(*gate);
+    auto other = make(kGate, 1);
+    ASSERT_TRUE(apply_preset(*other, saved, 0, &error)) << error;
+    render_unit(*other, kFrames);
+    EXPECT_EQ(other->parameter_value(2, kScopeGlobal, 0), 0.5f);
 }
 
 // ---- through the program ------------------------------------------------------------------------------------------
