@@ -321,13 +321,14 @@ void AUHost::setAUParam(TaskI* task) {
     const int scope = a.integer(2), element = a.integer(3);
     const ParameterInfo* info = unit->parameter(id, scope);
     float value = static_cast<float>(a.number(4));
-    const ParameterTraits traits = info ? unit->traits(id, scope) : ParameterTraits{};
-    if (traits.output) {
+    // Read where the unit keeps them: this runs for every scheduled parameter change.
+    const ParameterTraits* traits = info ? unit->traits(id, scope) : nullptr;
+    if (traits && traits->output) {
         CPPBridge::error("au:set-param: parameter %u of node %d is a value the unit reports; it cannot be set", id,
                          a.integer(0));
         return;
     }
-    if (traits.clamped && !(value >= info->min && value <= info->max)) {
+    if (traits && traits->clamped && !(value >= info->min && value <= info->max)) {
         const float used = std::isnan(value) ? info->initial : std::clamp(value, info->min, info->max);
         CPPBridge::error("au:set-param: %g is outside %g to %g for parameter %u of node %d: %g is used", value,
                          info->min, info->max, id, a.integer(0), used);

@@ -356,8 +356,8 @@ pointer get_param_info(scheme* sc, pointer args) {
         CPPBridge::error("Error retrieving AU info details");
         return sc->NIL;
     }
-    const std::string own_text = unit->traits(p->id, p->scope).unit_text;
-    const char* unit_text = !own_text.empty()                ? own_text.c_str()
+    const ParameterTraits* traits = unit->traits(p->id, p->scope);
+    const char* unit_text = traits && !traits->unit_text.empty() ? traits->unit_text.c_str()
                             : p->unit >= 0 && p->unit < 27 ? UNIT_TEXTS[p->unit]
                                                            : "";
     // Built from its end; what is built so far stays protected while the next element is made.

@@ -162,8 +162,8 @@ public:
         free_instances();
     }
 
-    ParameterTraits traits(uint32_t id, int scope) const override {
-        return scope == kScopeGlobal && id < ports_.size() ? ports_[id].traits : ParameterTraits{};
+    const ParameterTraits* traits(uint32_t id, int scope) const override {
+        return scope == kScopeGlobal && id < ports_.size() ? &ports_[id].traits : nullptr;
     }
 
     // The instances made when the unit was made serve when the format is the same.
@@ -533,7 +533,7 @@ bool lv2_load_preset(Unit& unit, const std::string& preset_uri, int64_t window, 
         [](const char* symbol, void* data, const void* value, uint32_t size, uint32_t type) {
             auto* t = static_cast<Target*>(data);
             const ParameterInfo* p = t->unit->parameter_by_symbol(symbol);
-            if (!p || type != t->float_type || size != sizeof(float) || t->unit->traits(p->id, p->scope).output)
+            if (!p || type != t->float_type || size != sizeof(float) || t->unit->traits(p->id, p->scope)->output)
                 return;
             UnitEvent e;
             e.kind = UnitEvent::Kind::parameter;

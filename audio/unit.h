@@ -87,10 +87,10 @@ public:
     const ComponentDescription& description() const { return description_; }
     const std::vector<ParameterInfo>& parameters() const { return parameters_; }
     const ParameterInfo* parameter(uint32_t id, int scope) const;
-    // Off the render thread. The default: none of the traits.
-    virtual ParameterTraits traits(uint32_t id, int scope) const {
+    // Off the render thread; null when the unit's data says nothing more (the default).
+    virtual const ParameterTraits* traits(uint32_t id, int scope) const {
         (void)id, (void)scope;
-        return {};
+        return nullptr;
     }
     int input_buses() const { return static_cast<int>(inputs_.size()); }
     int input_channels(int bus) const { return inputs_[static_cast<size_t>(bus)]; }

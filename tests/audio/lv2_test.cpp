@@ -87,7 +87,8 @@ TEST(Lv2, AmplifierOnAStereoBusChangesGainOnTheParameterFrame) {
     EXPECT_EQ(gain->unit, kUnitGeneric) << "its data gives no unit";
     EXPECT_EQ(gain->min, -70.0f);
     EXPECT_EQ(gain->max, 70.0f);
-    EXPECT_TRUE(amp->traits(0, kScopeGlobal).clamped);
+    ASSERT_NE(amp->traits(0, kScopeGlobal), nullptr);
+    EXPECT_TRUE(amp->traits(0, kScopeGlobal)->clamped);
     expect_sane_parameters(*amp);
 
     const size_t frames = 4 * kFrames;
@@ -114,7 +115,8 @@ TEST(Lv2, AmplifierOnAStereoBusChangesGainOnTheParameterFrame) {
 TEST(Lv2, InstrumentHearsNotesMidiAndParametersAtTheirFramesAndReportsItsOutputs) {
     auto gate = make(kGate, 2);
     EXPECT_EQ(gate->input_buses(), 0);
-    EXPECT_TRUE(gate->traits(3, kScopeGlobal).output);
+    ASSERT_NE(gate->traits(3, kScopeGlobal), nullptr);
+    EXPECT_TRUE(gate->traits(3, kScopeGlobal)->output);
     const uint32_t instance = gate->new_note_instance();
     ASSERT_TRUE(gate->post(note_start(1000, instance, 60, 127)));
     ASSERT_TRUE(gate->post(parameter(1200, 2, 0.5f)));
