@@ -23,6 +23,8 @@
 #include <lv2/units/units.h>
 #include <lv2/worker/worker.h>
 
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -153,6 +155,21 @@ int unit_kind(LilvWorld* w, const Lv2Nodes& n, const LilvPlugin* p, const LilvPo
     }
     lilv_node_free(unit);
     return kind;
+}
+
+// Why the plugin's library does not load (": its library does not load: ..."), or nothing when it does: lilv only
+// prints the reason, and a performer needs it in the log.
+std::string library_failure(const LilvPlugin* plugin) {
+    char* path = lilv_file_uri_parse(lilv_node_as_uri(lilv_plugin_get_library_uri(plugin)), nullptr);
+    if (!path) return {};
+    std::string why;
+    if (void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL)) {
+        dlclose(library);
+    } else if (const char* reason = dlerror()) {
+        why = std::string(": its library does not load (") + reason + ")";
+    }
+    lilv_free(path);
+    return why;
 }
 
 class Lv2Unit final : public Unit {
@@ -787,7 +804,8 @@ std::unique_ptr<Unit> make_lv2_unit(Lv2World& world, const LilvPlugin* plugin, c
                                 "cause dropouts",
                                 component.description.name.c_str());
     if (!unit->instantiate_all(sample_rate, max_frames)) {
-        *error = "The LV2 plugin " + component.description.name + " could not be instantiated";
+        *error = "The LV2 plugin " + component.description.name + " could not be instantiated" +
+                 library_failure(plugin);
         return nullptr;
     }
     return unit;
