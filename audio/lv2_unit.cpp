@@ -632,7 +632,11 @@ private:
 
     static LV2_Worker_Status respond(LV2_Worker_Respond_Handle h, uint32_t size, const void* data) {
         auto* inst = static_cast<Instance*>(h);
-        if (!inst->live) return LV2_WORKER_SUCCESS;  // work done while being made: nobody to answer yet
+        if (!inst->live) {  // work done at once while being made or restored: nothing runs it, so answer at once
+            if (inst->worker->work_response)
+                return inst->worker->work_response(lilv_instance_get_handle(inst->lilv), size, data);
+            return LV2_WORKER_SUCCESS;
+        }
         return inst->unit->responses_.write(inst->tag, data, size) ? LV2_WORKER_SUCCESS : LV2_WORKER_ERR_NO_SPACE;
     }
 
