@@ -348,6 +348,7 @@ protected:
             clear_atom_inputs(inst);
         }
         fill_missing_outputs(output, offset, count);
+        silence_non_numbers(output, offset, count);
         publish_outputs();
     }
 
@@ -607,6 +608,21 @@ private:
             if (audio_out_ == 0) std::fill_n(to, count, 0.0f);
             else std::copy_n(output.channels[c % audio_out_] + offset, count, to);
         }
+    }
+
+    // A plugin's fault (a NaN or an infinity) would spread through every unit it feeds and stay in their filters:
+    // it stops here, and the log is told off the render thread.
+    void silence_non_numbers(BusBuffer& output, uint32_t offset, uint32_t count) {
+        uint64_t silenced = 0;
+        for (int c = 0; c < output.count; ++c) {
+            float* samples = output.channels[c] + offset;
+            for (uint32_t i = 0; i < count; ++i)
+                if (!std::isfinite(samples[i])) {
+                    samples[i] = 0.0f;
+                    ++silenced;
+                }
+        }
+        if (silenced > 0) count_silenced(silenced);
     }
 
     void publish_outputs() {

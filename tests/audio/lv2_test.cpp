@@ -272,6 +272,13 @@ TEST(Lv2, APluginsOwnStateIsSavedAndRestoredIntoFreshInstancesWhileItPlays) {
     // A bundled preset that carries the plugin's own state, beyond port values.
     ASSERT_TRUE(lv2_load_preset(*memory, kMemory + "#quarter", 0, &error)) << error;
     EXPECT_FLOAT_EQ(render_unit(*memory, kFrames)[0][0], 0.25f);
+
+    // A plugin whose output is not a number is silenced, and counted for the log.
+    ASSERT_TRUE(memory->post(midi(100, 0xB0, 9, 1)));
+    const Signal faulty = render_unit(*memory, kFrames)[0];
+    EXPECT_FLOAT_EQ(faulty[99], 0.25f);
+    EXPECT_TRUE(std::all_of(faulty.begin() + 100, faulty.end(), [](float v) { return v == 0.0f; }));
+    EXPECT_EQ(memory->take_silenced_samples(), kFrames - 100);
 }
 
 // ---- through the program ------------------------------------------------------------------------------------------
@@ -332,7 +339,9 @@ TEST(Lv2Program, PiecesMakePluginsByUriAndCodesAndAreToldOfWhatCannotBe) {
                                   "    (au:get-param-info amp 0 0) (vector-length (au:get-node-vector \"aufx\"))) p)\n"
                                   "    (for-each (lambda (v) (if (> (vector-length v) 4) (begin (write v p) (newline p))))\n"
                                   "      (vector->list (au:get-node-vector \"aufx\"))))))\n"
-                                  "(callback 4000 report)\n");
+                                  "(callback 4000 report)\n"
+                                  "(define mem (au:make-lv2-node \"urn:ombrel:test:memory\"))\n"
+                                  "(au:to-output mem) (control-change 300 mem 0 9 1)\n");
     EXPECT_EQ(r.status, 0) << r.output;
     const std::string a = contents(answers);
     EXPECT_EQ(a.rfind("(2 3 -1 -1 4 70 (\"default:Amps gain (dB)\" -70 70 0 \"kAudioUnitParameterUnit_Generic -  "
@@ -357,6 +366,11 @@ TEST(Lv2Program, PiecesMakePluginsByUriAndCodesAndAreToldOfWhatCannotBe) {
     const size_t first = r.output.find(not_rt);
     EXPECT_NE(first, std::string::npos);
     EXPECT_EQ(r.output.find(not_rt, first + 1), std::string::npos) << "said once";
+    const std::string faulty = "The unit at node 6 (Ombrel test memory) put out values that are not numbers: they "
+                               "are silenced";
+    const size_t told = r.output.find(faulty);
+    EXPECT_NE(told, std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find(faulty, told + 1), std::string::npos) << "said once";
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 //   once the work has been done on a thread other than the one that runs the plugin.
 // - "memory", an instrument whose output is a value only its state holds (set by controller 7: value / 127), kept
 //   and restored through the state interface; "clash" (a control output) is 1 if a restore ever overlapped a run of
-//   the same instance, which a host must never let happen.
+//   the same instance, which a host must never let happen. Controller 9 makes its output not a number.
 #include <lv2/atom/atom.h>
 #include <lv2/atom/util.h>
 #include <lv2/core/lv2.h>
@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <thread>
 
 #include <cstdlib>
@@ -183,8 +184,9 @@ void memory_run(LV2_Handle h, uint32_t frames) {
     m->running = true;
     LV2_ATOM_SEQUENCE_FOREACH (m->midi, ev) {
         const auto* msg = reinterpret_cast<const uint8_t*>(ev + 1);
-        if (ev->body.type == m->midi_event && (msg[0] & 0xF0) == 0xB0 && msg[1] == 7)
-            m->value = static_cast<float>(msg[2]) / 127.0f;
+        if (ev->body.type != m->midi_event || (msg[0] & 0xF0) != 0xB0) continue;
+        if (msg[1] == 7) m->value = static_cast<float>(msg[2]) / 127.0f;
+        if (msg[1] == 9) m->value = std::nanf("");  // a faulty plugin's output
     }
     for (uint32_t i = 0; i < frames; ++i) m->out[i] = m->value;
     *m->remembered = m->value;
