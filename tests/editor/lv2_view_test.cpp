@@ -296,5 +296,23 @@ TEST_F(Lv2ViewTest, GenericViewMovesAnLv2Parameter) {
     EXPECT_FLOAT_EQ(amp->parameter_value(gain.id, gain.scope, 0), gain.max);
 }
 
+TEST_F(Lv2ViewTest, AnInstalledPluginsX11UiLoadsSizesItselfAndCloses) {
+    // x42's balance: an OpenGL UI (Mesa's, under Xvfb) that asks for its size and needs the idle calls.
+    auto balance = make("http://gareus.org/oss/lv2/balance");
+    const int node = graph.add(balance);
+    auto* window = new AUWindow(graph, node, balance, false);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->show();
+    auto* view = window->findChild<Lv2PluginView*>();
+    ASSERT_NE(view, nullptr);
+    EXPECT_TRUE(view->loaded());
+    run_events(300);
+    EXPECT_NE(view->size(), QSize(400, 300)) << "the UI's own size";
+    EXPECT_GE(window->width(), view->width());
+    window->close();
+    run_events(100);
+    EXPECT_TRUE(au_windows().empty());
+}
+
 }  // namespace
 }  // namespace omb
