@@ -186,6 +186,26 @@ TEST(Lv2, InstrumentHearsNotesMidiAndParametersAtTheirFramesAndReportsItsOutputs
     EXPECT_EQ(gate->parameter_value(3, kScopeGlobal, 0), 2.0f) << "the plugin's count of note-ons";
 }
 
+// Installed instruments (Debian's mda-lv2): silent until the note's frame, sounding from it, on both channels.
+TEST(Lv2, InstalledInstrumentsPlayANoteFromItsFrame) {
+    for (const char* name : {"DX10", "EPiano"}) {
+        auto synth = make(std::string("http://drobilla.net/plugins/mda/") + name, 2);
+        EXPECT_EQ(fourcc_text(synth->description().type), "aumu") << name;
+        const uint32_t instance = synth->new_note_instance();
+        ASSERT_TRUE(synth->post(note_start(1000, instance, 60, 120)));
+        ASSERT_TRUE(synth->post(note_stop(3000, instance)));
+        const Channels out = render_unit(*synth, 16 * kFrames);
+        for (const Signal& s : out) {
+            const auto first = std::find_if(s.begin(), s.end(), [](float v) { return v != 0.0f; });
+            EXPECT_EQ(first - s.begin(), 1000) << name;
+            const float peak = std::abs(*std::max_element(first, first + 2000, [](float a, float b) {
+                return std::abs(a) < std::abs(b);
+            }));
+            EXPECT_GT(peak, 0.01f) << name;
+        }
+    }
+}
+
 TEST(Lv2, AWorkerRunsOffTheRenderThreadAndItsAnswerReachesThePlugin) {
     // Stereo: an instance per channel, each with its own work and answers.
     auto unit = make("urn:ombrel:test:worker", 2);
