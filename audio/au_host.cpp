@@ -200,6 +200,7 @@ void AUHost::detach_movie_tap(MovieTap* tap) {
 }
 
 void AUHost::report_render_problems() {
+    for (const std::string& line : graph_.take_unit_reports()) CPPBridge::error("%s", line.c_str());
     if (frame_mismatch_.exchange(false)) {
         devlog("FRAME MISMATCH IN AUHOST!");
         CPPBridge::error("FRAME MISMATCH IN AUHOST!");

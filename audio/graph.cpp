@@ -46,6 +46,7 @@ void fit_channels(const BusBuffer& from, const BusBuffer& to, uint32_t frames) {
 struct Graph::Node {
     std::shared_ptr<Unit> unit;
     std::vector<int> sources;  // per input bus: the source node, 0 for none
+    bool told_silenced = false;
 };
 
 // Everything one buffer needs, fixed when the plan is built: the order, every buffer and every pointer.
@@ -190,6 +191,20 @@ void Graph::clear() {
     // The removed units go once the render thread has let go of them, here and now.
     retire(nullptr, std::move(removed));
     collect_retired(true);
+}
+
+std::vector<std::string> Graph::take_unit_reports() {
+    std::vector<std::string> lines;
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return lines;
+    for (size_t i = 0; i < nodes_.size(); ++i) {
+        Node* node = nodes_[i].get();
+        if (!node || !node->unit || node->unit->take_silenced_samples() == 0 || node->told_silenced) continue;
+        node->told_silenced = true;
+        lines.push_back("The unit at node " + std::to_string(i + 1) + " (" + node->unit->description().name +
+                        ") put out values that are not numbers: they are silenced");
+    }
+    return lines;
 }
 
 std::vector<std::string> Graph::describe() const {

@@ -47,6 +47,9 @@ public:
     void clear();
     // One line per node and per connection, for the log.
     std::vector<std::string> describe() const;
+    // What units counted on the render thread and the log has not been told: a line per unit, once per unit. Never
+    // waits: nothing while a change holds the graph (the next call tells it).
+    std::vector<std::string> take_unit_reports();
 
     // Render thread: renders every node for `frames` frames of the window starting at sample time `window` and
     // writes the device node's input to `outputs` (silence when nothing feeds it).

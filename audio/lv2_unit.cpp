@@ -6,9 +6,12 @@
 // publishes after each run; an atom input that takes MIDI receives the unit's notes and MIDI at their frames.
 // Runs are split at every event's frame by Unit::render, so a parameter change lands on its sample.
 //
-// Threads: instances are made, activated and restored in prepare(), off the render thread and while no plan uses
-// the unit; process() and apply() run on the render thread and neither allocate, lock nor wait. A plugin's
-// worker runs on a thread of the unit's own, fed through single-producer single-consumer rings.
+// Threads: instances are made and activated in prepare(), off the render thread and while no plan uses the unit;
+// process() and apply() run on the render thread and neither allocate, lock nor wait. A plugin's own state (the
+// state interface) is saved from the newest instances while they may run, which the interface allows, but restored
+// only into fresh instances, made beside the playing ones and handed to the render thread, which takes them at the
+// start of a stretch and gives the old ones back to be freed off it. A plugin's worker runs on a thread of the
+// unit's own, fed through single-producer single-consumer rings; it finds an instance by its tag.
 #include <lv2/atom/atom.h>
 #include <lv2/atom/util.h>
 #include <lv2/buf-size/buf-size.h>
@@ -19,6 +22,8 @@
 #include <lv2/state/state.h>
 #include <lv2/units/units.h>
 #include <lv2/worker/worker.h>
+
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <atomic>
@@ -98,15 +103,30 @@ class Lv2Unit;
 // back to it).
 struct Instance {
     Lv2Unit* unit = nullptr;
-    uint32_t index = 0;  // in the unit's instances
+    uint32_t tag = 0;    // the set's generation and the index in it: what the worker's messages name
+    bool live = false;   // handed to the render thread: work is queued from then on, done at once before
     LilvInstance* lilv = nullptr;
     std::vector<float> controls;                    // by port index
     std::vector<std::unique_ptr<uint8_t[]>> atoms;  // by port index, for atom ports
     const LV2_Worker_Interface* worker = nullptr;
+    const LV2_State_Interface* state = nullptr;
     LV2_Worker_Schedule schedule{};
     LV2_Feature schedule_feature{};
     std::vector<const LV2_Feature*> features;
 };
+
+// The instances run together (one per channel of a paired mono plugin, else one). A restore makes a new set.
+struct InstanceSet {
+    uint32_t generation = 0;
+    std::vector<std::unique_ptr<Instance>> instances;
+};
+
+constexpr uint32_t kTagIndexBits = 16;
+constexpr uint32_t tag_of(uint32_t generation, size_t index) {
+    return (generation << kTagIndexBits) | static_cast<uint32_t>(index);
+}
+constexpr uint32_t generation_of(uint32_t tag) { return tag >> kTagIndexBits; }
+constexpr size_t index_of(uint32_t tag) { return tag & ((1u << kTagIndexBits) - 1); }
 
 // The parameter's unit kind; a unit without a kind of its own gives its symbol ("dB", "Hz"...) as the text.
 int unit_kind(LilvWorld* w, const Lv2Nodes& n, const LilvPlugin* p, const LilvPort* port, std::string& text) {
@@ -137,6 +157,21 @@ int unit_kind(LilvWorld* w, const Lv2Nodes& n, const LilvPlugin* p, const LilvPo
     return kind;
 }
 
+// Why the plugin's library does not load (": its library does not load: ..."), or nothing when it does: lilv only
+// prints the reason, and a performer needs it in the log.
+std::string library_failure(const LilvPlugin* plugin) {
+    char* path = lilv_file_uri_parse(lilv_node_as_uri(lilv_plugin_get_library_uri(plugin)), nullptr);
+    if (!path) return {};
+    std::string why;
+    if (void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL)) {
+        dlclose(library);
+    } else if (const char* reason = dlerror()) {
+        why = std::string(": its library does not load (") + reason + ")";
+    }
+    lilv_free(path);
+    return why;
+}
+
 class Lv2Unit final : public Unit {
 public:
     const LilvPlugin* plugin() const { return plugin_; }
@@ -159,7 +194,7 @@ public:
     ~Lv2Unit() override {
         stop_worker();
         std::lock_guard guard(world_.lock);
-        free_instances();
+        free_all_sets();
     }
 
     const ParameterTraits* traits(uint32_t id, int scope) const override {
@@ -169,41 +204,124 @@ public:
     // The instances made when the unit was made serve when the format is the same.
     void prepare(double sample_rate, uint32_t max_frames) override {
         Unit::prepare(sample_rate, max_frames);
-        if (!instances_.empty() && sample_rate == made_rate_ && max_frames == made_frames_) return;
+        std::lock_guard loading(loader_lock_);
+        if (current_ && sample_rate == made_rate_ && max_frames == made_frames_) return;
         std::lock_guard guard(world_.lock);
         if (!instantiate_all(sample_rate, max_frames))
             CPPBridge::error("The LV2 plugin %s could not be instantiated", description().name.c_str());
     }
 
-    // The world's lock is held.
+    // While no plan uses the unit; the loader's and the world's locks are held.
     bool instantiate_all(double sample_rate, uint32_t max_frames) {
         stop_worker();
-        free_instances();
+        free_all_sets();
         made_rate_ = sample_rate;
         made_frames_ = max_frames;
         scratch_.assign(static_cast<size_t>(max_frames) * static_cast<size_t>(std::max(1, audio_out_)), 0.0f);
         silence_.assign(max_frames, 0.0f);
         make_options(sample_rate, max_frames);
-        const int count = audio_in_ == 1 && audio_out_ == 1 && output_channels() > 1 ? output_channels() : 1;
-        for (int i = 0; i < count; ++i)
-            if (!instantiate(sample_rate)) {
-                free_instances();
-                return false;
-            }
-        if (worker_needed()) start_worker();
+        InstanceSet* set = make_set();
+        if (!set) return false;
+        for (auto& inst : set->instances) inst->live = true;
+        current_ = newest_ = set;
+        if (worker_needed(*set)) start_worker();
         return true;
+    }
+
+    // ---- the plugin's own state (any thread but the render thread) ----------------------------------------------
+
+    // The state of the newest instances as LV2 state text; nothing for a plugin without the state interface.
+    plist::Value extra_state() const override {
+        std::lock_guard loading(loader_lock_);
+        std::lock_guard guard(world_.lock);
+        if (!newest_ || !newest_->instances.front()->state) return plist::Value(plist::Dict{});
+        struct Ports {
+            const Lv2Unit* unit;
+            LV2_URID float_type;
+            float value;
+        } ports{this, world_.urids.map(LV2_ATOM__Float), 0};
+        const LilvGetPortValueFunc port_value = [](const char* symbol, void* data, uint32_t* size, uint32_t* type)
+            -> const void* {
+            auto* p = static_cast<Ports*>(data);
+            const ParameterInfo* info = p->unit->parameter_by_symbol(symbol);
+            if (!info || p->unit->traits(info->id, info->scope)->output) return nullptr;
+            p->value = p->unit->parameter_value(info->id, info->scope, 0);  // lilv copies it at once
+            *size = sizeof(float);
+            *type = p->float_type;
+            return &p->value;
+        };
+        LilvState* state = lilv_state_new_from_instance(
+            plugin_, newest_->instances.front()->lilv, world_.urids.map_feature(), nullptr, nullptr, nullptr, nullptr,
+            port_value, &ports, LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE, newest_->instances.front()->features.data());
+        if (!state) return plist::Value(plist::Dict{});
+        char* text = lilv_state_to_string(world_.world, world_.urids.map_feature(), world_.urids.unmap_feature(),
+                                          state, kStateUri, nullptr);
+        lilv_state_free(state);
+        plist::Dict saved;
+        if (text) saved.set(kStateKey, std::string(text));
+        lilv_free(text);
+        return plist::Value(std::move(saved));
+    }
+
+    bool set_extra_state(const plist::Value& saved, std::string* error) override {
+        const plist::Value* entry = saved.find(kStateKey);
+        if (!entry) return true;  // saved from a plugin with no state of its own, or by hand
+        const std::string* text = entry->as_string();
+        std::lock_guard loading(loader_lock_);
+        std::lock_guard guard(world_.lock);
+        LilvState* state = text ? lilv_state_new_from_string(world_.world, world_.urids.map_feature(), text->c_str())
+                                : nullptr;
+        if (!state) return fail(error, "its LV2 state could not be read");
+        const bool ok = restore_state(state, error);
+        lilv_state_free(state);
+        return ok;
+    }
+
+    // Restores `state` into fresh instances handed over to the render thread. The loader's and the world's locks
+    // are held.
+    bool restore_state(const LilvState* state, std::string* error) {
+        if (!lilv_node_equals(lilv_state_get_plugin_uri(state), lilv_plugin_get_uri(plugin_)))
+            return fail(error, std::string("its LV2 state is for ") +
+                                   lilv_node_as_uri(lilv_state_get_plugin_uri(state)));
+        if (!current_) return fail(error, "the plugin has no instances to restore");
+        reclaim();
+        InstanceSet* set = make_set();
+        if (!set) return fail(error, "the plugin could not be instantiated");
+        for (auto& inst : set->instances)
+            lilv_state_restore(state, inst->lilv, nullptr, nullptr, 0, inst->features.data());
+        for (auto& inst : set->instances) inst->live = true;
+        if (InstanceSet* never_taken = pending_.exchange(set, std::memory_order_acq_rel)) free_set(never_taken);
+        newest_ = set;
+        return true;
+    }
+
+    // One of the presets the plugin's bundles bring: its port values as parameter changes in the buffer that
+    // starts at `window`, and its own state beyond them, if any, restored as a saved state is.
+    bool load_bundled_preset(const std::string& preset_uri, int64_t window, std::string* error) {
+        std::lock_guard loading(loader_lock_);
+        std::lock_guard guard(world_.lock);
+        LilvNode* node = lilv_new_uri(world_.world, preset_uri.c_str());
+        LilvState* state = lilv_state_new_from_world(world_.world, world_.urids.map_feature(), node);
+        lilv_node_free(node);
+        if (!state) return fail(error, "the preset " + preset_uri + " could not be read");
+        const bool ok = lilv_state_get_num_properties(state) == 0 || restore_state(state, error);
+        if (ok) post_port_values(state, window);
+        lilv_state_free(state);
+        return ok;
     }
 
 protected:
     void process(const BusBuffer* inputs, BusBuffer& output, uint32_t offset, uint32_t count) override {
-        if (instances_.empty()) {
+        take_restored_set();
+        if (!current_) {
             for (int c = 0; c < output.count; ++c) std::fill_n(output.channels[c] + offset, count, 0.0f);
             return;
         }
         deliver_responses();
-        const bool paired = instances_.size() > 1;
-        for (size_t k = 0; k < instances_.size(); ++k) {
-            Instance& inst = *instances_[k];
+        const auto& instances = current_->instances;
+        const bool paired = instances.size() > 1;
+        for (size_t k = 0; k < instances.size(); ++k) {
+            Instance& inst = *instances[k];
             for (size_t p = 0; p < ports_.size(); ++p) {
                 const PortPlan& plan = ports_[p];
                 const auto index = static_cast<uint32_t>(p);
@@ -225,19 +343,19 @@ protected:
                     atom->size = plan.atom_bytes - static_cast<uint32_t>(sizeof(LV2_Atom));
                 }
             }
-            in_run_.store(true, std::memory_order_relaxed);
             lilv_instance_run(inst.lilv, count);
-            in_run_.store(false, std::memory_order_relaxed);
             if (inst.worker && inst.worker->end_run) inst.worker->end_run(lilv_instance_get_handle(inst.lilv));
             clear_atom_inputs(inst);
         }
         fill_missing_outputs(output, offset, count);
+        silence_non_numbers(output, offset, count);
         publish_outputs();
     }
 
     void parameter_changed(uint32_t id, int scope, int, float value) override {
         if (scope != kScopeGlobal || id >= ports_.size() || ports_[id].kind != PortKind::control_in) return;
-        for (auto& inst : instances_) inst->controls[id] = value;
+        if (current_)
+            for (auto& inst : current_->instances) inst->controls[id] = value;
     }
 
     void apply(const UnitEvent& event) override {
@@ -264,13 +382,15 @@ protected:
         }
         case UnitEvent::Kind::sysex: {
             const auto sysex = sysex_bytes();
-            for (auto& inst : instances_) append_midi(*inst, sysex.data(), static_cast<uint32_t>(sysex.size()));
+            if (current_)
+                for (auto& inst : current_->instances)
+                    append_midi(*inst, sysex.data(), static_cast<uint32_t>(sysex.size()));
             return;
         }
         default: return;
         }
-        if (size == 0) return;
-        for (auto& inst : instances_) append_midi(*inst, bytes, size);
+        if (size == 0 || !current_) return;
+        for (auto& inst : current_->instances) append_midi(*inst, bytes, size);
     }
 
     size_t max_sysex() const override { return midi_port_ >= 0 ? kAtomBytes / 2 : 0; }
@@ -289,11 +409,54 @@ private:
         return kind == 0xC0 || kind == 0xD0 ? 2 : 3;
     }
 
-    bool instantiate(double sample_rate) {
+    // The world's lock is held.
+    void post_port_values(const LilvState* state, int64_t window) {
+        struct Target {
+            Lv2Unit* unit;
+            int64_t window;
+            LV2_URID float_type;
+        } target{this, window, world_.urids.map(LV2_ATOM__Float)};
+        lilv_state_emit_port_values(
+            state,
+            [](const char* symbol, void* data, const void* value, uint32_t size, uint32_t type) {
+                auto* t = static_cast<Target*>(data);
+                const ParameterInfo* p = t->unit->parameter_by_symbol(symbol);
+                if (!p || type != t->float_type || size != sizeof(float) || t->unit->traits(p->id, p->scope)->output)
+                    return;
+                UnitEvent e;
+                e.kind = UnitEvent::Kind::parameter;
+                e.window = t->window;
+                e.parameter = {p->id, p->scope, 0, std::clamp(*static_cast<const float*>(value), p->min, p->max)};
+                t->unit->post(e);
+            },
+            &target);
+    }
+
+    static bool fail(std::string* error, const std::string& why) {
+        if (error) *error = why;
+        return false;
+    }
+
+    // A new set of activated instances at the made format, owned by sets_; null when the plugin fails. The loader's
+    // and the world's locks are held.
+    InstanceSet* make_set() {
+        auto set = std::make_unique<InstanceSet>();
+        set->generation = ++generation_;
+        const int count = audio_in_ == 1 && audio_out_ == 1 && output_channels() > 1 ? output_channels() : 1;
+        for (int i = 0; i < count; ++i)
+            if (!instantiate(*set)) {
+                free_instances(*set);
+                return nullptr;
+            }
+        std::lock_guard held(sets_lock_);
+        return sets_.emplace_back(std::move(set)).get();
+    }
+
+    bool instantiate(InstanceSet& set) {
         auto made = std::make_unique<Instance>();
         Instance& inst = *made;
         inst.unit = this;
-        inst.index = static_cast<uint32_t>(instances_.size());
+        inst.tag = tag_of(set.generation, set.instances.size());
         inst.schedule = {&inst, [](LV2_Worker_Schedule_Handle h, uint32_t size, const void* data) {
                              auto* i = static_cast<Instance*>(h);
                              return i->unit->schedule_work(*i, size, data);
@@ -309,7 +472,7 @@ private:
             if (plan.parameter >= 0) inst.controls[p] = parameter_value(static_cast<uint32_t>(p), kScopeGlobal, 0);
             if (plan.atom_bytes > 0) inst.atoms[p] = std::make_unique<uint8_t[]>(plan.atom_bytes);
         }
-        inst.lilv = lilv_plugin_instantiate(plugin_, sample_rate, inst.features.data());
+        inst.lilv = lilv_plugin_instantiate(plugin_, made_rate_, inst.features.data());
         if (!inst.lilv) return false;
         for (size_t p = 0; p < ports_.size(); ++p) {
             const PortPlan& plan = ports_[p];
@@ -324,17 +487,67 @@ private:
         clear_atom_inputs(inst);
         inst.worker = static_cast<const LV2_Worker_Interface*>(
             lilv_instance_get_extension_data(inst.lilv, LV2_WORKER__interface));
-        instances_.push_back(std::move(made));
+        inst.state = static_cast<const LV2_State_Interface*>(
+            lilv_instance_get_extension_data(inst.lilv, LV2_STATE__interface));
+        set.instances.push_back(std::move(made));
         lilv_instance_activate(inst.lilv);
         return true;
     }
 
-    void free_instances() {
-        for (auto& inst : instances_) {
+    static void free_instances(InstanceSet& set) {
+        for (auto& inst : set.instances) {
             lilv_instance_deactivate(inst->lilv);
             lilv_instance_free(inst->lilv);
         }
-        instances_.clear();
+        set.instances.clear();
+    }
+
+    // A set the render thread no longer runs (or never ran); the world's lock is held. The worker may be working
+    // on one of its instances: sets_lock_ waits for that.
+    void free_set(InstanceSet* set) {
+        std::lock_guard held(sets_lock_);
+        free_instances(*set);
+        std::erase_if(sets_, [set](const auto& s) { return s.get() == set; });
+    }
+
+    // The set the render thread gave back, if any. The loader's and the world's locks are held.
+    void reclaim() {
+        if (InstanceSet* old = retired_.exchange(nullptr, std::memory_order_acq_rel)) free_set(old);
+    }
+
+    // Only when the render thread does not run the unit; the world's lock is held.
+    void free_all_sets() {
+        std::lock_guard held(sets_lock_);
+        for (auto& set : sets_) free_instances(*set);
+        sets_.clear();
+        current_ = newest_ = nullptr;
+        pending_.store(nullptr);
+        retired_.store(nullptr);
+    }
+
+    // Render thread, at the start of a stretch: runs a restored set from now on. The parameter values and the MIDI
+    // applied to the old set since the new one was made carry over; the old set goes back to be freed. While the
+    // set before it waits to be freed, the new one waits too.
+    void take_restored_set() {
+        if (retired_.load(std::memory_order_acquire)) return;
+        InstanceSet* next = pending_.exchange(nullptr, std::memory_order_acq_rel);
+        if (!next) return;
+        if (current_) carry_over(*current_, *next);
+        retired_.store(current_, std::memory_order_release);
+        current_ = next;
+    }
+
+    void carry_over(const InstanceSet& from, InstanceSet& to) {
+        for (size_t k = 0; k < to.instances.size() && !from.instances.empty(); ++k) {
+            const Instance& old = *from.instances[std::min(k, from.instances.size() - 1)];
+            Instance& inst = *to.instances[k];
+            for (size_t p = 0; p < ports_.size(); ++p) {
+                if (ports_[p].kind == PortKind::control_in) inst.controls[p] = old.controls[p];
+                if (ports_[p].kind != PortKind::atom_in) continue;
+                const auto* seq = reinterpret_cast<const LV2_Atom*>(old.atoms[p].get());
+                std::memcpy(inst.atoms[p].get(), seq, sizeof(LV2_Atom) + seq->size);
+            }
+        }
     }
 
     void make_options(double sample_rate, uint32_t max_frames) {
@@ -389,7 +602,7 @@ private:
     }
 
     void fill_missing_outputs(BusBuffer& output, uint32_t offset, uint32_t count) {
-        if (instances_.size() > 1) return;
+        if (current_->instances.size() > 1) return;
         for (int c = audio_out_; c < output.count; ++c) {
             float* to = output.channels[c] + offset;
             if (audio_out_ == 0) std::fill_n(to, count, 0.0f);
@@ -397,38 +610,58 @@ private:
         }
     }
 
+    // A plugin's fault (a NaN or an infinity) would spread through every unit it feeds and stay in their filters:
+    // it stops here, and the log is told off the render thread.
+    void silence_non_numbers(BusBuffer& output, uint32_t offset, uint32_t count) {
+        uint64_t silenced = 0;
+        for (int c = 0; c < output.count; ++c) {
+            float* samples = output.channels[c] + offset;
+            for (uint32_t i = 0; i < count; ++i)
+                if (!std::isfinite(samples[i])) {
+                    samples[i] = 0.0f;
+                    ++silenced;
+                }
+        }
+        if (silenced > 0) count_silenced(silenced);
+    }
+
     void publish_outputs() {
-        const Instance& first = *instances_.front();
+        const Instance& first = *current_->instances.front();
         for (size_t p = 0; p < ports_.size(); ++p)
             if (ports_[p].kind == PortKind::control_out) publish(static_cast<size_t>(ports_[p].parameter), first.controls[p]);
     }
 
     // ---- the worker ---------------------------------------------------------------------------------------------
 
-    bool worker_needed() const {
-        return std::any_of(instances_.begin(), instances_.end(), [](const auto& i) { return i->worker; });
+    static bool worker_needed(const InstanceSet& set) {
+        return std::any_of(set.instances.begin(), set.instances.end(), [](const auto& i) { return i->worker; });
     }
 
     LV2_Worker_Status schedule_work(Instance& inst, uint32_t size, const void* data) {
         if (!inst.worker) return LV2_WORKER_ERR_UNKNOWN;
-        if (!in_run_.load(std::memory_order_relaxed)) {  // while being made or restored: at once, on this thread
+        if (!inst.live)  // while being made or restored: at once, on this thread
             return inst.worker->work(lilv_instance_get_handle(inst.lilv), respond, &inst, size, data);
-        }
-        if (!requests_.write(inst.index, data, size)) return LV2_WORKER_ERR_NO_SPACE;
+        if (!requests_.write(inst.tag, data, size)) return LV2_WORKER_ERR_NO_SPACE;
         wake_.release();
         return LV2_WORKER_SUCCESS;
     }
 
     static LV2_Worker_Status respond(LV2_Worker_Respond_Handle h, uint32_t size, const void* data) {
         auto* inst = static_cast<Instance*>(h);
-        return inst->unit->responses_.write(inst->index, data, size) ? LV2_WORKER_SUCCESS : LV2_WORKER_ERR_NO_SPACE;
+        if (!inst->live) {  // work done at once while being made or restored: nothing runs it, so answer at once
+            if (inst->worker->work_response)
+                return inst->worker->work_response(lilv_instance_get_handle(inst->lilv), size, data);
+            return LV2_WORKER_SUCCESS;
+        }
+        return inst->unit->responses_.write(inst->tag, data, size) ? LV2_WORKER_SUCCESS : LV2_WORKER_ERR_NO_SPACE;
     }
 
     void deliver_responses() {
         uint32_t tag = 0, size = 0;
         while (responses_.read(tag, message_.data(), static_cast<uint32_t>(message_.size()), size)) {
-            if (tag >= instances_.size()) continue;
-            Instance& inst = *instances_[tag];
+            // Answers to a set the render thread no longer runs are dropped.
+            if (generation_of(tag) != current_->generation || index_of(tag) >= current_->instances.size()) continue;
+            Instance& inst = *current_->instances[index_of(tag)];
             if (inst.worker && inst.worker->work_response)
                 inst.worker->work_response(lilv_instance_get_handle(inst.lilv), size, message_.data());
         }
@@ -443,12 +676,20 @@ private:
                 if (stopping_.load()) return;
                 uint32_t tag = 0, size = 0;
                 while (requests_.read(tag, request.data(), static_cast<uint32_t>(request.size()), size)) {
-                    if (tag >= instances_.size()) continue;
-                    Instance& inst = *instances_[tag];
-                    inst.worker->work(lilv_instance_get_handle(inst.lilv), respond, &inst, size, request.data());
+                    std::lock_guard held(sets_lock_);  // the instance stays while it works
+                    if (Instance* inst = find_instance(tag); inst && inst->worker)
+                        inst->worker->work(lilv_instance_get_handle(inst->lilv), respond, inst, size, request.data());
                 }
             }
         });
+    }
+
+    // sets_lock_ held.
+    Instance* find_instance(uint32_t tag) const {
+        for (const auto& set : sets_)
+            if (set->generation == generation_of(tag) && index_of(tag) < set->instances.size())
+                return set->instances[index_of(tag)].get();
+        return nullptr;
     }
 
     void stop_worker() {
@@ -463,7 +704,19 @@ private:
     std::vector<PortPlan> ports_;
     int audio_in_, audio_out_;
     int midi_port_ = -1;
-    std::vector<std::unique_ptr<Instance>> instances_;  // never moved while they run: the worker names them
+    static constexpr const char* kStateKey = "lv2-state";
+    static constexpr const char* kStateUri = "urn:ombrel:state";
+
+    // Loader side (prepare, save, restore): serialised by loader_lock_, then the world's lock.
+    mutable std::mutex loader_lock_;
+    InstanceSet* newest_ = nullptr;  // the last made or restored: what a save reads
+    uint32_t generation_ = 0;
+    // Every set alive (running, waiting to be taken, given back); the worker holds sets_lock_ while it works.
+    std::mutex sets_lock_;
+    std::vector<std::unique_ptr<InstanceSet>> sets_;
+    // Render side: the set it runs; a restored set waits in pending_, the one it replaced in retired_.
+    InstanceSet* current_ = nullptr;
+    std::atomic<InstanceSet*> pending_{nullptr}, retired_{nullptr};
     std::vector<float> scratch_, silence_;
     Held held_[kNotesHeld];
 
@@ -475,7 +728,6 @@ private:
     std::vector<LV2_Options_Option> options_;
     std::vector<LV2_Feature> feature_list_;
 
-    std::atomic<bool> in_run_{false};
     MessageRing requests_, responses_;
     std::vector<uint8_t> message_;
     std::counting_semaphore<1 << 20> wake_{0};  // a release per request, at most as many as the ring holds
@@ -514,36 +766,7 @@ bool lv2_load_preset(Unit& unit, const std::string& preset_uri, int64_t window, 
         *error = "not a preset of " + unit.description().name + ": " + preset_uri;
         return false;
     }
-    Lv2World& w = lv2->world();
-    std::lock_guard guard(w.lock);
-    LilvNode* node = lilv_new_uri(w.world, preset_uri.c_str());
-    LilvState* state = lilv_state_new_from_world(w.world, w.urids.map_feature(), node);
-    lilv_node_free(node);
-    if (!state) {
-        *error = "the preset " + preset_uri + " could not be read";
-        return false;
-    }
-    struct Target {
-        Lv2Unit* unit;
-        int64_t window;
-        LV2_URID float_type;
-    } target{lv2, window, w.urids.map(LV2_ATOM__Float)};
-    lilv_state_emit_port_values(
-        state,
-        [](const char* symbol, void* data, const void* value, uint32_t size, uint32_t type) {
-            auto* t = static_cast<Target*>(data);
-            const ParameterInfo* p = t->unit->parameter_by_symbol(symbol);
-            if (!p || type != t->float_type || size != sizeof(float) || t->unit->traits(p->id, p->scope)->output)
-                return;
-            UnitEvent e;
-            e.kind = UnitEvent::Kind::parameter;
-            e.window = t->window;
-            e.parameter = {p->id, p->scope, 0, std::clamp(*static_cast<const float*>(value), p->min, p->max)};
-            t->unit->post(e);
-        },
-        &target);
-    lilv_state_free(state);
-    return true;
+    return lv2->load_bundled_preset(preset_uri, window, error);
 }
 
 std::unique_ptr<Unit> make_lv2_unit(Lv2World& world, const LilvPlugin* plugin, const Lv2Component& component,
@@ -601,7 +824,8 @@ std::unique_ptr<Unit> make_lv2_unit(Lv2World& world, const LilvPlugin* plugin, c
                                 "cause dropouts",
                                 component.description.name.c_str());
     if (!unit->instantiate_all(sample_rate, max_frames)) {
-        *error = "The LV2 plugin " + component.description.name + " could not be instantiated";
+        *error = "The LV2 plugin " + component.description.name + " could not be instantiated" +
+                 library_failure(plugin);
         return nullptr;
     }
     return unit;

@@ -114,6 +114,8 @@ public:
     bool bypassed() const { return bypassed_.load(std::memory_order_relaxed); }
     // Events dropped because the queue was full, since the last call (for reporting off the render thread).
     uint64_t take_dropped_events() { return events_.take_dropped(); }
+    // Samples of the unit's output that were not numbers and were silenced, since the last call.
+    uint64_t take_silenced_samples() { return silenced_.exchange(0, std::memory_order_relaxed); }
 
     // The unit's own settings beyond its parameters (a SoundFont path, loaded samples): saved in presets.
     // Off the render thread. The default has none.
@@ -141,6 +143,8 @@ protected:
     void publish(size_t index, float value) {
         values_[static_cast<size_t>(first_slot_[index])].store(value, std::memory_order_relaxed);
     }
+    // Render thread: counts samples of the output that were not numbers and that the unit silenced.
+    void count_silenced(uint64_t samples) { silenced_.fetch_add(samples, std::memory_order_relaxed); }
     // Render thread, inside apply() of a sysex event: its bytes.
     std::span<const uint8_t> sysex_bytes() const { return events_.sysex_bytes(); }
     // Render thread: the current value of a parameter (element 0 unless given).
@@ -161,6 +165,7 @@ private:
     std::vector<int> first_slot_;                    // per parameter: its first index in values_
     std::atomic<bool> bypassed_{false};
     std::atomic<uint32_t> next_instance_{0};
+    std::atomic<uint64_t> silenced_{0};
     EventQueue events_;
 };
 

@@ -22,6 +22,7 @@
 
 #include "app/preferences.h"
 #include "audio/au_host.h"
+#include "editor/lv2_plugin_view.h"
 
 namespace omb {
 
@@ -250,6 +251,7 @@ AUWindow::AUWindow(Graph& graph, int node, std::shared_ptr<Unit> unit, bool floa
 
     const UnitEditorFactory* make = force_generic ? nullptr : own_editor(*unit_);
     if (make) content_ = (*make)(unit_, this);
+    else if (!force_generic) content_ = plugin_ = Lv2PluginView::make(unit_, node_, this);
     if (content_) {
         setWindowTitle(QString::fromStdString(unit_->description().name));
         layout->addWidget(content_);
@@ -282,7 +284,10 @@ AUWindow::AUWindow(Graph& graph, int node, std::shared_ptr<Unit> unit, bool floa
     registry().push_back(this);
 }
 
-AUWindow::~AUWindow() { std::erase(registry(), this); }
+AUWindow::~AUWindow() {
+    std::erase(registry(), this);
+    if (plugin_) plugin_->let_go();  // before any native window goes: the plugin's UI destroys its own child of ours
+}
 
 void AUWindow::refresh() {
     if (gone_) return;
@@ -298,6 +303,7 @@ void AUWindow::show_gone() {
     timer_->stop();
     gone_label_->show();
     if (generic_) generic_->let_go();
+    if (plugin_) plugin_->let_go();
     content_->setEnabled(false);
     unit_.reset();  // a removed unit (and what it loaded) need not live as long as its window
 }
@@ -308,7 +314,7 @@ bool open_au_window(int node, const Preferences& preferences, bool force_generic
     Graph& graph = AUHost::singleton().graph();
     std::shared_ptr<Unit> unit = graph.unit(node);
     if (!unit) return false;
-    const bool generic = force_generic || !own_editor(*unit);
+    const bool generic = force_generic || !(own_editor(*unit) || Lv2PluginView::available(*unit));
     AUWindow* window = nullptr;
     for (AUWindow* w : registry())
         if (w->node() == node && !w->gone() && w->generic() == generic) window = w;

@@ -1,4 +1,5 @@
 // The window of one audio unit's controls: the unit's own editor when one is registered for its component, else
+// an LV2 plugin's own UI when it has one an X11 window can hold (editor/lv2_plugin_view.h), else
 // the generic view ("AU Generic View"), a row per parameter element with its name, its unit, a control and its value.
 //
 // Threads: main thread only. The render thread is never touched: the window reads the parameters' atomic mirror
@@ -23,8 +24,9 @@ namespace omb {
 
 class Preferences;
 class GenericUnitView;
+class Lv2PluginView;
 
-// A unit's own editor, made inside `parent`; null when it cannot be made (the generic view is shown instead).
+// A unit's own editor (registered, else an LV2 plugin's UI), made inside `parent`; null when it cannot be made (the generic view is shown instead).
 using UnitEditorFactory = std::function<QWidget*(const std::shared_ptr<Unit>& unit, QWidget* parent)>;
 // Whatever provides a kind of unit with its own editor registers it here, by component. Main thread.
 void register_unit_editor(FourCC type, FourCC subtype, FourCC manufacturer, UnitEditorFactory make);
@@ -54,6 +56,7 @@ private:
     const int node_;
     std::shared_ptr<Unit> unit_;  // released once the node is gone
     GenericUnitView* generic_ = nullptr;
+    Lv2PluginView* plugin_ = nullptr;  // an LV2 plugin's own UI
     QWidget* content_ = nullptr;  // the generic view or the unit's own editor
     QLabel* gone_label_ = nullptr;
     QTimer* timer_ = nullptr;

@@ -30,11 +30,15 @@ PACKAGES=(
   libswresample-dev
   libespeak-ng-dev
   libasound2-dev
-  # LV2 plugins as units: lilv and the LV2 headers; the tests host Debian's swh and x42 plugins
+  # LV2 plugins as units: lilv and the LV2 headers; the tests host Debian's swh, x42 and mda plugins
   liblilv-dev
   lv2-dev
+  # LV2 plugins' own UIs in the unit window: suil; the tests' own UI is written with Xlib
+  libsuil-dev
+  libx11-dev
   swh-lv2
   x42-plugins
+  mda-lv2
   # audio tests: a PulseAudio server with a null sink, parec to hear it, and alsa-lib's route to it
   pulseaudio
   pulseaudio-utils

@@ -5,17 +5,24 @@
 // - "worker", an amplifier whose gain only its worker sets: a new "target" is sent to the worker from run(), the
 //   worker answers it, and the answer becomes the gain when the host delivers it; "worked" (a control output) is 1
 //   once the work has been done on a thread other than the one that runs the plugin.
+// - "memory", an instrument whose output is a value only its state holds (set by controller 7: value / 127), kept
+//   and restored through the state interface; "clash" (a control output) is 1 if a restore ever overlapped a run of
+//   the same instance, which a host must never let happen. Controller 9 makes its output not a number.
 #include <lv2/atom/atom.h>
 #include <lv2/atom/util.h>
 #include <lv2/core/lv2.h>
 #include <lv2/midi/midi.h>
+#include <lv2/state/state.h>
 #include <lv2/urid/urid.h>
 #include <lv2/worker/worker.h>
 
 #include <atomic>
+#include <chrono>
+#include <cmath>
 #include <thread>
 
 #include <cstdlib>
+#include <iterator>
 #include <cstring>
 
 namespace {
@@ -140,15 +147,94 @@ const void* worker_extension(const char* uri) {
 
 void worker_cleanup(LV2_Handle h) { delete static_cast<Worker*>(h); }
 
+struct Memory {
+    const LV2_Atom_Sequence* midi = nullptr;
+    float* out = nullptr;
+    float* remembered = nullptr;
+    float* clash = nullptr;
+    LV2_URID midi_event = 0, key = 0, float_type = 0;
+    float value = 0;
+    std::atomic<bool> running{false}, clashed{false};
+};
+
+LV2_Handle memory_instantiate(const LV2_Descriptor*, double, const char*, const LV2_Feature* const* features) {
+    const LV2_URID_Map* map = nullptr;
+    for (int i = 0; features && features[i]; ++i)
+        if (std::strcmp(features[i]->URI, LV2_URID__map) == 0) map = static_cast<const LV2_URID_Map*>(features[i]->data);
+    if (!map) return nullptr;
+    auto* m = new Memory;
+    m->midi_event = map->map(map->handle, LV2_MIDI__MidiEvent);
+    m->key = map->map(map->handle, "urn:ombrel:test:memory#value");
+    m->float_type = map->map(map->handle, LV2_ATOM__Float);
+    return m;
+}
+
+void memory_connect(LV2_Handle h, uint32_t port, void* data) {
+    auto* m = static_cast<Memory*>(h);
+    switch (port) {
+    case 0: m->midi = static_cast<const LV2_Atom_Sequence*>(data); break;
+    case 1: m->out = static_cast<float*>(data); break;
+    case 2: m->remembered = static_cast<float*>(data); break;
+    case 3: m->clash = static_cast<float*>(data); break;
+    }
+}
+
+void memory_run(LV2_Handle h, uint32_t frames) {
+    auto* m = static_cast<Memory*>(h);
+    m->running = true;
+    LV2_ATOM_SEQUENCE_FOREACH (m->midi, ev) {
+        const auto* msg = reinterpret_cast<const uint8_t*>(ev + 1);
+        if (ev->body.type != m->midi_event || (msg[0] & 0xF0) != 0xB0) continue;
+        if (msg[1] == 7) m->value = static_cast<float>(msg[2]) / 127.0f;
+        if (msg[1] == 9) m->value = std::nanf("");  // a faulty plugin's output
+    }
+    for (uint32_t i = 0; i < frames; ++i) m->out[i] = m->value;
+    *m->remembered = m->value;
+    *m->clash = m->clashed ? 1.0f : 0.0f;
+    m->running = false;
+}
+
+LV2_State_Status memory_save(LV2_Handle h, LV2_State_Store_Function store, LV2_State_Handle handle, uint32_t,
+                             const LV2_Feature* const*) {
+    auto* m = static_cast<Memory*>(h);
+    const float value = m->value;
+    return store(handle, m->key, &value, sizeof value, m->float_type, LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
+}
+
+// Slow on purpose, so that a run of the same instance in the meantime would be seen.
+LV2_State_Status memory_restore(LV2_Handle h, LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle, uint32_t,
+                                const LV2_Feature* const*) {
+    auto* m = static_cast<Memory*>(h);
+    size_t size = 0;
+    uint32_t type = 0, flags = 0;
+    const void* value = retrieve(handle, m->key, &size, &type, &flags);
+    if (!value || size != sizeof(float) || type != m->float_type) return LV2_STATE_ERR_NO_PROPERTY;
+    for (int i = 0; i < 20; ++i) {
+        if (m->running) m->clashed = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::memcpy(&m->value, value, sizeof(float));
+    return LV2_STATE_SUCCESS;
+}
+
+const void* memory_extension(const char* uri) {
+    static const LV2_State_Interface interface = {memory_save, memory_restore};
+    return std::strcmp(uri, LV2_STATE__interface) == 0 ? &interface : nullptr;
+}
+
+void memory_cleanup(LV2_Handle h) { delete static_cast<Memory*>(h); }
+
 const LV2_Descriptor kGate = {"urn:ombrel:test:gate", instantiate, connect, nullptr, run, nullptr, cleanup, nullptr};
 const LV2_Descriptor kNeedsMore = {"urn:ombrel:test:needs-more", refuse, nothing, nullptr, run_nothing, nullptr,
                                    cleanup_nothing, nullptr};
 const LV2_Descriptor kWorker = {"urn:ombrel:test:worker", worker_instantiate, worker_connect, nullptr, worker_run,
                                 nullptr, worker_cleanup, worker_extension};
+const LV2_Descriptor kMemory = {"urn:ombrel:test:memory", memory_instantiate, memory_connect, nullptr, memory_run,
+                                nullptr, memory_cleanup, memory_extension};
 
 }  // namespace
 
 LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {
-    const LV2_Descriptor* const all[] = {&kGate, &kNeedsMore, &kWorker};
-    return index < 3 ? all[index] : nullptr;
+    const LV2_Descriptor* const all[] = {&kGate, &kNeedsMore, &kWorker, &kMemory};
+    return index < std::size(all) ? all[index] : nullptr;
 }
