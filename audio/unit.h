@@ -115,7 +115,10 @@ public:
     // Events dropped because the queue was full, since the last call (for reporting off the render thread).
     uint64_t take_dropped_events() { return events_.take_dropped(); }
     // Samples of the unit's output that were not numbers and were silenced, since the last call.
-    uint64_t take_silenced_samples() { return silenced_.exchange(0, std::memory_order_relaxed); }
+    uint64_t take_silenced_samples() {
+        // Asked every buffer: a read leaves the render thread's cache line alone when there is nothing to take.
+        return silenced_.load(std::memory_order_relaxed) == 0 ? 0 : silenced_.exchange(0, std::memory_order_relaxed);
+    }
 
     // The unit's own settings beyond its parameters (a SoundFont path, loaded samples): saved in presets.
     // Off the render thread. The default has none.
