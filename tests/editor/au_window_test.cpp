@@ -18,9 +18,13 @@
 #include "audio/au_host.h"
 #include "audio/unit_registry.h"
 #include "editor/au_window.h"
+#include "unit_window_support.h"
 
 namespace omb {
 namespace {
+
+using test::render;
+using test::run_events;
 
 QApplication& app() {
     static int argc = 1;
@@ -30,13 +34,6 @@ QApplication& app() {
     // Never destroyed: Qt's own globals may be gone by the time static destructors run.
     static QApplication* instance = new QApplication(argc, argv);
     return *instance;
-}
-
-void run_events(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);  // closed windows, deleted
 }
 
 FourCC code(const char* text) {
@@ -49,17 +46,6 @@ std::shared_ptr<Unit> make(const char* type, const char* subtype) {
     const RegisteredUnit* r = UnitRegistry::builtin().find(code(type), code(subtype), kOmbrel);
     std::string error;
     return r ? std::shared_ptr<Unit>(r->make(r->description, 2, &error)) : nullptr;
-}
-
-// One buffer of the render thread's work on a unit alone: silence in, events due by now applied.
-void render(Unit& unit) {
-    std::vector<float> samples(256 * 2 * static_cast<size_t>(unit.input_buses() + 1), 0.0f);
-    std::vector<float*> pointers;
-    for (size_t i = 0; i < samples.size(); i += 256) pointers.push_back(&samples[i]);
-    std::vector<BusBuffer> inputs;
-    for (int b = 0; b < unit.input_buses(); ++b) inputs.push_back({&pointers[size_t(b) * 2], unit.input_channels(b)});
-    BusBuffer out{&pointers[size_t(unit.input_buses()) * 2], unit.output_channels()};
-    unit.render(inputs.data(), out, 256, static_cast<int64_t>(AUHost::TIME.load()));
 }
 
 const ParameterInfo& named(const Unit& unit, const std::string& name) {

@@ -27,10 +27,14 @@
 #include "audio/lv2_catalog.h"
 #include "audio/lv2_ui_info.h"
 #include "editor/au_window.h"
+#include "unit_window_support.h"
 #include "editor/lv2_plugin_view.h"
 
 namespace omb {
 namespace {
+
+using test::render;
+using test::run_events;
 
 const std::string kGate = "urn:ombrel:test:gate";
 const std::string kWorker = "urn:ombrel:test:worker";
@@ -81,13 +85,6 @@ QApplication& app() {
     return *instance;
 }
 
-void run_events(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
 std::shared_ptr<Unit> make(const std::string& uri) {
     const Lv2Component* c = lv2_find(uri);
     if (!c) throw std::runtime_error("no plugin " + uri);
@@ -95,17 +92,6 @@ std::shared_ptr<Unit> make(const std::string& uri) {
     std::shared_ptr<Unit> unit = lv2_make_unit(*c, 2, 48000, 256, &error);
     if (!unit) throw std::runtime_error(error);
     return unit;
-}
-
-// One buffer of the render thread's work on a unit alone: silence in, events due by now applied.
-void render(Unit& unit) {
-    std::vector<float> samples(256 * 2 * static_cast<size_t>(unit.input_buses() + 1), 0.0f);
-    std::vector<float*> pointers;
-    for (size_t i = 0; i < samples.size(); i += 256) pointers.push_back(&samples[i]);
-    std::vector<BusBuffer> inputs;
-    for (int b = 0; b < unit.input_buses(); ++b) inputs.push_back({&pointers[size_t(b) * 2], unit.input_channels(b)});
-    BusBuffer out{&pointers[size_t(unit.input_buses()) * 2], unit.output_channels()};
-    unit.render(inputs.data(), out, 256, static_cast<int64_t>(AUHost::TIME.load()));
 }
 
 void post(Unit& unit, UnitEvent e) {
