@@ -529,7 +529,8 @@ private:
     // applied to the old set since the new one was made carry over; the old set goes back to be freed. While the
     // set before it waits to be freed, the new one waits too.
     void take_restored_set() {
-        if (retired_.load(std::memory_order_acquire)) return;
+        // Reads first: nothing is waiting in almost every stretch.
+        if (retired_.load(std::memory_order_acquire) || !pending_.load(std::memory_order_relaxed)) return;
         InstanceSet* next = pending_.exchange(nullptr, std::memory_order_acq_rel);
         if (!next) return;
         if (current_) carry_over(*current_, *next);
