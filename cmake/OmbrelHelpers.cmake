@@ -2,12 +2,12 @@
 include_guard(GLOBAL)
 include(GoogleTest)
 
-# ombrel_add_test(NAME <name> SOURCES <files...> LIBS <libs...> [LABELS <labels...>])
+# ombrel_add_test(NAME <name> SOURCES <files...> LIBS <libs...> [LABELS <labels...>] [LOCK <resource>])
 # Builds a GoogleTest executable into bin/ and registers each TEST() with CTest.
 # Discovery runs just before the tests (PRE_TEST), never at build time, so a
 # cross or sanitizer build does not execute binaries while compiling.
 function(ombrel_add_test)
-  cmake_parse_arguments(ARG "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "NAME;LOCK" "SOURCES;LIBS;LABELS" ${ARGN})
   if(NOT ARG_NAME OR NOT ARG_SOURCES)
     message(FATAL_ERROR "ombrel_add_test needs NAME and SOURCES")
   endif()
@@ -19,13 +19,22 @@ function(ombrel_add_test)
     WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}
     PROPERTIES TIMEOUT 300
     TEST_LIST ${ARG_NAME}_TESTS)
-  if(ARG_LABELS)
+  if(ARG_LABELS OR ARG_LOCK)
     # gtest_discover_tests flattens a multi-label PROPERTIES value, so label
     # the discovered tests from a script CTest runs after the discovery one.
+    # LOCK names a resource its tests never share with another test running
+    # at the same time (CTest's RESOURCE_LOCK).
+    set(_properties "")
+    if(ARG_LABELS)
+      string(APPEND _properties " LABELS \"${ARG_LABELS}\"")
+    endif()
+    if(ARG_LOCK)
+      string(APPEND _properties " RESOURCE_LOCK ${ARG_LOCK}")
+    endif()
     set(_script ${CMAKE_CURRENT_BINARY_DIR}/${ARG_NAME}_labels.cmake)
     file(WRITE ${_script}
       "if(${ARG_NAME}_TESTS)\n"
-      "  set_tests_properties(\${${ARG_NAME}_TESTS} PROPERTIES LABELS \"${ARG_LABELS}\")\n"
+      "  set_tests_properties(\${${ARG_NAME}_TESTS} PROPERTIES${_properties})\n"
       "endif()\n")
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${_script})
   endif()

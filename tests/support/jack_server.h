@@ -89,6 +89,9 @@ inline std::string contents(const std::string& path) {
 // entry (and about 100 MB of shared memory) until a server of the same name starts: hence a small pool of names
 // that are reused, and a killed server is followed by a clean start and stop under its name. The server dies with
 // this process (PR_SET_PDEATHSIG); one left by a crashed run is found through its pid file and killed.
+// Separate servers do not make separate clients, though: libjack names a client's socket after the client and the
+// user, not the server, so two programs opening same-named clients at the same moment break each other's opening.
+// CTest keeps the JACK test programs apart (the "jack" resource lock).
 class JackServer {
 public:
     ~JackServer() {
