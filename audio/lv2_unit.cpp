@@ -27,6 +27,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <semaphore>
@@ -292,7 +293,28 @@ public:
         for (auto& inst : set->instances) inst->live = true;
         if (InstanceSet* never_taken = pending_.exchange(set, std::memory_order_acq_rel)) free_set(never_taken);
         newest_ = set;
+        free_replaced_set();
         return true;
+    }
+
+    // The set a restore replaced, freed as soon as the render thread has taken the new one, so that a plugin's
+    // memory is not held twice. Only while the unit is being rendered: one that is not (or is rendered by this very
+    // thread, offline) keeps its old set until the next restore. The loader's and the world's locks are held.
+    void free_replaced_set() {
+        using namespace std::chrono;
+        const auto quiet = duration_cast<steady_clock::duration>(
+            duration<double>(made_rate_ > 0 ? 2 * made_frames_ / made_rate_ : 0.0) + milliseconds(5));
+        auto still = steady_clock::now() + quiet;
+        const auto limit = steady_clock::now() + milliseconds(250);
+        uint64_t seen = stretches_.load(std::memory_order_relaxed);
+        while (pending_.load(std::memory_order_acquire) && steady_clock::now() < std::min(still, limit)) {
+            std::this_thread::sleep_for(milliseconds(1));
+            if (const uint64_t now = stretches_.load(std::memory_order_relaxed); now != seen) {
+                seen = now;
+                still = steady_clock::now() + quiet;
+            }
+        }
+        reclaim();
     }
 
     // One of the presets the plugin's bundles bring: its port values as parameter changes in the buffer that
@@ -312,6 +334,7 @@ public:
 
 protected:
     void process(const BusBuffer* inputs, BusBuffer& output, uint32_t offset, uint32_t count) override {
+        stretches_.store(stretches_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
         take_restored_set();
         if (!current_) {
             for (int c = 0; c < output.count; ++c) std::fill_n(output.channels[c] + offset, count, 0.0f);
@@ -732,6 +755,7 @@ private:
     // Render side: the set it runs; a restored set waits in pending_, the one it replaced in retired_.
     InstanceSet* current_ = nullptr;
     std::atomic<InstanceSet*> pending_{nullptr}, retired_{nullptr};
+    std::atomic<uint64_t> stretches_{0};  // counted by the render thread: whether anyone renders the unit
     std::vector<float> scratch_, silence_;
     Held held_[kNotesHeld];
 

@@ -3,6 +3,7 @@
 // rendered directly with events at exact frames, and `ombrel --render` pieces that use them by URI.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <sys/wait.h>
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
@@ -244,6 +245,17 @@ TEST(Lv2, BundledPresetsAreListedAndSetTheirPortsAndPresetFilesRoundTrip) {
     EXPECT_EQ(other->parameter_value(2, kScopeGlobal, 0), 0.5f);
 }
 
+// How many "memory" instances the tests' plugin library holds, -1 if it is not loaded.
+int memory_instances() {
+    const std::string path = std::string(OMBREL_TEST_LV2_DIR) + "/ombrel-test.lv2/ombrel_test_plugins.so";
+    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (!library) return -1;
+    auto* count = reinterpret_cast<int (*)()>(dlsym(library, "ombrel_test_memory_instances"));
+    const int n = count ? count() : -1;
+    dlclose(library);
+    return n;
+}
+
 // The state interface: a value only the plugin's state holds is saved in the preset, and restored into fresh
 // instances while another thread keeps rendering the unit (a restore overlapping a run would show as "clash").
 TEST(Lv2, APluginsOwnStateIsSavedAndRestoredIntoFreshInstancesWhileItPlays) {
@@ -273,6 +285,7 @@ TEST(Lv2, APluginsOwnStateIsSavedAndRestoredIntoFreshInstancesWhileItPlays) {
     EXPECT_FLOAT_EQ(last, kSaved) << "the restored instances play";
     EXPECT_FLOAT_EQ(other->parameter_value(2, kScopeGlobal, 0), kSaved);
     EXPECT_EQ(other->parameter_value(3, kScopeGlobal, 0), 0.0f) << "a restore overlapped a run";
+    EXPECT_EQ(memory_instances(), 2) << "one for each unit: the replaced one is freed once the render let it go";
 
     // State that cannot be used is refused with the reason, and the unit plays on as it was.
     auto with_state = [&](const std::string& state) {

@@ -7,7 +7,8 @@
 //   once the work has been done on a thread other than the one that runs the plugin.
 // - "memory", an instrument whose output is a value only its state holds (set by controller 7: value / 127), kept
 //   and restored through the state interface; "clash" (a control output) is 1 if a restore ever overlapped a run of
-//   the same instance, which a host must never let happen. Controller 9 makes its output not a number.
+//   the same instance, which a host must never let happen. Controller 9 makes its output not a number. The library
+//   tells how many "memory" instances are alive (ombrel_test_memory_instances).
 #include <lv2/atom/atom.h>
 #include <lv2/atom/util.h>
 #include <lv2/core/lv2.h>
@@ -147,7 +148,11 @@ const void* worker_extension(const char* uri) {
 
 void worker_cleanup(LV2_Handle h) { delete static_cast<Worker*>(h); }
 
+std::atomic<int> memory_instances{0};
+
 struct Memory {
+    Memory() { ++memory_instances; }
+    ~Memory() { --memory_instances; }
     const LV2_Atom_Sequence* midi = nullptr;
     float* out = nullptr;
     float* remembered = nullptr;
@@ -233,6 +238,8 @@ const LV2_Descriptor kMemory = {"urn:ombrel:test:memory", memory_instantiate, me
                                 nullptr, memory_cleanup, memory_extension};
 
 }  // namespace
+
+extern "C" LV2_SYMBOL_EXPORT int ombrel_test_memory_instances() { return memory_instances.load(); }
 
 LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(uint32_t index) {
     const LV2_Descriptor* const all[] = {&kGate, &kNeedsMore, &kWorker, &kMemory};
